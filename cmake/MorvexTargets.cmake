@@ -1,0 +1,32 @@
+# Helpers shared by every target of the project: warnings, include paths and test registration.
+
+function(morvex_target_defaults target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# morvex_add_library(<name> SOURCES ... [DEPS ...] [PRIVATE_DEPS ...])
+function(morvex_add_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/code/inc)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+    morvex_target_defaults(${name})
+endfunction()
+
+# morvex_add_test(<name> SOURCES ... DEPS ...): a GoogleTest executable whose cases are discovered
+# when ctest runs (no test binary has to run at build time). Each test links the shared test main,
+# which brings the kernel up the way the reporter does.
+function(morvex_add_test name)
+    if(NOT MORVEX_BUILD_TESTS)
+        return()
+    endif()
+    cmake_parse_arguments(ARG "" "WORKING_DIRECTORY" "SOURCES;DEPS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE MorvexTestMain ${ARG_DEPS})
+    morvex_target_defaults(${name})
+    if(NOT ARG_WORKING_DIRECTORY)
+        set(ARG_WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY}
+                         PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
+endfunction()

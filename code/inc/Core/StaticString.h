@@ -1,0 +1,195 @@
+#pragma once
+// Fixed-capacity strings that live inside their owner: N characters plus a NUL, no heap. Assigning
+// or appending cuts at the capacity and never fails. Not synchronised.
+
+#include "Core/Str.h"
+#include "Core/StrView.h"
+#include "Core/Types.h"
+
+#include <cstdarg>
+#include <cstring>
+
+namespace Morvex
+{
+template <uint32 N>
+class StaticString
+{
+public:
+    static constexpr uint32 kCapacity = N;
+
+    StaticString() { m_data[0] = 0; }
+    StaticString(const char* text) { Assign(text); }
+    StaticString(StrView view) { Assign(view); }
+    StaticString(const StaticString& other) { Assign(other.m_data, other.m_length); }
+    StaticString& operator=(const StaticString& other)
+    {
+        if (this != &other)
+            Assign(other.m_data, other.m_length);
+        return *this;
+    }
+    StaticString& operator=(const char* text)
+    {
+        Assign(text);
+        return *this;
+    }
+    StaticString& operator=(StrView view)
+    {
+        Assign(view);
+        return *this;
+    }
+
+    // Copies min(count, N) bytes; a part of this string's own text is moved to the front instead.
+    void Assign(const char* p, uint32 count)
+    {
+        if (count == 0 || p == nullptr)
+        {
+            m_length = 0;
+            m_data[0] = 0;
+            return;
+        }
+        uint32 n;
+        if (p < m_data || p >= m_data + m_length)
+            n = count < N ? count : N;
+        else
+        {
+            uint32 available = m_length - static_cast<uint32>(p - m_data);
+            n = count < available ? count : available;
+        }
+        std::memmove(m_data, p, n);
+        m_length = n;
+        m_data[n] = 0;
+    }
+    void Assign(const char* text) { Assign(text, text ? static_cast<uint32>(std::strlen(text)) : 0); }
+    void Assign(StrView view) { Assign(view.data(), view.length()); }
+
+    void Append(const char* p, uint32 count)
+    {
+        uint32 room = N - m_length;
+        uint32 n = count < room ? count : room;
+        if (n == 0 || p == nullptr)
+            return;
+        std::memmove(m_data + m_length, p, n);
+        m_length += n;
+        m_data[m_length] = 0;
+    }
+    void Append(const char* text) { Append(text, text ? static_cast<uint32>(std::strlen(text)) : 0); }
+    void Append(StrView view) { Append(view.data(), view.length()); }
+    void Append(char c)
+    {
+        if (m_length < N)
+        {
+            m_data[m_length++] = c;
+            m_data[m_length] = 0;
+        }
+    }
+
+    void Clear()
+    {
+        m_length = 0;
+        m_data[0] = 0;
+    }
+
+    int Format(const char* format, ...) MX_PRINTF_FORMAT(2, 3)
+    {
+        va_list args;
+        va_start(args, format);
+        int r = VFormat(format, args);
+        va_end(args);
+        return r;
+    }
+    int VFormat(const char* format, va_list args)
+    {
+        m_length = 0;
+        m_data[0] = 0;
+        int r = Str::VSNPrintf(m_data, static_cast<int>(N + 1), format, args);
+        m_length = static_cast<uint32>(r);
+        return r;
+    }
+    int AppendFormat(const char* format, ...) MX_PRINTF_FORMAT(2, 3)
+    {
+        va_list args;
+        va_start(args, format);
+        int r = VAppendFormat(format, args);
+        va_end(args);
+        return r;
+    }
+    int VAppendFormat(const char* format, va_list args)
+    {
+        if (m_length >= N)
+            return 0;
+        int r = Str::VSNPrintf(m_data + m_length, static_cast<int>(N + 1 - m_length), format, args);
+        m_length += static_cast<uint32>(r);
+        return r;
+    }
+
+    const char* c_str() const { return m_data; }
+    const char* data() const { return m_data; }
+    char* data() { return m_data; }
+    uint32 length() const { return m_length; }
+    uint32 size() const { return m_length; }
+    bool empty() const { return m_length == 0; }
+    bool full() const { return m_length == N; }
+    StrView view() const { return StrView(m_data, m_length); }
+    operator StrView() const { return view(); }
+    char operator[](uint32 i) const { return m_data[i]; }
+
+    // For code that fills m_data directly (OS calls): recomputes the length up to the first NUL
+    // (at most N) and terminates.
+    void Recalculate()
+    {
+        m_data[N] = 0;
+        m_length = static_cast<uint32>(std::strlen(m_data));
+    }
+    // Cuts to at most `length` characters.
+    void Truncate(uint32 length)
+    {
+        if (length < m_length)
+        {
+            m_length = length;
+            m_data[length] = 0;
+        }
+    }
+
+    friend bool operator==(const StaticString& a, StrView b) { return a.view() == b; }
+
+    char m_data[N + 1];
+    uint32 m_length = 0;
+};
+
+// The path type of every file operation: 260 bytes, '/' inside, '\\' accepted on input.
+class FilePath : public StaticString<260>
+{
+public:
+    using StaticString<260>::StaticString;
+    using StaticString<260>::operator=;
+    FilePath() = default;
+    FilePath(const StaticString<260>& other) : StaticString<260>(other) {}
+
+    // Joins with exactly one separator: an empty path takes v; an empty v changes nothing; one
+    // '/' is added unless the path already ends with '/' or '\\' or is full; one leading '/' or
+    // '\\' of v is dropped; the rest is appended and cut at 260.
+    void AppendPath(StrView v)
+    {
+        if (m_length == 0)
+        {
+            Assign(v);
+            return;
+        }
+        if (v.length() == 0)
+            return;
+        char last = m_data[m_length - 1];
+        if (last != '/' && last != '\\' && m_length < kCapacity)
+            Append('/');
+        if (v[0] == '/' || v[0] == '\\')
+            v = StrView(v.data() + 1, v.length() - 1);
+        Append(v);
+    }
+};
+
+using StaticString32_t = StaticString<32>;
+using StaticString64_t = StaticString<64>;
+using StaticString256_t = StaticString<256>;
+using StaticString512_t = StaticString<512>;
+using StaticString1024_t = StaticString<1024>;
+using StaticString2048_t = StaticString<2048>;
+} // namespace Morvex

@@ -1,0 +1,7 @@
+morvex_add_library(MorvexCVar
+    SOURCES CVar.cpp
+    DEPS MorvexFoundation)
+
+morvex_add_library(MorvexConsole
+    SOURCES CmdSystem.cpp
+    DEPS MorvexCVar MorvexIO)

@@ -1,0 +1,3 @@
+morvex_add_library(MorvexData
+    SOURCES SharedString.cpp
+    DEPS MorvexFoundation MorvexCVar)

@@ -1,0 +1,1 @@
+# The reporter's log file arrives here.

@@ -1,0 +1,3 @@
+morvex_add_library(MorvexPlatform
+    SOURCES Platform.cpp Platform_Linux.cpp
+    DEPS MorvexFoundation MorvexCVar)

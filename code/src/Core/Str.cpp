@@ -1,0 +1,401 @@
+#include "Core/Str.h"
+
+#include "Core/Assert.h"
+#include "Core/StaticString.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace Morvex
+{
+namespace
+{
+constexpr uint32 kVaSlots = 128;
+constexpr int kVaSlotSize = 1024;
+char GVaBuffers[kVaSlots][kVaSlotSize];
+std::atomic<uint32> GVaCounter{0};
+
+char FoldAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Precision rule shared by the unit-suffix formatters.
+int MetricPrecision(double x, int scaleSteps)
+{
+    if (scaleSteps == 0 || x >= 10.0)
+        return 0;
+    if (x >= 2.0)
+        return 1;
+    return 2;
+}
+
+const char* const kMetricSuffixes[] = {"", "K", "M", "G", "T", "P", "E", "Z", "Y"};
+} // namespace
+
+int Str::VSNPrintf(char* dst, int size, const char* format, va_list args)
+{
+    MX_ASSERT(dst);
+    MX_ASSERT(format);
+    if (dst == nullptr || size <= 0)
+        return 0;
+    if (format == nullptr)
+    {
+        dst[0] = 0;
+        return 0;
+    }
+    int n = std::vsnprintf(dst, static_cast<size_t>(size), format, args);
+    if (n < 0)
+    {
+        // The formatter's output is indeterminate on failure; leave a clean empty text.
+        dst[0] = 0;
+        return 0;
+    }
+    if (n >= size)
+    {
+        dst[size - 1] = 0;
+        return size - 1;
+    }
+    return n;
+}
+
+int Str::SNPrintf(char* dst, int size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = VSNPrintf(dst, size, format, args);
+    va_end(args);
+    return result;
+}
+
+const char* Str::Va(const char* format, ...)
+{
+    uint32 slot = GVaCounter.fetch_add(1, std::memory_order_relaxed) % kVaSlots;
+    char* buffer = GVaBuffers[slot];
+    buffer[0] = 0;
+    MX_ASSERT(format);
+    if (format == nullptr)
+        return buffer;
+    va_list args;
+    va_start(args, format);
+    VSNPrintf(buffer, kVaSlotSize, format, args);
+    va_end(args);
+    return buffer;
+}
+
+bool Str::Empty(const char* text)
+{
+    return text == nullptr || text[0] == 0;
+}
+
+float Str::ToFloat(const char* text)
+{
+    if (text == nullptr)
+        return 0.0f;
+    enum class State
+    {
+        Start,
+        Integer,
+        Fraction,
+        ExponentSign,
+        Exponent
+    };
+    State state = State::Start;
+    float sign = 1.0f;
+    float mantissa = 0.0f;
+    float scale = 0.1f;
+    int exponent = 0;
+    int exponentSign = 1;
+    for (const char* p = text;; ++p)
+    {
+        char c = *p;
+        bool digit = c >= '0' && c <= '9';
+        int d = c - '0';
+        switch (state)
+        {
+        case State::Start:
+            if (c == '-')
+            {
+                sign = -1.0f;
+                state = State::Integer;
+            }
+            else if (c == '+')
+                state = State::Integer;
+            else if (c == '.')
+            {
+                scale = 0.1f;
+                state = State::Fraction;
+            }
+            else if (digit)
+            {
+                mantissa = mantissa * 10.0f + static_cast<float>(d);
+                state = State::Integer;
+            }
+            else
+                return 0.0f;
+            continue;
+        case State::Integer:
+            if (digit)
+                mantissa = mantissa * 10.0f + static_cast<float>(d);
+            else if (c == '.')
+            {
+                scale = 0.1f;
+                state = State::Fraction;
+            }
+            else if (c == 'E' || c == 'e')
+                state = State::ExponentSign;
+            else
+                return sign * mantissa;
+            continue;
+        case State::Fraction:
+            if (digit)
+            {
+                mantissa += static_cast<float>(d) * scale;
+                scale *= 0.1f;
+            }
+            else if (c == 'E' || c == 'e')
+                state = State::ExponentSign;
+            else
+                return sign * mantissa;
+            continue;
+        case State::ExponentSign:
+            if (c == '-')
+            {
+                exponentSign = -1;
+                state = State::Exponent;
+            }
+            else if (c == '+')
+                state = State::Exponent;
+            else if (digit)
+            {
+                exponent = d;
+                state = State::Exponent;
+            }
+            else
+                return sign * mantissa;
+            continue;
+        case State::Exponent:
+            if (digit)
+            {
+                // Saturate: any exponent past this already gives 0 or infinity in single precision.
+                if (exponent < 100000)
+                    exponent = exponent * 10 + d;
+                continue;
+            }
+            break;
+        }
+        break;
+    }
+    return std::pow(10.0f, static_cast<float>(exponentSign * exponent)) * sign * mantissa;
+}
+
+int Str::ToInt(const char* text)
+{
+    if (text == nullptr)
+        return 0;
+    // atoi's overflow is undefined; strtol saturates, and the result is clamped to int.
+    long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+int64 Str::ToInt64(const char* text, int base)
+{
+    if (text == nullptr)
+        return 0;
+    return std::strtoll(text, nullptr, base);
+}
+
+uint32 Str::ToUInt(const char* text)
+{
+    if (text == nullptr)
+        return 0;
+    return static_cast<uint32>(std::strtoul(text, nullptr, 0));
+}
+
+bool Str::WildcardMatch(const char* text, const char* pattern)
+{
+    if (text == nullptr || pattern == nullptr)
+        return false;
+    const char* s = text;
+    const char* p = pattern;
+    while (*s && *p != '*')
+    {
+        if (*p != *s && *p != '?')
+            return false;
+        ++p;
+        ++s;
+    }
+    const char* starPattern = nullptr;
+    const char* starText = nullptr;
+    while (*s)
+    {
+        if (*p == '*')
+        {
+            ++p;
+            if (*p == 0)
+                return true;
+            starPattern = p;
+            starText = s + 1;
+        }
+        else if (*p == *s || *p == '?')
+        {
+            ++p;
+            ++s;
+        }
+        else
+        {
+            if (starPattern == nullptr)
+                return false;
+            p = starPattern;
+            s = starText++;
+        }
+    }
+    while (*p == '*')
+        ++p;
+    return *p == 0;
+}
+
+const char* Str::Find(const char* haystack, const char* needle)
+{
+    if (haystack == nullptr || needle == nullptr)
+        return nullptr;
+    return std::strstr(haystack, needle);
+}
+
+const char* Str::FindNoCase(const char* haystack, const char* needle)
+{
+    if (haystack == nullptr || needle == nullptr)
+        return nullptr;
+    if (*needle == 0)
+        return haystack;
+    for (const char* h = haystack; *h; ++h)
+    {
+        const char* a = h;
+        const char* b = needle;
+        while (*a && *b && FoldAscii(*a) == FoldAscii(*b))
+        {
+            ++a;
+            ++b;
+        }
+        if (*b == 0)
+            return h;
+    }
+    return nullptr;
+}
+
+const char* Str::FormatMetric(StaticString<32>& out, uint64 value, bool byteMode)
+{
+    const double base = byteMode ? 1024.0 : 1000.0;
+    double x = static_cast<double>(value);
+    int i = 0;
+    while (x > base && i < 8)
+    {
+        x = x * (1.0 / base);
+        ++i;
+    }
+    out.Format("%.*f", MetricPrecision(x, i), static_cast<double>(static_cast<float>(x)));
+    if (i > 0)
+        out.Append(kMetricSuffixes[i]);
+    if (byteMode)
+        out.Append('b');
+    return out.c_str();
+}
+
+const char* Str::FormatSize(StaticString<64>& out, uint64 bytes)
+{
+    const double tenth = static_cast<double>(0.1f);
+    double g = static_cast<double>(bytes) / 1073741824.0;
+    if (g >= 1.0)
+    {
+        double whole = std::floor(g);
+        if (g - whole >= tenth)
+            out.Format("%.1f GB", g);
+        else
+            out.Format("%d GB", static_cast<int>(whole));
+        return out.c_str();
+    }
+    double m = static_cast<double>(bytes) / 1048576.0;
+    if (m >= 1.0)
+    {
+        double whole = std::floor(m);
+        if (m < 50.0 && m - whole >= tenth)
+            out.Format("%.1f MB", m);
+        else
+            out.Format("%d MB", static_cast<int>(whole));
+        return out.c_str();
+    }
+    if (bytes / 1024 >= 1)
+        out.Format("%d kB", static_cast<int>(bytes / 1024));
+    else
+        out.Format("%d bytes", static_cast<int>(bytes));
+    return out.c_str();
+}
+
+const char* Str::FormatThousands(StaticString<32>& out, uint64 value)
+{
+    char reversed[40];
+    int n = 0;
+    int digits = 0;
+    do
+    {
+        reversed[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+        ++digits;
+        if (digits % 3 == 0 && value != 0)
+            reversed[n++] = ',';
+    } while (value != 0);
+    out.Clear();
+    while (n > 0)
+        out.Append(reversed[--n]);
+    return out.c_str();
+}
+
+const char* Str::FormatScaled(StaticString<32>& out, double value)
+{
+    // Defined for non-negative values; NaN and negatives print as "0" rather than loop or index badly.
+    if (!(value > 0.0))
+    {
+        out.Assign("0");
+        return out.c_str();
+    }
+    if (value > 1000.0)
+    {
+        double x = std::floor(value);
+        int i = 0;
+        while (x > 1000.0 && i < 8)
+        {
+            x = x / 1000.0;
+            ++i;
+        }
+        out.Format("%.*f", MetricPrecision(x, i), static_cast<double>(static_cast<float>(x)));
+        if (i > 0)
+            out.Append(kMetricSuffixes[i]);
+        return out.c_str();
+    }
+    static const char* const kSmallSuffixes[] = {"", "m", "u", "n", "p"};
+    double x = value;
+    int i = 0;
+    if (x <= 0.01)
+    {
+        while (x < 1.0 && i < 4)
+        {
+            x *= 1000.0;
+            ++i;
+        }
+    }
+    int precision = x >= 10.0 ? 0 : x >= 2.0 ? 1 : x >= 1.0 ? 2 : 3;
+    out.Format("%.*f", precision, x);
+    if (i > 0)
+        out.Append(kSmallSuffixes[i]);
+    return out.c_str();
+}
+} // namespace Morvex

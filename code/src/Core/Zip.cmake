@@ -1,0 +1,1 @@
+# The zip archive writer arrives here (SimpleZip over minizip).

@@ -1,0 +1,3 @@
+morvex_add_test(FoundationTests
+    SOURCES LogTests.cpp AssertTests.cpp StrTests.cpp StringTests.cpp
+    DEPS MorvexFoundation)

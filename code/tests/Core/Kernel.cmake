@@ -1,0 +1,3 @@
+morvex_add_test(KernelTests
+    SOURCES CommandLineTests.cpp
+    DEPS MorvexKernel)

@@ -1,0 +1,83 @@
+#pragma once
+// Helpers shared by the test suites.
+
+#include "Core/Assert.h"
+#include "Core/Log.h"
+
+#include <string>
+#include <vector>
+
+namespace Morvex::Test
+{
+// Records every failed assertion instead of ending the process, for the life of the object.
+class AssertRecorder
+{
+public:
+    struct Record
+    {
+        std::string file;
+        int line;
+        std::string expression;
+        std::string message; // empty when none was given
+        bool hasMessage;
+    };
+
+    AssertRecorder();
+    ~AssertRecorder();
+    AssertRecorder(const AssertRecorder&) = delete;
+    AssertRecorder& operator=(const AssertRecorder&) = delete;
+
+    const std::vector<Record>& Records() const { return m_records; }
+    size_t Count() const { return m_records.size(); }
+    bool Saw(const std::string& expression) const;
+    void Clear() { m_records.clear(); }
+
+private:
+    static void Handler(const char* file, int32 line, const char* expression, const char* message);
+    AssertHandler m_previous;
+    AssertRecorder* m_outer;
+    std::vector<Record> m_records;
+};
+
+// A sink that keeps what it receives, registered for its lifetime with the given mask.
+class CapturingSink : public LogSink
+{
+public:
+    struct Line
+    {
+        uint32 level;
+        std::string file;
+        int32 line;
+        std::string text;
+    };
+
+    explicit CapturingSink(uint32 mask = Log::kMaskAll, bool registerNow = true);
+    ~CapturingSink() override;
+    void Write(uint32 level, const char* file, int32 line, const char* text) override;
+
+    const std::vector<Line>& Lines() const { return m_lines; }
+    bool Contains(const std::string& text) const;
+    bool Contains(uint32 level, const std::string& text) const;
+    size_t CountContaining(const std::string& text) const;
+    void Clear() { m_lines.clear(); }
+
+private:
+    bool m_registered;
+    std::vector<Line> m_lines;
+};
+
+// A fresh temporary directory, removed with everything in it when the object goes.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return m_path; }
+    std::string Join(const std::string& name) const { return m_path + "/" + name; }
+    void WriteFile(const std::string& name, const std::string& content) const;
+    std::string ReadFile(const std::string& name) const;
+
+private:
+    std::string m_path;
+};
+} // namespace Morvex::Test

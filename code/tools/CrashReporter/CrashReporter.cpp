@@ -1,0 +1,175 @@
+#include "CrashReporter.h"
+
+#include "Core/CmdSystem.h"
+#include "Core/CommandLine.h"
+#include "Core/Log.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Platform.h"
+#include "Core/Utils/Localize.h"
+#include "Net/Network.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace Morvex
+{
+CrashReporterSettings GSettings;
+FilePath GReportFolder;
+std::vector<FilePath> GReportFiles;
+
+// Deployment defaults; a "crash-reporter.cfg" beside the working directory overrides them.
+CVar crash_url(CVarType::String, "crash_url", CVAR_ARCHIVE, "http://localhost:55080/submit", "");
+CVar script_errors_url(CVarType::String, "script_errors_url", CVAR_ARCHIVE, "http://localhost:55080/submit_script_errors", "");
+CVar ElasticsearchUrl(CVarType::String, "ElasticsearchUrl", CVAR_ARCHIVE, "http://localhost:9200/events/prod/", "");
+CVar retry_count(CVarType::Int, "retry_count", CVAR_ARCHIVE, "3", "", INT32_MIN, INT32_MAX);
+CVar retry_wait_sec(CVarType::Int, "retry_wait_sec", CVAR_ARCHIVE, "20", "", INT32_MIN, INT32_MAX);
+
+namespace
+{
+// Reads the whole configuration script from the working directory; false when it does not open.
+bool ReadConfigScript(const char* path, std::string& out)
+{
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[65536];
+    while (true)
+    {
+        ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+void TakeSwitch(const char* name, FilePath& field)
+{
+    StrView value;
+    if (CommandLine::GetSwitchValue(name, value))
+        field.Assign(value);
+}
+} // namespace
+
+uint32 Utf8PrefixLength(StrView text, uint32 capacity)
+{
+    uint32 pos = 0;
+    while (pos < text.length())
+    {
+        unsigned char lead = static_cast<unsigned char>(text[pos]);
+        uint32 length = lead < 0x80 ? 1 : (lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2));
+        if (static_cast<uint64>(pos) + length > capacity || static_cast<uint64>(pos) + length > text.length())
+            break;
+        pos += length;
+    }
+    return pos;
+}
+
+bool InitCrashReporter()
+{
+    MX_MEMORY_TAG_SCOPE("CrashReporter");
+    Platform_SetApplicationName("Morvex Crash Reporter");
+    Platform_SetApplicationKind(4);
+    Log::AddSink(Log::GetConsoleSink(), Log::kMaskAllButNetLog);
+    Net::Init();
+    return true;
+}
+
+int32 CrashReporterMain()
+{
+    FilePath configName("crash-reporter.cfg");
+    std::string script;
+    if (ReadConfigScript(configName.c_str(), script))
+    {
+        CmdSystem::AddText(script.c_str());
+        CmdSystem::Execute();
+    }
+
+    CrashReporterSettings& s = GSettings;
+    s.product.Assign("Application");
+    StrView language;
+    if (CommandLine::HasSwitch("--test"))
+    {
+        s.test = true;
+        CommandLine::GetSwitchValue("--lang", language);
+        SelectLanguage(language);
+        s.ioCrash = CommandLine::HasSwitch("--io-crash");
+    }
+    else
+    {
+        StrView value;
+        if (!CommandLine::GetSwitchValue("--id", value))
+            return kExitMissingArguments;
+        s.id.Assign(value);
+        value = StrView();
+        if (!CommandLine::GetSwitchValue("--dump-path", value))
+            return kExitMissingArguments;
+        s.dumpPath.Assign(value);
+        TakeSwitch("--user-path", s.userPath);
+        s.silent = CommandLine::HasSwitch("--silent");
+        TakeSwitch("--script-errors", s.scriptErrorsPath);
+        s.ioCrash = CommandLine::HasSwitch("--io-crash");
+        TakeSwitch("--launcher-path", s.launcherPath);
+        StrView comments;
+        if (CommandLine::GetSwitchValue("--comments", comments))
+            s.comments.Assign(comments.data(), Utf8PrefixLength(comments, StaticString2048_t::kCapacity));
+        if (!s.silent)
+        {
+            CommandLine::GetSwitchValue("--lang", language);
+            SelectLanguage(language);
+        }
+        uint32 count = 0;
+        const StrView* tokens = CommandLine::GetTokens(count);
+        for (uint32 i = 0; i + 1 < count; ++i)
+        {
+            if (tokens[i] == StrView("--wc"))
+            {
+                ++i;
+                s.wildcards.emplace_back(tokens[i]);
+            }
+        }
+        TakeSwitch("--product", s.product);
+        StrView additional;
+        if (CommandLine::GetSwitchValue("--additional", additional))
+            s.additional.Assign(additional);
+    }
+
+    if (!s.test && PrepareReportData() == 0)
+    {
+        MX_LOG_ERROR("No files to send. Closing.");
+        return kExitNothingToSend;
+    }
+    if (!s.silent && ShowCrashDialog() == DialogResult::Sent)
+        return kExitOk;
+    MX_LOG_INFO("Product: '%s' Params: '%s'", s.product.c_str(), s.additional.c_str());
+    RunSenderThread();
+    MX_LOG_INFO("Sending finished");
+    return kExitOk;
+}
+
+void SelectLanguage(StrView)
+{
+    Localize::Init();
+}
+
+int32 CrashReporterEntry()
+{
+    if (!InitCrashReporter())
+        return kExitInitFailed;
+    int32 result;
+    {
+        MX_MEMORY_TAG_SCOPE("CrashReporter");
+        result = CrashReporterMain();
+    }
+    Localize::Shutdown();
+    Net::Shutdown();
+    Log::RemoveSink(Log::GetConsoleSink());
+    CmdSystem::Shutdown();
+    return result;
+}
+} // namespace Morvex

@@ -1,0 +1,74 @@
+#pragma once
+// The crash reporter's run settings and phases. The settings are written on the main thread before
+// any other thread starts (the dialog appends the user's text to `comments` before it starts its
+// own sender) and are only read afterwards.
+
+#include "Core/CVar.h"
+#include "Core/StaticString.h"
+#include "Core/StrView.h"
+#include "Core/Types.h"
+
+#include <vector>
+
+namespace Morvex
+{
+struct CrashReporterSettings
+{
+    bool test = false;
+    FilePath id;
+    FilePath product;
+    FilePath dumpPath;
+    FilePath userPath;
+    FilePath launcherPath;
+    FilePath scriptErrorsPath;
+    std::vector<FilePath> wildcards;
+    bool ioCrash = false;
+    bool silent = false;
+    StaticString2048_t comments;
+    StaticString1024_t additional;
+};
+
+extern CrashReporterSettings GSettings;
+// Results of report preparation: the dated report folder and the copied files in copy order.
+extern FilePath GReportFolder;
+extern std::vector<FilePath> GReportFiles;
+
+extern CVar crash_url;
+extern CVar script_errors_url;
+extern CVar ElasticsearchUrl;
+extern CVar retry_count;
+extern CVar retry_wait_sec;
+
+// Exit codes of the process.
+enum : int32
+{
+    kExitOk = 0,
+    kExitInitFailed = 1,
+    kExitMissingArguments = 2,
+    kExitNothingToSend = 3,
+};
+
+int32 CrashReporterEntry();
+bool InitCrashReporter();
+int32 CrashReporterMain();
+void SelectLanguage(StrView language);
+
+// Report preparation: copies the dump and the --wc matches into the dated report folder; returns
+// the number of files gathered.
+uint32 PrepareReportData();
+
+// Shows the crash dialog (modal). Returns kDialogSent when the report was sent from the dialog.
+enum class DialogResult
+{
+    FailedToOpen,
+    Sent,
+    Cancelled,
+};
+DialogResult ShowCrashDialog();
+
+// Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
+void RunSenderThread();
+
+// Keeps the longest prefix of whole UTF-8 characters of `text` that fits in `capacity` bytes.
+uint32 Utf8PrefixLength(StrView text, uint32 capacity);
+} // namespace Morvex

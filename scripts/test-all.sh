@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: a normal build, then the same suites under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+if [ "${SKIP_INSTALL:-0}" != "1" ]; then scripts/install-deps.sh; fi
+JOBS=${JOBS:-$(nproc)}
+
+echo "== build (RelWithDebInfo)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$JOBS"
+echo "== tests"
+(cd build && ctest -j"$JOBS" --output-on-failure --timeout 300)
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVEX_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j"$JOBS"
+echo "== tests under sanitizers"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest -j"$JOBS" --output-on-failure --timeout 600)
+
+if [ -x scripts/extra-checks.sh ]; then scripts/extra-checks.sh; fi
+echo "== all tests passed"
