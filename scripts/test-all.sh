@@ -20,5 +20,10 @@ echo "== tests under sanitizers"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest -j"$JOBS" --output-on-failure --timeout 600)
 
-if [ -x scripts/extra-checks.sh ]; then scripts/extra-checks.sh; fi
+# Further checks (fuzzing, ThreadSanitizer, GUI runs) each live in scripts/checks.d/, run in order.
+for check in scripts/checks.d/*.sh; do
+    [ -e "$check" ] || continue
+    echo "== $(basename "$check")"
+    bash "$check"
+done
 echo "== all tests passed"
