@@ -25,10 +25,21 @@ public:
     void Free(void* p, size_t size, size_t) override { Memory::Free(p, size); }
 };
 
-CHeapAllocator GGlobalAllocator;
-CHeapAllocator GStringsAllocator;
-CHeapAllocator GTempAllocator;
-CHeapAllocator GDictAllocator;
+// The allocators must outlive every static object that holds memory from them (console variables'
+// texts, registries), whatever the order of static destruction: they are constant-initialised and
+// never destroyed.
+template <typename T>
+union NeverDestroyed
+{
+    constexpr NeverDestroyed() : value() {}
+    ~NeverDestroyed() {}
+    T value;
+};
+
+constinit NeverDestroyed<CHeapAllocator> GGlobalAllocator;
+constinit NeverDestroyed<CHeapAllocator> GStringsAllocator;
+constinit NeverDestroyed<CHeapAllocator> GTempAllocator;
+constinit NeverDestroyed<CHeapAllocator> GDictAllocator;
 } // namespace
 
 void* Memory::Alloc(size_t size, size_t alignment)
@@ -60,18 +71,18 @@ void* Memory::Realloc(void* p, size_t size)
 
 Allocator& Memory::GetGlobalAllocator()
 {
-    return GGlobalAllocator;
+    return GGlobalAllocator.value;
 }
 Allocator& Memory::GetStringsAllocator()
 {
-    return GStringsAllocator;
+    return GStringsAllocator.value;
 }
 Allocator& Memory::GetTempAllocator()
 {
-    return GTempAllocator;
+    return GTempAllocator.value;
 }
 Allocator& Memory::GetDictAllocator()
 {
-    return GDictAllocator;
+    return GDictAllocator.value;
 }
 } // namespace Morvex
