@@ -6,6 +6,14 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
 namespace Morvex::Test
 {
 namespace
@@ -77,6 +85,68 @@ size_t CapturingSink::CountContaining(const std::string& text) const
         if (l.text.find(text) != std::string::npos)
             ++n;
     return n;
+}
+
+namespace
+{
+std::string ReadAll(int fd)
+{
+    std::string s;
+    char buf[65536];
+    while (true)
+    {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        s.append(buf, static_cast<size_t>(n));
+    }
+    return s;
+}
+} // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
+                         const std::vector<std::string>& extraEnvironment)
+{
+    ProcessResult result;
+    // Output goes to temporary files rather than pipes so that a chatty child can never block.
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2(fileno(out), 1);
+        dup2(fileno(err), 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0)
+            dup2(devnull, 0);
+        if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0)
+            _exit(126);
+        for (const std::string& entry : extraEnvironment)
+            putenv(const_cast<char*>(entry.c_str()));
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.exitCode = 128 + WTERMSIG(status);
+    std::rewind(out);
+    std::rewind(err);
+    result.out = ReadAll(fileno(out));
+    result.err = ReadAll(fileno(err));
+    std::fclose(out);
+    std::fclose(err);
+    return result;
 }
 
 TempDir::TempDir()

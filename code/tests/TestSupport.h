@@ -66,6 +66,18 @@ private:
     std::vector<Line> m_lines;
 };
 
+// Runs a program (argv[0] is its path) in `workingDirectory` (empty: the current one), with extra
+// environment entries "NAME=value" added to ours, and collects its exit code and output. exitCode is
+// the exit status, or 128 + signal number when a signal ended it.
+struct ProcessResult
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory = "",
+                         const std::vector<std::string>& extraEnvironment = {});
+
 // A fresh temporary directory, removed with everything in it when the object goes.
 class TempDir
 {
