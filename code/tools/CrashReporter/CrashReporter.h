@@ -69,6 +69,15 @@ DialogResult ShowCrashDialog();
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
 void RunSenderThread();
 
+// The dialog's sender. StartDialogSender starts it on a thread of its own and returns at once (false
+// when the thread could not start, and then notify is never called); when the sender has finished it
+// calls notify(dialog) on its own thread, in a test run too. The caller appends the user's text to
+// GSettings.comments before the call. JoinDialogSender waits for it and is safe when none was started.
+// Main thread only; at most one dialog sender per run.
+using DialogNotifyFn = void (*)(uint64 dialog);
+bool StartDialogSender(DialogNotifyFn notify, uint64 dialog);
+void JoinDialogSender();
+
 // Keeps the longest prefix of whole UTF-8 characters of `text` that fits in `capacity` bytes.
 uint32 Utf8PrefixLength(StrView text, uint32 capacity);
 } // namespace Morvex
