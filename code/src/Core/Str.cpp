@@ -38,18 +38,18 @@ int MetricPrecision(double x, int scaleSteps)
 const char* const kMetricSuffixes[] = {"", "K", "M", "G", "T", "P", "E", "Z", "Y"};
 } // namespace
 
-int Str::VSNPrintf(char* dst, int size, const char* format, va_list args)
+int Str::VSNPrintf(char* dst, int size, const char* fmt, va_list args)
 {
     MX_ASSERT(dst);
-    MX_ASSERT(format);
+    MX_ASSERT(fmt);
     if (dst == nullptr || size <= 0)
         return 0;
-    if (format == nullptr)
+    if (fmt == nullptr)
     {
         dst[0] = 0;
         return 0;
     }
-    int n = std::vsnprintf(dst, static_cast<size_t>(size), format, args);
+    int n = std::vsnprintf(dst, static_cast<size_t>(size), fmt, args);
     if (n < 0)
     {
         // The formatter's output is indeterminate on failure; leave a clean empty text.
@@ -73,17 +73,17 @@ int Str::SNPrintf(char* dst, int size, const char* format, ...)
     return result;
 }
 
-const char* Str::Va(const char* format, ...)
+const char* Str::Va(const char* fmt, ...)
 {
     uint32 slot = GVaCounter.fetch_add(1, std::memory_order_relaxed) % kVaSlots;
     char* buffer = GVaBuffers[slot];
     buffer[0] = 0;
-    MX_ASSERT(format);
-    if (format == nullptr)
+    MX_ASSERT(fmt);
+    if (fmt == nullptr)
         return buffer;
     va_list args;
-    va_start(args, format);
-    VSNPrintf(buffer, kVaSlotSize, format, args);
+    va_start(args, fmt);
+    VSNPrintf(buffer, kVaSlotSize, fmt, args);
     va_end(args);
     return buffer;
 }
