@@ -1,3 +1,9 @@
 morvex_add_library(MorvexIO
-    SOURCES IO/FileSystem.cpp IO/AsyncLoader.cpp IO/Pak.cpp
+    SOURCES
+        IO/PlatformFile_Linux.cpp
+        IO/RawFile_Linux.cpp
+        IO/File.cpp
+        IO/FileSystem.cpp
+        IO/AsyncLoader.cpp
+        IO/Pak.cpp
     DEPS MorvexFoundation MorvexCVar MorvexPlatform)

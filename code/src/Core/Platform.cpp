@@ -1,9 +1,11 @@
-// Application identity and start-up state of the platform module (portable part).
+// Application identity, start-up state and the per-user data folder (portable part).
 
 #include "Core/Platform.h"
 
 #include "Core/Assert.h"
+#include "PlatformInternal.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace Morvex
@@ -13,11 +15,15 @@ namespace
 char GApplicationName[128] = "UNKNOWN_APPLICATION";
 uint32 GApplicationKind = 0;
 bool GPostInited = false;
+FilePath GUserDataFolder;
 } // namespace
 
 void Platform_PostInit()
 {
     MX_ASSERT(!GPostInited);
+    if (GPostInited)
+        return;
+    Platform_PostInit_Native();
     GPostInited = true;
 }
 
@@ -45,5 +51,37 @@ void Platform_SetApplicationKind(uint32 kind)
 uint32 Platform_GetApplicationKind()
 {
     return GApplicationKind;
+}
+
+bool Platform_IsDefaultApplicationKind()
+{
+    return GApplicationKind == 0;
+}
+
+bool Platform_IsApplicationKind1Or2()
+{
+    return GApplicationKind == 1 || GApplicationKind == 2;
+}
+
+const FilePath& Platform_GetUserDataFolder()
+{
+    MX_ASSERT(GPostInited);
+    if (GUserDataFolder.empty())
+    {
+        GUserDataFolder = Platform_GetLocalAppDataFolder();
+        GUserDataFolder.AppendPath("Morvex");
+        GUserDataFolder.AppendPath(GApplicationName);
+    }
+    return GUserDataFolder;
+}
+
+FilePath Platform_GetTempFileName()
+{
+    FilePath path = Platform_CreateTempFile();
+    if (!path.empty())
+        return path;
+    // No writable temporary folder: a bare name in the working directory, not created.
+    path.Format("morvextmp_%d%d.tmp", std::rand() % 100, std::rand() % 100);
+    return path;
 }
 } // namespace Morvex

@@ -1,0 +1,106 @@
+#pragma once
+// Platform file services: existence, size, times and attributes of paths, directory creation,
+// directory listings with a visitor, and the process's working directory and executable path.
+//
+// Paths are UTF-8 with '/' as separator; '\\' is accepted as a separator on input, and every path
+// these functions build or return uses '/'. Built paths are FilePath values (cut at 260 bytes).
+// Nothing here keeps state, takes a lock or logs: failures show only in the results. Any thread
+// may call these functions; visitors run synchronously on the calling thread.
+
+#include "Core/StaticString.h"
+#include "Core/StrView.h"
+#include "Core/Timing/PlatformTime.h"
+#include "Core/Types.h"
+
+#include <functional>
+#include <vector>
+
+namespace Morvex
+{
+// The description of one path. All zeros (exists false) when the path cannot be queried. Times
+// are in UTC. On Linux the creation time is the birth time where the file system records it,
+// else the status-change time.
+struct FileInfo
+{
+    uint64 size = 0; // always 0 for a directory
+    DateTime creationTime;
+    DateTime lastAccessTime;
+    DateTime lastWriteTime;
+    uint8 isDirectory : 1 = 0;
+    uint8 isReadOnly : 1 = 0; // no write permission bit set at all
+    uint8 exists : 1 = 0;
+};
+
+// One entry of a listing: the listed directory, a '/' and the entry's name, then its description.
+struct DirEntry
+{
+    FilePath path;
+    FileInfo info;
+};
+
+enum class DirCreateResult : uint32
+{
+    Ok = 0,
+    Failed = 1,
+    AlreadyExists = 2,
+    PathTooLong = 3,
+};
+
+// Receives the entries of a listing. Not owned by the listing; must outlive the call.
+class DirectoryVisitor
+{
+public:
+    // `directory` is the directory being listed, as passed in with '\\' turned into '/'. Return
+    // false to stop listing this directory.
+    virtual bool Visit(const FilePath& directory, const DirEntry& entry) = 0;
+    // Asked only by the recursive listing, for a directory entry whose Visit returned true: true
+    // means the listing does not descend into it.
+    virtual bool SkipDirectory(const DirEntry& entry) = 0;
+
+protected:
+    ~DirectoryVisitor() = default;
+};
+
+using DirectoryVisitFn = std::function<bool(const FilePath& directory, const DirEntry& entry)>;
+using DirectorySkipFn = std::function<bool(const DirEntry& entry)>;
+
+// True when the system reports anything (file, directory, other) at the path.
+bool Platform_PathExists(StrView path);
+FileInfo Platform_GetFileInfo(StrView path);
+
+// True for a path beginning with '/' (or '\\'), and, so that paths written for Windows keep
+// their meaning, for the drive form ("C:/x", "c:\\x") longer than 2 bytes. "C:", "C:x" and
+// "x/y" are relative.
+bool Platform_IsAbsolutePath(StrView path);
+
+// One directory creation: Ok, AlreadyExists when something of that name exists already, Failed
+// otherwise.
+DirCreateResult Platform_CreateSingleDirectory(StrView path);
+// Creates every missing directory along the path up to its last separator; the last component is
+// taken as a file name and not created. Ok, Failed (a component exists and is not a directory, or
+// could not be made) or PathTooLong (260 bytes reached before the end of the path).
+DirCreateResult Platform_CreateParentDirectories(StrView path);
+// Asserts "!Str::Empty(dir)" (and then answers Failed). Creates the parents, then the directory
+// itself: Ok, AlreadyExists for an existing directory, Failed.
+DirCreateResult Platform_CreateDirectory(StrView dir);
+
+// Empty when the system cannot tell (or the path does not fit in 260 bytes).
+FilePath Platform_GetCurrentDirectory();
+FilePath Platform_GetExecutablePath();
+
+// Lists one directory, never reporting "." and "..". Returns false when the directory cannot be
+// opened (the visitor is then never called), true otherwise, also when the visitor stopped early.
+bool Platform_IterateDirectory(StrView dir, DirectoryVisitor& visitor);
+bool Platform_IterateDirectory(StrView dir, DirectoryVisitFn visit, DirectorySkipFn skip = {});
+// Depth-first, pre-order: a directory's entry is visited before its contents. A Visit that
+// returns false inside a subdirectory ends only that subdirectory's listing. A subdirectory that
+// cannot be opened is left out and the listing of its parent goes on. An empty skip callable
+// skips nothing. The callables are destroyed before the call returns.
+bool Platform_IterateDirectoryRecursively(StrView dir, DirectoryVisitor& visitor);
+bool Platform_IterateDirectoryRecursively(StrView dir, DirectoryVisitFn visit, DirectorySkipFn skip = {});
+
+// Appends the full path of every non-directory entry of `dir` whose name matches `pattern`
+// (Str::WildcardMatch: '*', '?', case-sensitive; null matches every name). Not recursive; the
+// order is the system's listing order.
+void Platform_FindFilesInDirectory(std::vector<FilePath>& files, StrView dir, const char* pattern);
+} // namespace Morvex
