@@ -147,6 +147,8 @@ private:
     std::mutex m_locks[kNumStripes];
     std::atomic_flag m_poolLock = ATOMIC_FLAG_INIT;
     SharedString* m_numbers = nullptr;
+    // Entries still referenced at Shutdown, kept allocated for their holders.
+    SharedStringEntry* m_orphans = nullptr;
 };
 
 // The process-wide storage; null before SharedStrings::Init and after SharedStrings::Shutdown.

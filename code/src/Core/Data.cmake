@@ -1,3 +1,3 @@
 morvex_add_library(MorvexData
-    SOURCES SharedString.cpp
-    DEPS MorvexFoundation MorvexCVar)
+    SOURCES SharedString.cpp Containers/Dict.cpp
+    DEPS MorvexFoundation MorvexCVar MorvexConsole)

@@ -182,6 +182,7 @@ private:
     void SetValue(const SharedString& key, DictValue& value);
     void ChangeCapacity(uint32 capacity);
     void RebuildHashTable();
+    void FreeHashTable();
     void InsertIntoHashTable(uint32 index);
 
     DictEntry* m_entries = nullptr;
@@ -213,7 +214,12 @@ public:
     DictValue& operator[](uint32 i) { return At(i); }
     // Appends a VT_NONE value and returns it (valid until the array grows).
     DictValue& Append();
-    void Append(const DictValue& value) { Append() = value; }
+    // Copies first: value may be an element of this array, which growing would move.
+    void Append(const DictValue& value)
+    {
+        DictValue copy(value);
+        Append().Swap(copy);
+    }
     void Reserve(uint32 n);
     void Clear();
 
