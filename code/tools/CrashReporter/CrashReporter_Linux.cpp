@@ -1,12 +1,143 @@
-// The crash dialog on Linux.
+// The crash dialog on Linux: the dialog itself lives in a GTK module beside the executable, loaded
+// here with dlopen, so that the reporter never links a toolkit and still starts and sends where
+// there is no GTK or no display. This side looks the texts up, runs the module's modal dialog,
+// appends the user's text to the comments and starts the dialog's sender when asked, and waits for
+// that sender before it returns.
 
+#include "CrashDialogModule.h"
 #include "CrashReporter.h"
+
+#include "Core/Log.h"
+#include "Core/Utils/Localize.h"
+
+#include <cerrno>
+#include <dlfcn.h>
+#include <string>
+#include <unistd.h>
 
 namespace Morvex
 {
+namespace
+{
+// The executable's directory, from /proc/self/exe; empty when it cannot be read.
+std::string ExecutableDirectory()
+{
+    std::string path(4096, '\0');
+    ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<size_t>(n) >= path.size())
+        return std::string();
+    path.resize(static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// The module stays loaded for the rest of the process: GTK cannot be unloaded safely, and a sender
+// that outlives a cancelled dialog may still call the module's notify function.
+MxCrashDialogRunFn LoadDialogModule()
+{
+    static MxCrashDialogRunFn entry = nullptr;
+    static bool tried = false;
+    if (tried)
+        return entry;
+    tried = true;
+    std::string directory = ExecutableDirectory();
+    if (directory.empty())
+    {
+        MX_LOG_WARNING("Crash dialog not available: the executable's directory is unknown");
+        return nullptr;
+    }
+    std::string path = directory + "/" MX_CRASH_DIALOG_MODULE_FILE;
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr)
+    {
+        const char* why = ::dlerror();
+        MX_LOG_WARNING("Crash dialog not available: %s", why ? why : path.c_str());
+        return nullptr;
+    }
+    entry = reinterpret_cast<MxCrashDialogRunFn>(::dlsym(module, MX_CRASH_DIALOG_ENTRY));
+    if (entry == nullptr)
+        MX_LOG_WARNING("Crash dialog not available: %s has no entry point", path.c_str());
+    return entry;
+}
+
+const char* Text(const char* key)
+{
+    return Localize::GetString(StrView(key), Localize::GetLanguage());
+}
+
+void LogFromDialog(void*, int level, const char* text)
+{
+    uint32 logLevel = Log::Info;
+    if (level == MX_CRASH_DIALOG_LOG_WARNING)
+        logLevel = Log::Warning;
+    else if (level == MX_CRASH_DIALOG_LOG_ERROR)
+        logLevel = Log::Error;
+    Log::Printf(__FILE__, __LINE__, logLevel, "%s", text ? text : "");
+}
+
+// Two line feeds and then the typed text, each cut to what still fits; the two line feeds are
+// added even when the box is empty. A cut never leaves half a character behind.
+void AppendUserText(const char* userText)
+{
+    StaticString2048_t& comments = GSettings.comments;
+    comments.Append("\n\n");
+    comments.Append(userText ? userText : "");
+    comments.Truncate(Utf8PrefixLength(comments.view(), StaticString2048_t::kCapacity));
+}
+
+int StartSendingFromDialog(void*, const char* userText, MxCrashDialogNotifyFn notifyDone, uint64_t dialog)
+{
+    AppendUserText(userText);
+    return StartDialogSender(notifyDone, dialog) ? 1 : 0;
+}
+} // namespace
+
 DialogResult ShowCrashDialog()
 {
-    // No dialog module yet: the dialog counts as failed to open and the main flow sends.
-    return DialogResult::FailedToOpen;
+    MxCrashDialogRunFn run = LoadDialogModule();
+    if (run == nullptr)
+        return DialogResult::FailedToOpen;
+
+    const CrashReporterSettings& s = GSettings;
+    MxCrashDialogDesc desc = {};
+    desc.version = MX_CRASH_DIALOG_VERSION;
+    desc.size = sizeof(desc);
+    MxCrashDialogTexts& t = desc.texts;
+    t.windowTitle = Text("WINDOW_TITLE");
+    t.crashDesc = Text("CRASH_DESC");
+    t.ioCrashDesc = Text("IO_CRASH_DESC");
+    t.pleaseDescribe = Text("PLEASE_DESCRIBE");
+    t.pressRepairDesc = Text("PRESS_REPAIR_DESC");
+    t.sendReportButton = Text("SEND_REPORT_BUTTON");
+    t.repairButton = Text("REPAIR_BUTTON");
+    t.cancelButton = Text("CANCEL_BUTTON");
+    t.sorryText = Text("SORRY_TEXT");
+    t.progressText = Text("PROGRESS_TEXT");
+    t.reportContentLink = Text("REPORT_CONTENT_LINK");
+    t.headerText = Text("HEADER_TEXT");
+    desc.ioCrash = s.ioCrash ? 1 : 0;
+    desc.reportFolder = GReportFolder.c_str();
+    desc.launcherPath = s.launcherPath.c_str();
+    desc.startSending = StartSendingFromDialog;
+    desc.log = LogFromDialog;
+
+    int result = run(&desc);
+    // A sender still running after a cancel is waited for before the main flow sends on its own.
+    JoinDialogSender();
+    switch (result)
+    {
+    case MX_CRASH_DIALOG_SENT:
+        MX_LOG_INFO("Crash dialog closed: report sent");
+        return DialogResult::Sent;
+    case MX_CRASH_DIALOG_CANCELLED:
+        MX_LOG_INFO("Crash dialog closed: cancelled");
+        return DialogResult::Cancelled;
+    case MX_CRASH_DIALOG_REPAIR:
+        MX_LOG_INFO("Crash dialog closed: repair");
+        return DialogResult::Cancelled;
+    default:
+        MX_LOG_WARNING("Crash dialog could not be shown");
+        return DialogResult::FailedToOpen;
+    }
 }
 } // namespace Morvex
