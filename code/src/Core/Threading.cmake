@@ -1,3 +1,9 @@
 morvex_add_library(MorvexThreading
-    SOURCES Threading/Threading.cpp Threading/TaskGraph.cpp
-    DEPS MorvexFoundation MorvexCVar)
+    SOURCES
+        Threading/Threading.cpp
+        Threading/ThreadBase.cpp
+        Threading/ThreadingPlatform_Linux.cpp
+        Threading/TaskGraph.cpp
+    DEPS MorvexFoundation MorvexCVar
+    # The Core.ListThreads declaration links into the command system's list.
+    PRIVATE_DEPS MorvexConsole Threads::Threads)

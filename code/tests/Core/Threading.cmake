@@ -1,1 +1,4 @@
-# Tests of MorvexThreading arrive here.
+morvex_add_test(ThreadingTests
+    SOURCES ThreadingTests.cpp
+    DEPS MorvexThreading
+    LABELS threading)
