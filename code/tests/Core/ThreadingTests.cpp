@@ -497,6 +497,8 @@ TEST(ThreadRegistry, ListingFormat)
     ASSERT_NE(hFinished, nullptr);
     finished.gate.Open();
     ASSERT_TRUE(Threading::WaitForThreads(&hFinished, 1, Threading::kInfinite));
+    while (running.runs == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     std::vector<std::string> lines = ListedLines();
     ASSERT_GE(lines.size(), 5u);
