@@ -84,6 +84,10 @@ DirCreateResult Platform_CreateParentDirectories(StrView path);
 // itself: Ok, AlreadyExists for an existing directory, Failed.
 DirCreateResult Platform_CreateDirectory(StrView dir);
 
+// Removes a regular file (or a symbolic link). Refuses directories and devices; false when nothing
+// was removed.
+bool Platform_DeleteFile(StrView path);
+
 // Empty when the system cannot tell (or the path does not fit in 260 bytes).
 FilePath Platform_GetCurrentDirectory();
 FilePath Platform_GetExecutablePath();

@@ -1,57 +1,323 @@
-// Placeholder bodies; the listing and creation code follows.
+// Platform file services on Linux.
+//
+// Mapping: attributes come from statx (following symbolic links; a dangling link is described as
+// the link itself), the creation time is the birth time where the file system records it, else
+// the status-change time; "read-only" means no write permission bit is set. Listings use
+// opendir/readdir with one statx per entry, because d_type may be unknown. Directories reached
+// through a symbolic link are reported but never descended into, so a link to an ancestor cannot
+// make a recursive listing endless.
+
 #include "Core/IO/PlatformFile.h"
+
+#include "Core/Assert.h"
+#include "Core/Profiler/Profiler.h"
+#include "Core/Str.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Morvex
 {
-bool Platform_PathExists(StrView)
+namespace
 {
-    return false;
-}
-FileInfo Platform_GetFileInfo(StrView)
+bool IsSeparator(char c)
 {
-    return FileInfo();
+    return c == '/' || c == '\\';
 }
+
+// A NUL-terminated copy with '/' as the only separator.
+FilePath ToSystemPath(StrView path)
+{
+    FilePath out(path);
+    for (uint32 i = 0; i < out.length(); ++i)
+    {
+        if (out.data()[i] == '\\')
+            out.data()[i] = '/';
+    }
+    return out;
+}
+
+DateTime ToDateTime(const statx_timestamp& ts)
+{
+    return TimeToUtcDateTime(static_cast<int64>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+}
+
+void FillInfo(const struct statx& st, FileInfo& info)
+{
+    info = FileInfo();
+    bool isDirectory = S_ISDIR(st.stx_mode);
+    info.isDirectory = isDirectory ? 1 : 0;
+    info.isReadOnly = (st.stx_mode & 0222) == 0 ? 1 : 0;
+    info.exists = 1;
+    info.size = isDirectory ? 0 : st.stx_size;
+    info.creationTime = ToDateTime((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime);
+    info.lastAccessTime = ToDateTime(st.stx_atime);
+    info.lastWriteTime = ToDateTime(st.stx_mtime);
+}
+
+// Describes `name` relative to `dirFd`; isLink tells whether the name itself is a symbolic link.
+bool QueryInfo(int dirFd, const char* name, FileInfo& info, bool& isLink)
+{
+    struct statx st
+    {
+    };
+    const unsigned mask = STATX_BASIC_STATS | STATX_BTIME;
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW, mask, &st) != 0)
+        return false;
+    isLink = S_ISLNK(st.stx_mode);
+    if (isLink)
+    {
+        struct statx target
+        {
+        };
+        if (statx(dirFd, name, 0, mask, &target) == 0)
+            st = target;
+    }
+    FillInfo(st, info);
+    return true;
+}
+
+// Entry callback of the shared listing; `isLink` marks entries reached through a symbolic link.
+template <typename Fn>
+bool ListDirectory(StrView dirView, Fn&& onEntry)
+{
+    FilePath dir = ToSystemPath(dirView);
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* d = fdopendir(fd);
+    if (!d)
+    {
+        ::close(fd);
+        return false;
+    }
+    while (true)
+    {
+        errno = 0;
+        dirent* e = readdir(d);
+        if (!e)
+            break;
+        const char* name = e->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        DirEntry entry;
+        bool isLink = false;
+        // An entry removed between readdir and statx is simply not reported.
+        if (!QueryInfo(dirfd(d), name, entry.info, isLink))
+            continue;
+        entry.path = dir;
+        entry.path.AppendPath(name);
+        if (!onEntry(dir, entry, isLink))
+            break;
+    }
+    closedir(d);
+    return true;
+}
+
+bool IterateRecursively(StrView dir, DirectoryVisitor& visitor)
+{
+    return ListDirectory(dir,
+                         [&visitor](const FilePath& directory, const DirEntry& entry, bool isLink)
+                         {
+                             if (!visitor.Visit(directory, entry))
+                                 return false;
+                             if (!entry.info.isDirectory || isLink)
+                                 return true;
+                             if (visitor.SkipDirectory(entry))
+                                 return true;
+                             // A subdirectory that cannot be opened is left out; the parent's listing goes
+                             // on.
+                             IterateRecursively(entry.path, visitor);
+                             return true;
+                         });
+}
+
+class CallableVisitor final : public DirectoryVisitor
+{
+public:
+    CallableVisitor(DirectoryVisitFn& visit, DirectorySkipFn& skip) : m_visit(visit), m_skip(skip) {}
+    bool Visit(const FilePath& directory, const DirEntry& entry) override
+    {
+        return m_visit ? m_visit(directory, entry) : true;
+    }
+    bool SkipDirectory(const DirEntry& entry) override { return m_skip ? m_skip(entry) : false; }
+
+private:
+    DirectoryVisitFn& m_visit;
+    DirectorySkipFn& m_skip;
+};
+} // namespace
+
+bool Platform_PathExists(StrView path)
+{
+    FilePath p = ToSystemPath(path);
+    struct stat st
+    {
+    };
+    return !p.empty() && ::stat(p.c_str(), &st) == 0;
+}
+
+FileInfo Platform_GetFileInfo(StrView path)
+{
+    FileInfo info;
+    FilePath p = ToSystemPath(path);
+    bool isLink = false;
+    if (p.empty() || !QueryInfo(AT_FDCWD, p.c_str(), info, isLink))
+        return FileInfo();
+    return info;
+}
+
 bool Platform_IsAbsolutePath(StrView path)
 {
-    return path.length() > 0 && path[0] == '/';
+    if (path.length() >= 1 && IsSeparator(path[0]))
+        return true;
+    return path.length() > 2 && path[1] == ':' && IsSeparator(path[2]);
 }
-DirCreateResult Platform_CreateSingleDirectory(StrView)
+
+DirCreateResult Platform_CreateSingleDirectory(StrView path)
 {
-    return DirCreateResult::Failed;
+    FilePath p = ToSystemPath(path);
+    if (p.empty())
+        return DirCreateResult::Failed;
+    if (::mkdir(p.c_str(), 0777) == 0)
+        return DirCreateResult::Ok;
+    return errno == EEXIST ? DirCreateResult::AlreadyExists : DirCreateResult::Failed;
 }
-DirCreateResult Platform_CreateParentDirectories(StrView)
+
+DirCreateResult Platform_CreateParentDirectories(StrView path)
 {
-    return DirCreateResult::Failed;
+    const uint32 length = path.length();
+    uint32 start = 0;
+    if (length >= 1 && path[0] == '/' && !(length >= 2 && path[1] == '/'))
+        start = 1;
+    if (length >= 3 && path[1] == ':' && IsSeparator(path[2]))
+        start += 3;
+    if (length >= 2 && ((path[0] == '/' && path[1] == '/') || (path[0] == '\\' && path[1] == '\\')))
+    {
+        // Network form: "//server/" is a root that is never created.
+        start += 2;
+        while (start < length && !IsSeparator(path[start]))
+            ++start;
+        if (start < length)
+            ++start;
+        if (start >= 260)
+            return DirCreateResult::PathTooLong;
+    }
+    if (start > length)
+        start = length;
+
+    char buffer[261];
+    std::memcpy(buffer, path.data(), start);
+    uint32 pos = start;
+    for (uint32 i = start; i < length; ++i)
+    {
+        if (pos >= 260)
+            return DirCreateResult::PathTooLong;
+        char c = path[i];
+        if (IsSeparator(c))
+        {
+            buffer[pos] = 0;
+            if (pos > 0)
+            {
+                FileInfo info = Platform_GetFileInfo(StrView(buffer, pos));
+                if (info.exists && !info.isDirectory)
+                    return DirCreateResult::Failed;
+                if (!info.exists &&
+                    Platform_CreateSingleDirectory(StrView(buffer, pos)) == DirCreateResult::Failed)
+                    return DirCreateResult::Failed;
+            }
+            c = '/';
+        }
+        buffer[pos++] = c;
+    }
+    return DirCreateResult::Ok;
 }
-DirCreateResult Platform_CreateDirectory(StrView)
+
+DirCreateResult Platform_CreateDirectory(StrView dirView)
 {
-    return DirCreateResult::Failed;
+    FilePath path(dirView);
+    const char* dir = path.c_str();
+    MX_ASSERT(!Str::Empty(dir));
+    if (Str::Empty(dir))
+        return DirCreateResult::Failed;
+    if (Platform_CreateParentDirectories(path) == DirCreateResult::Failed)
+        return DirCreateResult::Failed;
+    return Platform_CreateSingleDirectory(path);
 }
+
+bool Platform_DeleteFile(StrView path)
+{
+    FilePath p = ToSystemPath(path);
+    struct stat st
+    {
+    };
+    if (p.empty() || ::lstat(p.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+        return false;
+    return ::unlink(p.c_str()) == 0;
+}
+
 FilePath Platform_GetCurrentDirectory()
 {
-    return FilePath();
+    char buffer[PATH_MAX];
+    // A working directory longer than a FilePath cannot be named honestly: answer empty.
+    if (!::getcwd(buffer, sizeof(buffer)) || std::strlen(buffer) > FilePath::kCapacity)
+        return FilePath();
+    return FilePath(buffer);
 }
+
 FilePath Platform_GetExecutablePath()
 {
-    return FilePath();
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (n <= 0 || static_cast<size_t>(n) > FilePath::kCapacity)
+        return FilePath();
+    return FilePath(StrView(buffer, static_cast<uint32>(n)));
 }
-bool Platform_IterateDirectory(StrView, DirectoryVisitor&)
+
+bool Platform_IterateDirectory(StrView dir, DirectoryVisitor& visitor)
 {
-    return false;
+    return ListDirectory(dir, [&visitor](const FilePath& directory, const DirEntry& entry, bool)
+                         { return visitor.Visit(directory, entry); });
 }
-bool Platform_IterateDirectory(StrView, DirectoryVisitFn, DirectorySkipFn)
+
+bool Platform_IterateDirectory(StrView dir, DirectoryVisitFn visit, DirectorySkipFn skip)
 {
-    return false;
+    CallableVisitor visitor(visit, skip);
+    return Platform_IterateDirectory(dir, visitor);
 }
-bool Platform_IterateDirectoryRecursively(StrView, DirectoryVisitor&)
+
+bool Platform_IterateDirectoryRecursively(StrView dir, DirectoryVisitor& visitor)
 {
-    return false;
+    MX_PROFILE_ZONE("Platform_IterateDirectoryRecursively");
+    return IterateRecursively(dir, visitor);
 }
-bool Platform_IterateDirectoryRecursively(StrView, DirectoryVisitFn, DirectorySkipFn)
+
+bool Platform_IterateDirectoryRecursively(StrView dir, DirectoryVisitFn visit, DirectorySkipFn skip)
 {
-    return false;
+    CallableVisitor visitor(visit, skip);
+    return Platform_IterateDirectoryRecursively(dir, visitor);
 }
-void Platform_FindFilesInDirectory(std::vector<FilePath>&, StrView, const char*)
+
+void Platform_FindFilesInDirectory(std::vector<FilePath>& files, StrView dir, const char* pattern)
 {
+    Platform_IterateDirectory(dir,
+                              [&files, pattern](const FilePath&, const DirEntry& entry)
+                              {
+                                  if (entry.info.isDirectory)
+                                      return true;
+                                  StrView path = entry.path.view();
+                                  uint32 nameStart = path.length();
+                                  while (nameStart > 0 && !IsSeparator(path[nameStart - 1]))
+                                      --nameStart;
+                                  FilePath name(path.substr(nameStart));
+                                  if (pattern == nullptr || Str::WildcardMatch(name.c_str(), pattern))
+                                      files.push_back(entry.path);
+                                  return true;
+                              });
 }
 } // namespace Morvex

@@ -1,81 +1,342 @@
-// Placeholder bodies; the system calls follow.
+// Raw files on Linux: one file descriptor per RawFile, opened with O_CLOEXEC.
+//
+// Sharing: Windows share modes have no Linux equivalent. This port guarantees only what the
+// descriptor gives: other openers (in this process or others) may read and write the file at any
+// time, and a kWrite truncation is seen by every reader. Reads and writes of one RawFile are
+// serialised by its own lock; nothing locks the file against other descriptors.
+//
+// The engine's I/O-error event has no receiver in this program and no event system to carry it,
+// so failures show only in the results.
+
 #include "Core/IO/RawFile.h"
 
+#include "Core/Assert.h"
+#include "Core/IO/PlatformFile.h"
+#include "Core/Memory/Memory.h"
+#include "Core/Profiler/Profiler.h"
+
+#include <cerrno>
+#include <fcntl.h>
 #include <new>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Morvex
 {
-RawFile* RawFile::Open(StrView, EFileOpenMode)
+namespace
 {
-    return nullptr;
-}
-RawFile::RawFile(StrView, EFileOpenMode mode) : m_mode(mode)
+// 100-ns ticks between 1601-01-01 and 1970-01-01.
+constexpr uint64 kFileTimeUnixEpoch = 116444736000000000ULL;
+
+class SpinLock
 {
+public:
+    explicit SpinLock(std::atomic<uint8>& flag) : m_flag(flag)
+    {
+        while (m_flag.exchange(1, std::memory_order_acquire) != 0)
+            sched_yield();
+    }
+    ~SpinLock() { m_flag.store(0, std::memory_order_release); }
+    SpinLock(const SpinLock&) = delete;
+    SpinLock& operator=(const SpinLock&) = delete;
+
+private:
+    std::atomic<uint8>& m_flag;
+};
+
+// The raw-file pool: released objects are kept on a free list and reused, so opening a file
+// does not go to the general heap once the pool has warmed up.
+struct FreeSlot
+{
+    FreeSlot* next;
+};
+std::atomic<uint8> GPoolLock{0};
+FreeSlot* GFreeSlots = nullptr;
+uint32 GLiveCount = 0;
+
+int OpenFlags(EFileOpenMode mode)
+{
+    // O_NONBLOCK keeps an open of a FIFO from waiting for a partner; it is cleared right after.
+    switch (mode)
+    {
+    case EFileOpenMode::kRead:
+        return O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    case EFileOpenMode::kWrite:
+        return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
+    case EFileOpenMode::kAppend:
+        return O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    }
+    return O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 }
+
+int OpenDescriptor(const char* name, EFileOpenMode mode)
+{
+    while (true)
+    {
+        int fd = ::open(name, OpenFlags(mode), 0666);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+    }
+}
+
+// One read of the engine may take several system calls; 0 after a failure.
+uint32 ReadLoop(int fd, void* buffer, uint32 size)
+{
+    uint8* out = static_cast<uint8*>(buffer);
+    uint32 done = 0;
+    while (done < size)
+    {
+        ssize_t n = ::read(fd, out + done, size - done);
+        if (n < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint32>(n);
+    }
+    return done;
+}
+} // namespace
+
+void* RawFile::AllocateStorage()
+{
+    SpinLock lock(GPoolLock);
+    ++GLiveCount;
+    if (GFreeSlots)
+    {
+        FreeSlot* slot = GFreeSlots;
+        GFreeSlots = slot->next;
+        return slot;
+    }
+    static_assert(sizeof(RawFile) >= sizeof(FreeSlot));
+    return Memory::Alloc(sizeof(RawFile), alignof(RawFile));
+}
+
+uint32 RawFile::GetLiveCount()
+{
+    SpinLock lock(GPoolLock);
+    return GLiveCount;
+}
+
+void RawFile::operator delete(void*)
+{
+    MX_ASSERT(false);
+}
+
+RawFile* RawFile::Open(StrView filename, EFileOpenMode mode)
+{
+    FilePath name(filename);
+    if (name.empty())
+        return nullptr;
+    RawFile* file = new (AllocateStorage()) RawFile(name.view(), mode);
+    if (!file->IsValid())
+    {
+        file->Release();
+        return nullptr;
+    }
+    file->m_refCount.store(1, std::memory_order_relaxed);
+    return file;
+}
+
+RawFile::RawFile(StrView filename, EFileOpenMode mode) : m_mode(mode)
+{
+    MX_PROFILE_ZONE("OpenFile");
+    MX_ASSERT(!filename.empty());
+    MX_ASSERT(*filename.end() == 0);
+    MX_ASSERT(!IsValid());
+    if (filename.empty() || *filename.end() != 0)
+        return;
+    const char* name = filename.data();
+    int fd = OpenDescriptor(name, mode);
+    if (fd < 0 && errno == ENOENT && mode != EFileOpenMode::kRead)
+    {
+        Platform_CreateParentDirectories(filename);
+        fd = OpenDescriptor(name, mode);
+    }
+    if (fd < 0)
+        return;
+    struct stat st
+    {
+    };
+    // open() of a directory succeeds for reading on Linux; a directory is not a file here.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))
+    {
+        ::close(fd);
+        return;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (mode == EFileOpenMode::kRead)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    m_handle = fd;
+    if (mode == EFileOpenMode::kAppend)
+        Seek(GetSize());
+    m_name.Assign(filename);
+}
+
 RawFile::~RawFile()
 {
+    CloseHandle();
 }
+
+void RawFile::CloseHandle()
+{
+    if (!IsValid())
+        return;
+    // Linux releases the descriptor even when close() is interrupted; never retry.
+    ::close(static_cast<int>(m_handle));
+    m_handle = kInvalidHandle;
+}
+
 void RawFile::Release()
 {
+    SpinLock lock(GPoolLock);
+    this->~RawFile();
+    FreeSlot* slot = reinterpret_cast<FreeSlot*>(this);
+    slot->next = GFreeSlots;
+    GFreeSlots = slot;
+    if (GLiveCount > 0)
+        --GLiveCount;
 }
+
+void RawFile::DropRef()
+{
+    if (m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        Release();
+}
+
 RawFile::NativeHandle RawFile::GetHandle() const
 {
     return m_handle;
 }
+
 EFileOpenMode RawFile::GetMode() const
 {
     return m_mode;
 }
+
 uint64 RawFile::GetSize()
 {
-    return 0;
+    MX_PROFILE_ZONE("Morvex::RawFile::GetSize");
+    if (!IsValid())
+        return 0;
+    struct stat st
+    {
+    };
+    if (::fstat(static_cast<int>(m_handle), &st) != 0 || st.st_size < 0)
+        return 0;
+    return static_cast<uint64>(st.st_size);
 }
+
 uint64 RawFile::GetLastWriteTime()
 {
-    return 0;
+    if (!IsValid())
+        return 0;
+    struct stat st
+    {
+    };
+    if (::fstat(static_cast<int>(m_handle), &st) != 0)
+        return 0;
+    int64 ticks = static_cast<int64>(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100;
+    return static_cast<uint64>(ticks + static_cast<int64>(kFileTimeUnixEpoch));
 }
+
 StrView RawFile::GetName() const
 {
     return m_name.view();
 }
+
 bool RawFile::Flush()
 {
-    return false;
+    if (!IsValid())
+        return false;
+    if (::fsync(static_cast<int>(m_handle)) == 0)
+        return true;
+    // Devices and pipes have nothing to flush.
+    return errno == EINVAL || errno == EROFS;
 }
-uint32 RawFile::SeekReadBytes(void*, uint64, uint32)
+
+uint32 RawFile::ReadBytes(void* buffer, uint32 size)
 {
-    return 0;
+    MX_PROFILE_ZONE("ReadBytes");
+    MX_ASSERT(IsValid());
+    MX_ASSERT(m_mode == EFileOpenMode::kRead);
+    if (!IsValid() || m_mode != EFileOpenMode::kRead)
+        return 0;
+    SpinLock lock(m_lock);
+    return ReadLoop(static_cast<int>(m_handle), buffer, size);
 }
-uint32 RawFile::ReadBytes(void*, uint32)
+
+uint32 RawFile::SeekReadBytes(void* buffer, uint64 offset, uint32 size)
 {
-    return 0;
+    MX_PROFILE_ZONE("SeekReadBytes");
+    MX_ASSERT(IsValid());
+    MX_ASSERT(m_mode == EFileOpenMode::kRead);
+    if (!IsValid() || m_mode != EFileOpenMode::kRead)
+        return 0;
+    SpinLock lock(m_lock);
+    if (offset > static_cast<uint64>(INT64_MAX) ||
+        ::lseek(static_cast<int>(m_handle), static_cast<off_t>(offset), SEEK_SET) < 0)
+        return 0;
+    return ReadLoop(static_cast<int>(m_handle), buffer, size);
 }
-uint32 RawFile::WriteBytes(const void*, uint32)
+
+uint32 RawFile::WriteBytes(const void* data, uint32 size)
 {
-    return 0;
+    MX_PROFILE_ZONE("WriteBytes");
+    MX_ASSERT(IsValid());
+    MX_ASSERT(m_mode == EFileOpenMode::kWrite || m_mode == EFileOpenMode::kAppend);
+    if (!IsValid() || m_mode == EFileOpenMode::kRead)
+        return 0;
+    SpinLock lock(m_lock);
+    const uint8* in = static_cast<const uint8*>(data);
+    uint32 done = 0;
+    while (done < size)
+    {
+        ssize_t n = ::write(static_cast<int>(m_handle), in + done, size - done);
+        if (n < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint32>(n);
+    }
+    return done;
 }
+
 uint64 RawFile::Tell()
 {
-    return 0;
+    if (!IsValid())
+        return 0;
+    off_t pos = ::lseek(static_cast<int>(m_handle), 0, SEEK_CUR);
+    return pos < 0 ? 0 : static_cast<uint64>(pos);
 }
-void RawFile::Seek(uint64)
+
+void RawFile::Seek(uint64 position)
 {
+    if (!IsValid() || position > static_cast<uint64>(INT64_MAX))
+        return;
+    ::lseek(static_cast<int>(m_handle), static_cast<off_t>(position), SEEK_SET);
 }
-void RawFile::DropRef()
+
+// Frees the pooled storage of released objects; called by the file system's shutdown when no
+// RawFile is alive any more.
+void RawFile_ClearPool()
 {
-}
-void* RawFile::AllocateStorage()
-{
-    return nullptr;
-}
-uint32 RawFile::GetLiveCount()
-{
-    return 0;
-}
-void RawFile::operator delete(void*)
-{
-}
-void RawFile::CloseHandle()
-{
+    SpinLock lock(GPoolLock);
+    while (GFreeSlots)
+    {
+        FreeSlot* slot = GFreeSlots;
+        GFreeSlots = slot->next;
+        Memory::Free(slot, sizeof(RawFile));
+    }
 }
 } // namespace Morvex
