@@ -193,12 +193,13 @@ struct SharedStringStorage::PoolPage
 
 SharedStringStorage::~SharedStringStorage()
 {
-    MX_ASSERT(!m_table);
-    // Pages stay allocated while an entry in them may still be referenced: a storage that was
-    // not shut down, or one whose leaked strings are still held. Kept, they stay reachable from
-    // this object instead of being freed under a late reader.
-    if (m_table)
-        return;
+    // Going on after the assertion: shut down here, so the table and unreferenced entries are not
+    // lost.
+    if (!MX_VERIFY(!m_table))
+        Shutdown();
+    // Pages stay allocated while a string leaked at shutdown is still held: its holder will read
+    // the text and decrement the count later. Kept, they stay reachable from this object instead
+    // of being freed under a late reader.
     for (SharedStringEntry* e = m_orphans; e; e = e->next)
         if (e->refCount.load(std::memory_order_acquire) != 0)
             return;

@@ -1,1 +1,3 @@
-# Tests of MorvexData arrive here.
+morvex_add_test(DataTests
+    SOURCES SharedStringTests.cpp DictTests.cpp
+    DEPS MorvexData)
