@@ -1,1 +1,3 @@
-# Tests of MorvexPlatform arrive here.
+morvex_add_test(PlatformTests
+    SOURCES PlatformTests.cpp PlatformTimeTests.cpp
+    DEPS MorvexPlatform MorvexConsole)
