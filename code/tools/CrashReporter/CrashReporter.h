@@ -6,6 +6,7 @@
 #include "Core/CVar.h"
 #include "Core/StaticString.h"
 #include "Core/StrView.h"
+#include "Core/String.h"
 #include "Core/Types.h"
 
 #include <vector>
@@ -84,4 +85,18 @@ void JoinDialogSender();
 
 // Keeps the longest prefix of whole UTF-8 characters of `text` that fits in `capacity` bytes.
 uint32 Utf8PrefixLength(StrView text, uint32 capacity);
+
+// The Elasticsearch event. AddElasticEvent posts one document built from GSettings.product and
+// GSettings.additional to ElasticsearchUrl (nothing when the variable is empty) and logs a failure
+// at Error; sender thread only, never in a test run. The pieces are separate for tests:
+// FormatElasticTimestamp writes "2022-12-14T10:20:30.123Z" (UTC) for a time in ms since 1970;
+// BuildElasticEventDocument returns the whole document, every string value JSON-escaped and never
+// cut; SendElasticEvent posts it synchronously through the HTTP client (the caller's thread drives
+// the client) and logs "AddElasticEvent: <ErrorCode::...>" and the document when the request fails
+// or the server answers 400 or above. AppendJsonEscaped appends text escaped for a JSON string.
+void AddElasticEvent();
+void FormatElasticTimestamp(int64 timeMs, StaticString32_t& out);
+String BuildElasticEventDocument(StrView product, StrView additional, StrView timestamp);
+void SendElasticEvent(StrView url, StrView document);
+void AppendJsonEscaped(String& out, StrView text);
 } // namespace Morvex
