@@ -4,6 +4,10 @@
 
 namespace Morvex
 {
-void CachingFileDownloader::Init() {}
-void CachingFileDownloader::Shutdown() {}
+void CachingFileDownloader::Init()
+{
+}
+void CachingFileDownloader::Shutdown()
+{
+}
 } // namespace Morvex

@@ -1,0 +1,189 @@
+#pragma once
+// The engine's HTTP client over libcurl (multi interface) with OpenSSL for TLS.
+//
+// One client per process, created by Net::Init (HTTPClient::Init) and destroyed by Net::Shutdown.
+// Requests are synchronous (performed before HTTPClient::Request returns) or asynchronous (completed
+// by a later HTTPClient::Update on the issuing thread). The client takes no locks: Request, Update,
+// CancelRequest and the uploads must all run on one thread at a time. Completions run on that thread.
+//
+// Without a client (Net::Init failed or was never called) every request completes at once, inside
+// the issuing call, with ErrorCode::NETWORK and httpCode 0, so no caller waits for an answer that
+// can never come.
+//
+// TLS: https peers are verified against the system's CA store unless the console variable
+// curl_verifyPeer is 0 (a deployment with private certificates opts out in its configuration
+// script); uploads follow the same rule.
+
+#include "Core/CVar.h"
+#include "Core/CmdSystem.h"
+#include "Core/ErrorCode.h"
+#include "Core/StaticString.h"
+#include "Core/StrView.h"
+#include "Core/String.h"
+#include "Core/Types.h"
+#include "Core/ttl/Function.h"
+#include "Core/ttl/Promise.h"
+
+#include <string>
+#include <vector>
+
+namespace Morvex
+{
+namespace Net
+{
+// One text part of a multipart upload: name and value, both copied by the upload.
+struct HTTPFormField
+{
+    StrView name;
+    StrView value;
+};
+
+class HTTPClient
+{
+public:
+    enum class Verb : uint32
+    {
+        Auto = 0,
+        GET = 1,
+        POST = 2,
+        PUT = 3,
+        DELETE = 4,
+        OPTIONS = 5,
+        PATCH = 6,
+        PURGE = 7,
+    };
+
+    struct RequestParams
+    {
+        Verb verb = Verb::Auto;
+        // Promise wrapper only: turn transport errors and HTTP statuses >= 400 into rejections.
+        bool failOnError = false;
+        // Keep the response's header lines (status lines and block ends included) in the response.
+        bool collectHeaders = false;
+        bool synchronous = false;
+        // Not owned; copied by Request. bodySize 0 with a non-null body: NUL-terminated text.
+        const void* body = nullptr;
+        uint32 bodySize = 0;
+        // Complete header lines such as "Content-Type: application/json".
+        std::vector<String> headers;
+        // Limit for the whole transfer in seconds; 0 means 60.
+        int32 timeoutSec = 0;
+        // Client certificate, chain certificates and private key in one PEM text; not owned, must
+        // stay valid until the request completes.
+        const char* clientCertPem = nullptr;
+        // Client certificate and key files (PEM); copied by libcurl.
+        const char* sslCertFile = nullptr;
+        const char* sslKeyFile = nullptr;
+    };
+
+    struct Response
+    {
+        uint32 reqId = 0;
+        // UNKNOWN while the request runs, then the transport result: OK whenever a transfer
+        // completed, whatever its HTTP status.
+        ErrorCode errorCode = ErrorCode::UNKNOWN;
+        // Status of the last response received; 0 when none arrived.
+        int32 httpCode = 0;
+        std::vector<String> headers;
+        // The body; c_str() reads it as text (a 0 byte always follows it).
+        std::string body;
+    };
+
+    using Completion = ttl::Function<void(const Response&)>;
+    using ResponsePromise = ttl::Promise<Response>;
+
+    // Replaces any previous client (HTTPClient::Shutdown first), starts TLS and libcurl. Returns
+    // false only when libcurl could not be started; requests then complete at once with NETWORK.
+    static bool Init();
+    // Asserts "!IsActive()" (no asynchronous request may be in flight); with requests in flight
+    // they are cancelled without completion after the assertion returns. Safe without a client.
+    static void Shutdown();
+    static bool IsInitialized();
+    // True while asynchronous requests (uploads included) are in flight.
+    static bool IsActive();
+    static uint32 GetNumActiveRequests();
+
+    // Issues a request and returns its id (never 0). The completion (may be empty) is moved in;
+    // for a synchronous request it has run when the call returns, for an asynchronous one it runs
+    // inside a later Update. The url is copied.
+    static uint32 Request(const char* url, const RequestParams& params, Completion completion);
+    // Promise form: settled from the completion (see RequestParams::failOnError). outId may be null.
+    static ResponsePromise Request(const char* url, const RequestParams& params, uint32* outId);
+
+    // Drives asynchronous transfers once and runs the completion of every finished one. A
+    // completion may issue new requests (performed by a later Update) or cancel other ones.
+    static void Update();
+    // Ends an asynchronous request without running its completion; unknown ids (and the request
+    // whose completion is running) are ignored.
+    static void CancelRequest(uint32 id);
+
+    // Multipart upload: the fields as text parts in the given order, then the file part named
+    // fieldName whose content libcurl streams from filePath (file name = last path component).
+    // No redirects are followed; the transfer is limited to 300 seconds. fields may be null when
+    // fieldCount is 0; names and values are copied.
+    static uint32 UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
+                                  Completion completion, const HTTPFormField* fields, uint32 fieldCount);
+    // Starts an upload and pumps the client until it has finished. True only when the server
+    // answered HTTP 200; a transport failure (unreachable, time-out, TLS failure, unreadable file)
+    // or any other status is false and logged at Error. Runs the completions of other requests in
+    // flight as well.
+    static bool UploadFileSync(const char* url, const char* fieldName, const char* filePath,
+                               const HTTPFormField* fields, uint32 fieldCount);
+    static bool UploadFileSync(const char* url, const char* fieldName, const char* filePath,
+                               const std::vector<HTTPFormField>& fields)
+    {
+        return UploadFileSync(url, fieldName, filePath, fields.data(), static_cast<uint32>(fields.size()));
+    }
+
+    // libcurl's transfer result to the engine's code: 0 OK, 7 SERVER_UNAVAILABLE, 28 TIMEOUT,
+    // 60 SERVER_CERT_UNTRUSTED, anything else NETWORK.
+    static ErrorCode MapCurlResult(int curlResult);
+    // Splits a curl_injectResolves text at ';' (a run of ';' separates once; quoted entries may
+    // hold ';' and lose their quotes); at most 32 entries from the first 2048 bytes. Returns the
+    // number of entries written to out (room for 32).
+    static uint32 SplitInjectResolves(const char* text, StaticString<2048>* out);
+    // Whether libcurl debug output of kind (0 text .. 6 TLS data out) is printed at level L of
+    // curl_enableDebugFunc.
+    static bool DebugKindEnabled(int32 level, int32 kind);
+
+    // Console command handlers (also callable directly).
+    // http_request <url> [verb] [data] [header] [header] ...
+    static void CmdRequest(const CmdArgs& args);
+    // http_multipartPost <url> <name> <file>
+    static void CmdMultipartPost(const CmdArgs& args);
+};
+
+// TLS-context callback installed when RequestParams::clientCertPem is set: installs the PEM's first
+// certificate, its chain and its private key on the OpenSSL context. Returns 0 (CURLE_OK) or 77
+// (CURLE_SSL_CACERT_BADFILE), which fails the transfer. sslCtx is an SSL_CTX*, pem the PEM text.
+int CurlClientSSLFunc(void* curl, void* sslCtx, void* pem);
+
+// The client's console variables (declared by the client; set them through the console or here).
+extern CVar http_logClientRequests;
+extern CVar curl_enableDebugFunc;
+extern CVar curl_enableDebugFuncOnUnexpectedErrors;
+extern CVar curl_forbidReuse;
+extern CVar curl_dnsCacheTimeout;
+extern CVar curl_verifyPeer;
+extern CVar curl_injectResolves;
+
+// A part of a hand-built multipart body. Views are not owned and need only last for Build.
+struct MultipartPart
+{
+    StrView name;
+    StrView fileName; // empty: no file name (a plain field)
+    StrView extraHeader;
+    const void* content = nullptr;
+    uint32 contentSize = 0;
+};
+
+namespace MultipartForm
+{
+// The fixed boundary of hand-built bodies.
+constexpr const char* kBoundary = "959310de-0067-487f-98d3-e8c560f7a8da";
+// Composes the whole body in memory and writes "Content-Type: multipart/form-data; boundary=..."
+// to outContentType. The body ends with the closing boundary, without a final line break.
+std::string Build(const MultipartPart* parts, uint32 count, StaticString<256>& outContentType);
+} // namespace MultipartForm
+} // namespace Net
+} // namespace Morvex

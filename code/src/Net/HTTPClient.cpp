@@ -1,0 +1,905 @@
+// HTTP client over libcurl's multi interface, TLS by OpenSSL.
+
+#include "Net/HTTPClient.h"
+
+#include "Core/Assert.h"
+#include "Core/Log.h"
+#include "Core/Memory/Memory.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Platform.h"
+#include "Core/Profiler/Profiler.h"
+#include "Core/Str.h"
+#include "HTTPClientInternal.h"
+#include "Net/Async/AsyncService.h"
+
+#include <curl/curl.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+namespace Morvex
+{
+namespace Net
+{
+CVar http_logClientRequests(CVarType::Int, "http_logClientRequests", 0, "0",
+                            "log outgoing HTTP requests: 1 - request start, 2 - +request end");
+CVar curl_enableDebugFunc(CVarType::Int, "curl_enableDebugFunc", 0, "0",
+                          "1 - info, 2 - +headers, 3 - +response, 4 - +request");
+CVar curl_enableDebugFuncOnUnexpectedErrors(CVarType::Int, "curl_enableDebugFuncOnUnexpectedErrors", 0, "1",
+                                            "", 0, 1);
+CVar curl_forbidReuse(CVarType::Int, "curl_forbidReuse", 0, "0", "", 0, 1);
+CVar curl_dnsCacheTimeout(CVarType::Int, "curl_dnsCacheTimeout", 0, "0", "");
+CVar curl_verifyPeer(CVarType::Int, "curl_verifyPeer", 0, "1",
+                     "do we verify certificate validity on client or not", 0, 1);
+CVar curl_injectResolves(CVarType::String, "curl_injectResolves", 0, "",
+                         "';' separated list of HOST:PORT:IP injections, see curl's --resolve option");
+
+namespace
+{
+MX_CONSOLE_COMMAND("http_request", "http_request <url> [verb] [data] [header] [header] [header] ...",
+                   HTTPClient::CmdRequest);
+
+struct ClientState
+{
+    std::atomic<uint32> nextRequestId{0};
+};
+
+ClientState* g_client = nullptr;
+CURLM* g_multi = nullptr;
+// Slots live on the heap so that growing or shrinking the array never moves a request whose
+// callbacks or completion are running.
+std::vector<std::unique_ptr<HTTPSlot>> g_httpRequests;
+// Empty: no extracted CA bundle; libcurl then uses the system's CA store.
+FilePath g_caBundlePath;
+uint32 g_tlsRefs = 0;
+
+// --- allocation hooks ------------------------------------------------------------------------
+// libcurl and OpenSSL allocate through the global heap. A request of 0 bytes is served as 1 byte:
+// both libraries may ask for it and must get a unique, freeable pointer.
+void* CurlMalloc(size_t size)
+{
+    return Memory::Alloc(size != 0 ? size : 1);
+}
+void CurlFree(void* p)
+{
+    Memory::Free(p);
+}
+void* CurlRealloc(void* p, size_t size)
+{
+    return Memory::Realloc(p, size != 0 ? size : 1);
+}
+char* CurlStrdup(const char* s)
+{
+    size_t n = std::strlen(s) + 1;
+    char* copy = static_cast<char*>(Memory::Alloc(n));
+    std::memcpy(copy, s, n);
+    return copy;
+}
+void* CurlCalloc(size_t nmemb, size_t size)
+{
+    if (nmemb == 0 || size == 0)
+        nmemb = size = 1;
+    if (!MX_VERIFY(nmemb < 0xffffffff / size))
+        return nullptr;
+    void* p = Memory::Alloc(nmemb * size);
+    std::memset(p, 0, nmemb * size);
+    return p;
+}
+
+void* CryptoMalloc(size_t size, const char*, int)
+{
+    return Memory::Alloc(size != 0 ? size : 1);
+}
+void* CryptoRealloc(void* p, size_t size, const char*, int)
+{
+    if (size == 0)
+    {
+        Memory::Free(p);
+        return nullptr;
+    }
+    return Memory::Realloc(p, size);
+}
+void CryptoFree(void* p, const char*, int)
+{
+    Memory::Free(p);
+}
+
+// Reference counted and shared with the engine's other TLS users. OpenSSL 3 cannot be started
+// again once OPENSSL_cleanup has run, and it cleans itself up at process exit, so the last release
+// only drops the count: a later HTTPClient::Init in the same process still gets working TLS.
+void TlsAddRef()
+{
+    if (g_tlsRefs++ != 0)
+        return;
+    // Fails (harmlessly) when OpenSSL has already allocated, e.g. when another library started it.
+    CRYPTO_set_mem_functions(CryptoMalloc, CryptoRealloc, CryptoFree);
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
+                         OPENSSL_INIT_NO_LOAD_CONFIG,
+                     nullptr);
+    RAND_status();
+}
+void TlsRelease()
+{
+    if (g_tlsRefs > 0)
+        --g_tlsRefs;
+}
+
+uint32 NextRequestId()
+{
+    uint32 id = ++g_client->nextRequestId;
+    if (id == 0)
+        id = ++g_client->nextRequestId;
+    return id;
+}
+
+HTTPSlot* FindSlotByEasy(CURL* easy, uint32* outIndex)
+{
+    for (uint32 i = 0; i < g_httpRequests.size(); ++i)
+    {
+        if (g_httpRequests[i]->easy == easy)
+        {
+            if (outIndex)
+                *outIndex = i;
+            return g_httpRequests[i].get();
+        }
+    }
+    return nullptr;
+}
+
+size_t WriteCallback(char* data, size_t size, size_t count, void* user)
+{
+    HTTPSlot* slot = static_cast<HTTPSlot*>(user);
+    size_t n = size * count;
+    slot->response.body.append(data, n);
+    return n;
+}
+
+bool IsTrimmed(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == 0;
+}
+
+size_t HeaderCallback(char* data, size_t size, size_t count, void* user)
+{
+    HTTPSlot* slot = static_cast<HTTPSlot*>(user);
+    size_t n = size * count;
+    size_t begin = 0, end = n;
+    while (begin < end && IsTrimmed(data[begin]))
+        ++begin;
+    while (end > begin && IsTrimmed(data[end - 1]))
+        --end;
+    slot->response.headers.emplace_back(data + begin, static_cast<uint32>(end - begin));
+    return n;
+}
+
+int DebugCallback(CURL*, curl_infotype kind, char* data, size_t size, void*)
+{
+    int32 level = curl_enableDebugFunc.GetInt();
+    if (size == 0 || !HTTPClient::DebugKindEnabled(level, static_cast<int32>(kind)))
+        return 0;
+    char buffer[2048] = {};
+    size_t n = size < sizeof(buffer) - 1 ? size : sizeof(buffer) - 1;
+    std::memcpy(buffer, data, n);
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == 0))
+        buffer[--n] = 0;
+    switch (kind)
+    {
+    case CURLINFO_TEXT:
+        MX_LOG_INFO("CURLINFO_TEXT      : %s", buffer);
+        break;
+    case CURLINFO_HEADER_IN:
+        MX_LOG_INFO("CURLINFO_HEADER_IN : %s", buffer);
+        break;
+    case CURLINFO_HEADER_OUT:
+        MX_LOG_INFO("CURLINFO_HEADER_OUT: %s", buffer);
+        break;
+    case CURLINFO_DATA_IN:
+        MX_LOG_INFO("CURLINFO_DATA_IN   : %s", buffer);
+        break;
+    case CURLINFO_DATA_OUT:
+        MX_LOG_INFO("CURLINFO_DATA_OUT  : %s", buffer);
+        break;
+    case CURLINFO_SSL_DATA_IN:
+        MX_LOG_INFO("CURLINFO_SSL_DATA_IN : %d bytes", static_cast<int>(n));
+        break;
+    case CURLINFO_SSL_DATA_OUT:
+        MX_LOG_INFO("CURLINFO_SSL_DATA_OUT: %d bytes", static_cast<int>(n));
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+CURLcode SslCtxCallback(CURL* curl, void* sslCtx, void* user)
+{
+    return static_cast<CURLcode>(CurlClientSSLFunc(curl, sslCtx, user));
+}
+
+// Ends the slot's libcurl resources; the slot itself is released by its owner.
+void ReleaseSlotResources(HTTPSlot& slot, bool inMulti)
+{
+    if (slot.easy)
+    {
+        if (inMulti && g_multi)
+            curl_multi_remove_handle(g_multi, slot.easy);
+        curl_easy_cleanup(slot.easy);
+        slot.easy = nullptr;
+    }
+    if (slot.mime)
+    {
+        curl_mime_free(slot.mime);
+        slot.mime = nullptr;
+    }
+    curl_slist_free_all(slot.headerList);
+    slot.headerList = nullptr;
+    curl_slist_free_all(slot.resolveList);
+    slot.resolveList = nullptr;
+}
+
+void SetTlsVerification(CURL* easy)
+{
+    if (curl_verifyPeer.GetInt() != 0)
+    {
+        // libcurl verifies peer and host by default against the system's CA store; an extracted
+        // bundle replaces the store.
+        if (!g_caBundlePath.empty())
+            curl_easy_setopt(easy, CURLOPT_CAINFO, g_caBundlePath.c_str());
+        return;
+    }
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+}
+
+void ApplyInjectResolves(HTTPSlot& slot)
+{
+    const char* text = curl_injectResolves.GetS();
+    if (text == nullptr || text[0] == 0)
+        return;
+    static StaticString<2048> entries[32];
+    uint32 count = HTTPClient::SplitInjectResolves(text, entries);
+    for (uint32 i = 0; i < count; ++i)
+        slot.resolveList = curl_slist_append(slot.resolveList, entries[i].c_str());
+    if (slot.resolveList)
+        curl_easy_setopt(slot.easy, CURLOPT_RESOLVE, slot.resolveList);
+}
+
+void LogRequestCount(const char* what)
+{
+    MX_LOG_NET("%s: %u requests active", what, static_cast<unsigned>(g_httpRequests.size()));
+}
+} // namespace
+
+// --- internal helpers shared with the upload -------------------------------------------------
+
+StaticString<512> DescribeRequest(const HTTPSlot& slot)
+{
+    StaticString<512> line;
+    char* effectiveUrl = nullptr;
+    if (slot.easy)
+        curl_easy_getinfo(slot.easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+    line.AppendFormat("reqId=%u, url='%s'", slot.requestId, effectiveUrl ? effectiveUrl : "");
+    char* ip = nullptr;
+    if (slot.easy && curl_easy_getinfo(slot.easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip && ip[0])
+        line.AppendFormat(", ip=%s", ip);
+    if (slot.response.errorCode != ErrorCode::UNKNOWN)
+        line.AppendFormat(": [%s][%u] size=%ub", ErrorCodeName(slot.response.errorCode),
+                          static_cast<unsigned>(slot.response.httpCode),
+                          static_cast<unsigned>(slot.response.body.size()));
+    double total = 0;
+    if (slot.easy && curl_easy_getinfo(slot.easy, CURLINFO_TOTAL_TIME, &total) == CURLE_OK && total != 0)
+        line.AppendFormat(": totalTime=%.3fsec", total);
+    return line;
+}
+
+bool HTTPInternal::HasClient()
+{
+    return g_client != nullptr && g_multi != nullptr;
+}
+
+uint32 HTTPInternal::TakeRequestId()
+{
+    if (!g_client)
+    {
+        // Ids stay unique even without a client, so callers can still tell completions apart.
+        static std::atomic<uint32> s_orphanIds{0};
+        uint32 id = ++s_orphanIds;
+        return id != 0 ? id : ++s_orphanIds;
+    }
+    return NextRequestId();
+}
+
+void HTTPInternal::CompleteAtOnce(uint32 id, HTTPClient::Completion& completion, const char* url,
+                                  const char* why)
+{
+    MX_LOG_WARNING("HTTPClient: request %u to '%s' fails at once: %s", id, url ? url : "", why);
+    HTTPClient::Response response;
+    response.reqId = id;
+    response.errorCode = ErrorCode::NETWORK;
+    response.httpCode = 0;
+    if (completion)
+        completion(response);
+}
+
+HTTPSlot* HTTPInternal::AppendSlot(uint32 id, HTTPClient::Completion&& completion)
+{
+    auto slot = std::make_unique<HTTPSlot>();
+    slot->requestId = id;
+    slot->response.reqId = id;
+    slot->completion = std::move(completion);
+    g_httpRequests.push_back(std::move(slot));
+    return g_httpRequests.back().get();
+}
+
+void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
+{
+    CURL* easy = slot.easy;
+    curl_easy_setopt(easy, CURLOPT_HEADER, 0L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &slot);
+    SetTlsVerification(easy);
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
+    curl_easy_setopt(easy, CURLOPT_URL, url);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, 300L);
+}
+
+// Hands an asynchronous slot to the multi handle; on failure the slot is dropped and its
+// completion runs at once with NETWORK.
+uint32 HTTPInternal::StartAsync(HTTPSlot* slot, const char* url)
+{
+    CURLMcode rc = curl_multi_add_handle(g_multi, slot->easy);
+    if (rc == CURLM_OK)
+        return slot->requestId;
+    uint32 index = 0;
+    FindSlotByEasy(slot->easy, &index);
+    std::unique_ptr<HTTPSlot> owned = std::move(g_httpRequests[index]);
+    g_httpRequests.erase(g_httpRequests.begin() + index);
+    ReleaseSlotResources(*owned, false);
+    CompleteAtOnce(owned->requestId, owned->completion, url, curl_multi_strerror(rc));
+    return owned->requestId;
+}
+
+bool HTTPInternal::HasSlot(uint32 id)
+{
+    for (const auto& slot : g_httpRequests)
+        if (slot->requestId == id)
+            return true;
+    return false;
+}
+
+void HTTPInternal::WaitForActivity(int timeoutMs)
+{
+    if (g_multi)
+        curl_multi_poll(g_multi, nullptr, 0, timeoutMs, nullptr);
+}
+
+// --- client lifecycle ------------------------------------------------------------------------
+
+bool HTTPClient::Init()
+{
+    MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
+    Shutdown();
+    g_client = new ClientState();
+    TlsAddRef();
+    if (g_multi == nullptr)
+    {
+        CURLcode rc;
+        {
+            MX_MEMORY_TAG_SCOPE("Net/Curl");
+            rc = curl_global_init_mem(CURL_GLOBAL_ALL, CurlMalloc, CurlFree, CurlRealloc, CurlStrdup,
+                                      CurlCalloc);
+        }
+        if (rc != CURLE_OK)
+        {
+            MX_LOG_ERROR("HTTPClient: curl_global_init_mem failed with %d (%s)", static_cast<int>(rc),
+                         curl_easy_strerror(rc));
+            TlsRelease();
+            return false;
+        }
+        g_multi = curl_multi_init();
+        if (g_multi == nullptr)
+        {
+            MX_LOG_ERROR("HTTPClient: curl_multi_init failed");
+            curl_global_cleanup();
+            TlsRelease();
+            return false;
+        }
+        g_httpRequests.reserve(512);
+        // The extracted CA bundle of application kind 0 comes from the game's data files; this
+        // build has no such files, so every kind uses the system's CA store.
+        g_caBundlePath.Clear();
+    }
+    return true;
+}
+
+void HTTPClient::Shutdown()
+{
+    MX_ASSERT(!IsActive());
+    while (!g_httpRequests.empty())
+    {
+        ReleaseSlotResources(*g_httpRequests.back(), true);
+        g_httpRequests.pop_back();
+    }
+    if (g_multi)
+    {
+        curl_multi_cleanup(g_multi);
+        g_multi = nullptr;
+        curl_global_cleanup();
+        TlsRelease();
+    }
+    delete g_client;
+    g_client = nullptr;
+}
+
+bool HTTPClient::IsInitialized()
+{
+    return HTTPInternal::HasClient();
+}
+
+bool HTTPClient::IsActive()
+{
+    return !g_httpRequests.empty();
+}
+
+uint32 HTTPClient::GetNumActiveRequests()
+{
+    return static_cast<uint32>(g_httpRequests.size());
+}
+
+ErrorCode HTTPClient::MapCurlResult(int curlResult)
+{
+    switch (curlResult)
+    {
+    case CURLE_OK:
+        return ErrorCode::OK;
+    case CURLE_COULDNT_CONNECT:
+        return ErrorCode::SERVER_UNAVAILABLE;
+    case CURLE_OPERATION_TIMEDOUT:
+        return ErrorCode::TIMEOUT;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return ErrorCode::SERVER_CERT_UNTRUSTED;
+    default:
+        return ErrorCode::NETWORK;
+    }
+}
+
+bool HTTPClient::DebugKindEnabled(int32 level, int32 kind)
+{
+    if (level <= 1)
+        return kind == 0;
+    if (level >= 5)
+        return true;
+    return kind <= level;
+}
+
+uint32 HTTPClient::SplitInjectResolves(const char* text, StaticString<2048>* out)
+{
+    constexpr uint32 kMaxEntries = 32;
+    StaticString<2048> copy(text);
+    const char* p = copy.c_str();
+    uint32 count = 0;
+    while (*p && count < kMaxEntries)
+    {
+        while (*p == ';')
+            ++p;
+        if (*p == 0)
+            break;
+        out[count].Clear();
+        if (*p == '\'' || *p == '"')
+        {
+            char quote = *p++;
+            const char* start = p;
+            while (*p && *p != quote)
+                ++p;
+            out[count].Assign(start, static_cast<uint32>(p - start));
+            if (*p == quote)
+                ++p;
+            // Anything between the closing quote and the next ';' belongs to the same entry.
+            const char* rest = p;
+            while (*p && *p != ';')
+                ++p;
+            out[count].Append(rest, static_cast<uint32>(p - rest));
+        }
+        else
+        {
+            const char* start = p;
+            while (*p && *p != ';')
+                ++p;
+            out[count].Assign(start, static_cast<uint32>(p - start));
+        }
+        ++count;
+    }
+    return count;
+}
+
+// --- requests --------------------------------------------------------------------------------
+
+uint32 HTTPClient::Request(const char* url, const RequestParams& params, Completion completion)
+{
+    MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
+    MX_PROFILE_ZONE("HTTPClient::Request");
+    if (url == nullptr)
+        url = "";
+    uint32 id = HTTPInternal::TakeRequestId();
+    if (!HTTPInternal::HasClient())
+    {
+        HTTPInternal::CompleteAtOnce(id, completion, url, "no HTTP client");
+        return id;
+    }
+
+    HTTPSlot stackSlot;
+    HTTPSlot* slot;
+    if (params.synchronous)
+    {
+        slot = &stackSlot;
+        slot->requestId = id;
+        slot->response.reqId = id;
+        slot->completion = std::move(completion);
+    }
+    else
+        slot = HTTPInternal::AppendSlot(id, std::move(completion));
+    slot->response.errorCode = ErrorCode::UNKNOWN;
+    slot->response.httpCode = 0;
+
+    CURL* easy = curl_easy_init();
+    if (easy == nullptr)
+    {
+        if (!params.synchronous)
+        {
+            HTTPClient::Completion c = std::move(slot->completion);
+            g_httpRequests.pop_back();
+            HTTPInternal::CompleteAtOnce(id, c, url, "curl_easy_init failed");
+        }
+        else
+            HTTPInternal::CompleteAtOnce(id, slot->completion, url, "curl_easy_init failed");
+        return id;
+    }
+    slot->easy = easy;
+
+    if (params.collectHeaders)
+    {
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, slot);
+    }
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, slot);
+    if (curl_forbidReuse.GetInt() != 0)
+    {
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    }
+    SetTlsVerification(easy);
+    curl_easy_setopt(easy, CURLOPT_URL, url);
+    if (params.clientCertPem)
+    {
+        // Kept by the slot, so the caller's text need not outlive the call.
+        slot->clientCertPem = params.clientCertPem;
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, SslCtxCallback);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, slot->clientCertPem.data());
+    }
+    if (params.sslCertFile)
+    {
+        curl_easy_setopt(easy, CURLOPT_SSLCERT, params.sslCertFile);
+        curl_easy_setopt(easy, CURLOPT_SSLCERTTYPE, "PEM");
+    }
+    if (params.sslKeyFile)
+    {
+        curl_easy_setopt(easy, CURLOPT_SSLKEY, params.sslKeyFile);
+        curl_easy_setopt(easy, CURLOPT_SSLKEYTYPE, "PEM");
+    }
+    if (curl_enableDebugFunc.GetInt() != 0)
+    {
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, DebugCallback);
+    }
+    curl_easy_setopt(easy, CURLOPT_DNS_CACHE_TIMEOUT, static_cast<long>(curl_dnsCacheTimeout.GetInt()));
+    curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT,
+                     static_cast<long>(params.timeoutSec != 0 ? params.timeoutSec : 60));
+    ApplyInjectResolves(*slot);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    if (params.body)
+    {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        if (params.bodySize != 0)
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(params.bodySize));
+        curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, params.body);
+    }
+    static const char* const kCustomVerbs[] = {nullptr,  nullptr,   nullptr, "PUT",
+                                               "DELETE", "OPTIONS", "PATCH", "PURGE"};
+    uint32 verbIndex = static_cast<uint32>(params.verb);
+    if (verbIndex < 8 && kCustomVerbs[verbIndex])
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, kCustomVerbs[verbIndex]);
+    if (!params.headers.empty())
+    {
+        for (const String& line : params.headers)
+            slot->headerList = curl_slist_append(slot->headerList, line.c_str());
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, slot->headerList);
+    }
+
+    if (http_logClientRequests.GetInt() > 0)
+    {
+        LogRequestCount("HTTPClient::Request");
+        MX_LOG_NET("%s", DescribeRequest(*slot).c_str());
+    }
+
+    if (!params.synchronous)
+    {
+        MX_PROFILE_ZONE("HTTPClient::curl_multi_add_handle");
+        return HTTPInternal::StartAsync(slot, url);
+    }
+
+    {
+        MX_PROFILE_ZONE("HTTPClient::curl_easy_perform");
+        char errorBuffer[1024] = {};
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+        CURLcode rc = curl_easy_perform(easy);
+        long httpCode = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &httpCode);
+        slot->response.httpCode = static_cast<int32>(httpCode);
+        slot->response.errorCode = MapCurlResult(rc);
+        if (rc != CURLE_OK)
+        {
+            MX_LOG_WARNING("HTTPClient::Request(Sync): result = %u (%s): %s", static_cast<unsigned>(rc),
+                           curl_easy_strerror(rc), errorBuffer);
+            MX_LOG_WARNING("%s", DescribeRequest(*slot).c_str());
+        }
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+    }
+    if (slot->completion)
+        slot->completion(slot->response);
+    ReleaseSlotResources(*slot, false);
+    return id;
+}
+
+HTTPClient::ResponsePromise HTTPClient::Request(const char* url, const RequestParams& params, uint32* outId)
+{
+    ResponsePromise promise = ResponsePromise::Create();
+    bool failOnError = params.failOnError;
+    uint32 id =
+        Request(url, params,
+                [promise, failOnError](const Response& response) mutable
+                {
+                    if (failOnError)
+                    {
+                        if (response.errorCode != ErrorCode::OK)
+                        {
+                            promise.Reject(response.errorCode);
+                            return;
+                        }
+                        if (response.httpCode >= 400)
+                        {
+                            promise.Reject(response.httpCode < 500 ? ErrorCode::SERVER_MISUNDERSTOOD_REQUEST
+                                                                   : ErrorCode::SERVER_INTERNAL);
+                            return;
+                        }
+                    }
+                    promise.Resolve(response);
+                });
+    if (outId)
+        *outId = id;
+    return promise;
+}
+
+void HTTPClient::Update()
+{
+    MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
+    if (!g_multi)
+        return;
+    {
+        MX_PROFILE_ZONE("HTTPClient::curl_multi_perform");
+        int running = 0;
+        curl_multi_perform(g_multi, &running);
+    }
+    int remaining = 0;
+    while (CURLMsg* message = curl_multi_info_read(g_multi, &remaining))
+    {
+        if (message->msg != CURLMSG_DONE)
+        {
+            MX_LOG_ERROR("HTTPClient: message->msg != CURLMSG_DONE");
+            continue;
+        }
+        // Copy what is needed: the message is invalid once its handle is removed.
+        CURL* easy = message->easy_handle;
+        CURLcode result = message->data.result;
+        uint32 reqIdx = 0;
+        HTTPSlot* slot = FindSlotByEasy(easy, &reqIdx);
+        if (slot == nullptr || slot->completing)
+        {
+            MX_LOG_ERROR("HTTPClient: reqIdx == ~0u");
+            continue;
+        }
+        MX_ASSERT(slot->response.reqId == slot->requestId);
+        slot->response.errorCode = MapCurlResult(result);
+        if (result != CURLE_OK)
+        {
+            MX_LOG_ERROR("HTTPClient: message->data.result = %d (%s)", static_cast<int>(result),
+                         curl_easy_strerror(result));
+            MX_LOG_ERROR("%s", DescribeRequest(*slot).c_str());
+            if (curl_enableDebugFuncOnUnexpectedErrors.GetInt() != 0 && curl_enableDebugFunc.GetInt() == 0 &&
+                result != CURLE_COULDNT_RESOLVE_HOST && result != CURLE_COULDNT_CONNECT &&
+                result != CURLE_OPERATION_TIMEDOUT)
+            {
+                MX_LOG_WARNING("curl_enableDebugFuncOnUnexpectedErrors: 1 -> curl_enableDebugFunc");
+                curl_enableDebugFunc.SetInt(1);
+            }
+        }
+        else
+        {
+            long httpCode = 0;
+            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &httpCode);
+            slot->response.httpCode = static_cast<int32>(httpCode);
+        }
+        if (http_logClientRequests.GetInt() >= 2)
+        {
+            MX_LOG_NET("HTTPClient: completed reqIdx %u of %u active requests", reqIdx,
+                       static_cast<unsigned>(g_httpRequests.size()));
+            MX_LOG_NET("%s", DescribeRequest(*slot).c_str());
+        }
+        // The completion may issue or cancel requests, which changes g_httpRequests. The slot
+        // itself stays where it is on the heap and cannot be cancelled while it completes; the
+        // callable is moved out so that nothing it owns goes away while it runs.
+        slot->completing = true;
+        Completion completion = std::move(slot->completion);
+        if (completion)
+            completion(slot->response);
+        uint32 index = 0;
+        if (FindSlotByEasy(easy, &index) == slot)
+        {
+            std::unique_ptr<HTTPSlot> owned = std::move(g_httpRequests[index]);
+            g_httpRequests.erase(g_httpRequests.begin() + index);
+            ReleaseSlotResources(*owned, true);
+        }
+    }
+}
+
+void HTTPClient::CancelRequest(uint32 id)
+{
+    for (uint32 i = 0; i < g_httpRequests.size(); ++i)
+    {
+        HTTPSlot& slot = *g_httpRequests[i];
+        if (slot.requestId != id)
+            continue;
+        if (slot.completing)
+            return;
+        ReleaseSlotResources(slot, true);
+        if (i + 1 != g_httpRequests.size())
+            g_httpRequests[i] = std::move(g_httpRequests.back());
+        g_httpRequests.pop_back();
+        return;
+    }
+}
+
+// --- client certificates ---------------------------------------------------------------------
+
+namespace
+{
+void DrainErrors(const char* format)
+{
+    while (unsigned long e = ERR_get_error())
+        Log::Printf(__FILE__, __LINE__, Log::Warning, format, static_cast<unsigned>(e));
+}
+} // namespace
+
+int CurlClientSSLFunc(void*, void* sslCtxPtr, void* pemPtr)
+{
+    SSL_CTX* ctx = static_cast<SSL_CTX*>(sslCtxPtr);
+    const char* pem = static_cast<const char*>(pemPtr);
+    bool debug = curl_enableDebugFunc.GetInt() != 0;
+    if (debug)
+        MX_LOG_INFO("CurlClientSSLFunc: %p, %p", sslCtxPtr, pemPtr);
+    DrainErrors("CurlClientSSLFunc: ignoring err %u");
+
+    bool ok = false;
+    BIO* bio = pem ? BIO_new_mem_buf(pem, -1) : nullptr;
+    X509* cert = bio ? PEM_read_bio_X509_AUX(bio, nullptr, nullptr, nullptr) : nullptr;
+    do
+    {
+        if (cert == nullptr)
+        {
+            MX_LOG_ERROR("PEM_read_bio_X509_AUX failed");
+            break;
+        }
+        if (SSL_CTX_use_certificate(ctx, cert) != 1)
+        {
+            MX_LOG_ERROR("SSL_CTX_use_certificate failed");
+            break;
+        }
+        if (ERR_peek_error() != 0)
+        {
+            MX_LOG_ERROR("CurlClientSSLFunc: ERR_peek_error() != 0");
+            break;
+        }
+        SSL_CTX_clear_chain_certs(ctx);
+        bool chainOk = true;
+        while (X509* chainCert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr))
+        {
+            // add0 takes ownership on success only.
+            if (SSL_CTX_add0_chain_cert(ctx, chainCert) != 1)
+            {
+                X509_free(chainCert);
+                MX_LOG_ERROR("SSL_CTX_add0_chain_cert failed");
+                chainOk = false;
+                break;
+            }
+        }
+        if (!chainOk)
+            break;
+        unsigned long last = ERR_peek_last_error();
+        if (ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE)
+        {
+            ERR_clear_error();
+            BIO_free(bio);
+            bio = BIO_new_mem_buf(pem, -1);
+            EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+            if (key && SSL_CTX_use_PrivateKey(ctx, key) == 1)
+            {
+                if (debug)
+                    MX_LOG_INFO("CurlClientSSLFunc done OK");
+                ok = true;
+            }
+            else
+                MX_LOG_ERROR("SSL_CTX_use_PrivateKey failed");
+            EVP_PKEY_free(key);
+        }
+        else
+            MX_LOG_ERROR("CurlClientSSLFunc: ERR_peek_last_error() = %u", static_cast<unsigned>(last));
+    } while (false);
+    X509_free(cert);
+    BIO_free(bio);
+    DrainErrors("CurlClientSSLFunc: resetting err %u");
+    return ok ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+
+// --- console command -------------------------------------------------------------------------
+
+void LogPromiseOutcome(const ttl::Result<HTTPClient::Response>& result)
+{
+    MX_LOG_DEBUG("http_request:");
+    if (!result.IsOk())
+        MX_LOG_DEBUG("Error: %s", ErrorCodeQualifiedName(result.GetError()));
+    else
+        MX_LOG_DEBUG("%s", result.GetValue().body.c_str());
+}
+
+void HTTPClient::CmdRequest(const CmdArgs& args)
+{
+    const char* url = args.Count() > 1 ? args[1] : "http://localhost/";
+    RequestParams params;
+    if (args.Count() > 2)
+    {
+        static const struct
+        {
+            const char* name;
+            Verb verb;
+        } kVerbs[] = {{"GET", Verb::GET}, {"POST", Verb::POST},   {"DELETE", Verb::DELETE},
+                      {"PUT", Verb::PUT}, {"PATCH", Verb::PATCH}, {"PURGE", Verb::PURGE}};
+        for (const auto& v : kVerbs)
+            if (strcasecmp(args[2], v.name) == 0)
+                params.verb = v.verb;
+    }
+    if (args.Count() > 3)
+    {
+        params.body = args[3];
+        params.bodySize = static_cast<uint32>(std::strlen(args[3]));
+    }
+    for (uint32 i = 4; i < args.Count(); ++i)
+        params.headers.emplace_back(args[i]);
+    params.failOnError = true;
+    params.synchronous = false;
+    MX_LOG_DEBUG("Sending request to %s ...", url);
+    ResponsePromise promise = Request(url, params, nullptr);
+    promise.SetCallback(LogPromiseOutcome);
+}
+} // namespace Net
+} // namespace Morvex

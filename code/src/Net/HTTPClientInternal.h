@@ -1,0 +1,55 @@
+#pragma once
+// Request slots and helpers shared by the HTTP client's source files. Client thread only.
+
+#include "Net/HTTPClient.h"
+
+#include <string>
+
+typedef void CURL;
+struct curl_mime;
+struct curl_slist;
+
+namespace Morvex
+{
+namespace Net
+{
+struct HTTPSlot
+{
+    CURL* easy = nullptr;
+    HTTPClient::Response response;
+    curl_mime* mime = nullptr;
+    curl_slist* headerList = nullptr;
+    curl_slist* resolveList = nullptr;
+    uint32 requestId = 0;
+    HTTPClient::Completion completion;
+    std::string clientCertPem;
+    // Set while the completion runs: the slot is then neither cancelled nor completed again.
+    bool completing = false;
+};
+
+// "reqId=%u, url='%s'" [", ip=%s"] [": [%s][%u] size=%ub"] [": totalTime=%.3fsec"].
+StaticString<512> DescribeRequest(const HTTPSlot& slot);
+// The promise continuation of the console commands.
+void LogPromiseOutcome(const ttl::Result<HTTPClient::Response>& result);
+
+namespace HTTPInternal
+{
+bool HasClient();
+// The next request id, never 0.
+uint32 TakeRequestId();
+// Runs the completion with ErrorCode::NETWORK and httpCode 0 and logs why.
+void CompleteAtOnce(uint32 id, HTTPClient::Completion& completion, const char* url, const char* why);
+// Appends an asynchronous slot (the array owns it) and returns it.
+HTTPSlot* AppendSlot(uint32 id, HTTPClient::Completion&& completion);
+// The upload's options before its form: header off, no signals, write callback, TLS rule, URL,
+// 300-second limit.
+void SetCommonUploadOptions(HTTPSlot& slot, const char* url);
+// Adds the slot's easy handle to the multi handle; returns the id. On failure the slot is dropped
+// and its completion has run with NETWORK.
+uint32 StartAsync(HTTPSlot* slot, const char* url);
+bool HasSlot(uint32 id);
+// Waits at most timeoutMs for socket activity of the transfers in flight.
+void WaitForActivity(int timeoutMs);
+} // namespace HTTPInternal
+} // namespace Net
+} // namespace Morvex

@@ -1,0 +1,155 @@
+// TLS: peer verification and client certificates against a real TLS server on 127.0.0.1.
+
+#include "Net/HTTPClient.h"
+#include "Net/Network.h"
+
+#include "NetTestServer.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace Morvex::Test
+{
+using Net::HTTPClient;
+
+namespace
+{
+class ScopedCVar
+{
+public:
+    ScopedCVar(CVar& var, const char* value) : m_var(var), m_old(var.GetS()) { m_var.SetS(value); }
+    ~ScopedCVar() { m_var.SetS(m_old.c_str()); }
+
+private:
+    CVar& m_var;
+    std::string m_old;
+};
+
+HTTPClient::Response SyncGet(const std::string& url, HTTPClient::RequestParams params = {})
+{
+    params.synchronous = true;
+    params.timeoutSec = 20;
+    HTTPClient::Response got;
+    HTTPClient::Request(url.c_str(), params, [&](const HTTPClient::Response& r) { got = r; });
+    return got;
+}
+} // namespace
+
+class HTTPTlsTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_TRUE(Net::Init());
+        s_dir = new TempDir();
+        ASSERT_TRUE(MakeSelfSignedCert(s_dir->Join("server.pem"), s_dir->Join("server.key"), "127.0.0.1"));
+        ASSERT_TRUE(MakeSelfSignedCert(s_dir->Join("client.pem"), s_dir->Join("client.key"), "reporter"));
+        s_server = new NetTestServer(s_dir->Join("server.pem"), s_dir->Join("server.key"));
+        s_server->server().Get("/hello", [](const httplib::Request&, httplib::Response& res)
+                               { res.set_content("secure", "text/plain"); });
+        s_server->server().Post(
+            "/submit/",
+            [](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& r)
+            {
+                NetTestServer::ReadStreamed(req, r);
+                res.set_content("stored", "text/plain");
+            });
+        ASSERT_GT(s_server->Start(), 0);
+        // Accepts only clients presenting the self-signed client certificate.
+        s_mutual = new NetTestServer(s_dir->Join("server.pem"), s_dir->Join("server.key"),
+                                     s_dir->Join("client.pem"));
+        s_mutual->server().Get("/hello", [](const httplib::Request&, httplib::Response& res)
+                               { res.set_content("mutual", "text/plain"); });
+        ASSERT_GT(s_mutual->Start(), 0);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        delete s_mutual;
+        delete s_dir;
+        Net::Shutdown();
+    }
+
+    static TempDir* s_dir;
+    static NetTestServer* s_server;
+    static NetTestServer* s_mutual;
+};
+TempDir* HTTPTlsTest::s_dir = nullptr;
+NetTestServer* HTTPTlsTest::s_server = nullptr;
+NetTestServer* HTTPTlsTest::s_mutual = nullptr;
+
+// Peers are verified by default, so a man in the middle with his own certificate is refused.
+TEST_F(HTTPTlsTest, UntrustedServerRefusedByDefault)
+{
+    ASSERT_EQ(Net::curl_verifyPeer.GetInt(), 1);
+    HTTPClient::Response got = SyncGet(s_server->Url("/hello", "https"));
+    EXPECT_EQ(got.errorCode, ErrorCode::SERVER_CERT_UNTRUSTED);
+    EXPECT_EQ(got.httpCode, 0);
+
+    s_dir->WriteFile("r.zip", "zip");
+    std::string url = s_server->Url("/submit/", "https");
+    CapturingSink sink;
+    EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", s_dir->Join("r.zip").c_str(), nullptr, 0))
+        << "uploads verify the peer too";
+    EXPECT_TRUE(sink.Contains(Log::Error, "ErrorCode::SERVER_CERT_UNTRUSTED"));
+}
+
+TEST_F(HTTPTlsTest, VerifyPeerOffAcceptsSelfSigned)
+{
+    ScopedCVar off(Net::curl_verifyPeer, "0");
+    HTTPClient::Response got = SyncGet(s_server->Url("/hello", "https"));
+    EXPECT_EQ(got.errorCode, ErrorCode::OK);
+    EXPECT_EQ(got.httpCode, 200);
+    EXPECT_EQ(got.body, "secure");
+
+    s_dir->WriteFile("r.zip", "zip");
+    std::string url = s_server->Url("/submit/", "https");
+    EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", s_dir->Join("r.zip").c_str(), nullptr, 0));
+}
+
+TEST_F(HTTPTlsTest, ClientCertificates)
+{
+    ScopedCVar off(Net::curl_verifyPeer, "0");
+    std::string url = s_mutual->Url("/hello", "https");
+    EXPECT_NE(SyncGet(url).httpCode, 200) << "the server insists on a client certificate";
+
+    // One PEM text: certificate first, then the key.
+    std::string pem = s_dir->ReadFile("client.pem") + s_dir->ReadFile("client.key");
+    HTTPClient::RequestParams params;
+    params.clientCertPem = pem.c_str();
+    HTTPClient::Response got = SyncGet(url, params);
+    EXPECT_EQ(got.errorCode, ErrorCode::OK);
+    EXPECT_EQ(got.body, "mutual");
+
+    // The same from files.
+    HTTPClient::RequestParams files;
+    std::string cert = s_dir->Join("client.pem"), key = s_dir->Join("client.key");
+    files.sslCertFile = cert.c_str();
+    files.sslKeyFile = key.c_str();
+    EXPECT_EQ(SyncGet(url, files).body, "mutual");
+
+    struct Case
+    {
+        const char* what;
+        std::string pem;
+        const char* logged;
+    };
+    const Case bad[] = {
+        {"garbage", "not a certificate", "PEM_read_bio_X509_AUX failed"},
+        {"no key", s_dir->ReadFile("client.pem"), "SSL_CTX_use_PrivateKey failed"},
+        {"wrong key", s_dir->ReadFile("client.pem") + s_dir->ReadFile("server.key"),
+         "SSL_CTX_use_PrivateKey failed"},
+    };
+    for (const Case& c : bad)
+    {
+        SCOPED_TRACE(c.what);
+        CapturingSink sink;
+        HTTPClient::RequestParams p;
+        p.clientCertPem = c.pem.c_str();
+        got = SyncGet(url, p);
+        EXPECT_EQ(got.errorCode, ErrorCode::NETWORK) << "a bad client certificate fails the transfer (77)";
+        EXPECT_TRUE(sink.Contains(Log::Error, c.logged));
+        EXPECT_TRUE(sink.Contains(Log::Warning, "HTTPClient::Request(Sync): result = 77"));
+    }
+}
+} // namespace Morvex::Test

@@ -1,0 +1,331 @@
+// Multipart uploads and the hand-built multipart writer, against a real server on 127.0.0.1.
+
+#include "Net/HTTPClient.h"
+#include "Net/Network.h"
+
+#include "NetTestServer.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace Morvex::Test
+{
+using Net::HTTPClient;
+using Net::HTTPFormField;
+
+namespace
+{
+class ScopedCVar
+{
+public:
+    ScopedCVar(CVar& var, const char* value) : m_var(var), m_old(var.GetS()) { m_var.SetS(value); }
+    ~ScopedCVar() { m_var.SetS(m_old.c_str()); }
+
+private:
+    CVar& m_var;
+    std::string m_old;
+};
+
+std::atomic<int> g_answerStatus{200};
+
+void AddUploadHandlers(NetTestServer& s)
+{
+    auto upload =
+        [&s](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader)
+    {
+        s.Record(NetTestServer::ReadStreamed(req, reader));
+        res.status = g_answerStatus.load();
+        res.set_content("stored", "text/plain");
+    };
+    s.server().Post("/submit/", upload);
+    s.server().Post("/moved/", [&s](const httplib::Request&, httplib::Response& res)
+                    { res.set_redirect(s.Url("/submit/"), 302); });
+}
+
+std::string Bytes(size_t n)
+{
+    std::string b(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<char>((i * 131) ^ (i >> 8));
+    return b;
+}
+} // namespace
+
+class HTTPUploadTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_TRUE(Net::Init());
+        s_server = new NetTestServer();
+        AddUploadHandlers(*s_server);
+        ASSERT_GT(s_server->Start(), 0);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        s_server = nullptr;
+        Net::Shutdown();
+    }
+    void SetUp() override
+    {
+        s_server->ClearSeen();
+        g_answerStatus = 200;
+    }
+    void TearDown() override { EXPECT_FALSE(HTTPClient::IsActive()); }
+
+    TempDir m_dir;
+    static NetTestServer* s_server;
+};
+NetTestServer* HTTPUploadTest::s_server = nullptr;
+
+TEST_F(HTTPUploadTest, FieldsThenFileInOrder)
+{
+    std::string content = Bytes(70000);
+    m_dir.WriteFile("report.zip", content);
+    std::string path = m_dir.Join("report.zip");
+    const HTTPFormField fields[] = {{"Id", "x"},
+                                    {"Comments", ""},
+                                    {"ProductName", "Demo \"quoted\" \xC3\xA9"},
+                                    {"Additional", "a=1;b=2"}};
+    std::string url = s_server->Url("/submit/");
+    ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", path.c_str(), fields, 4));
+
+    std::vector<SeenRequest> seen = s_server->Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].contentType.rfind("multipart/form-data; boundary=", 0), 0u) << seen[0].contentType;
+    const auto& parts = seen[0].parts;
+    ASSERT_EQ(parts.size(), 5u);
+    const char* names[] = {"Id", "Comments", "ProductName", "Additional", "upload_file_minidump"};
+    const char* values[] = {"x", "", "Demo \"quoted\" \xC3\xA9", "a=1;b=2"};
+    for (int i = 0; i < 4; ++i)
+    {
+        EXPECT_EQ(parts[i].name, names[i]);
+        EXPECT_EQ(parts[i].filename, "");
+        EXPECT_EQ(parts[i].contentType, "");
+        EXPECT_EQ(parts[i].content, values[i]);
+    }
+    EXPECT_EQ(parts[4].name, names[4]);
+    EXPECT_EQ(parts[4].filename, "report.zip") << "the last path component";
+    EXPECT_EQ(parts[4].contentType, "application/octet-stream");
+    EXPECT_TRUE(parts[4].content == content) << "the file arrives byte for byte";
+}
+
+TEST_F(HTTPUploadTest, FileNameAndTypeFromPath)
+{
+    m_dir.WriteFile("dump.bin", "abc");
+    // '\\' is accepted as a separator on input.
+    std::string backslashed = m_dir.Path() + "\\dump.bin";
+    std::string url = s_server->Url("/submit/");
+    ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", backslashed.c_str(), nullptr, 0));
+    std::vector<SeenRequest> seen = s_server->Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    ASSERT_EQ(seen[0].parts.size(), 1u);
+    EXPECT_EQ(seen[0].parts[0].filename, "dump.bin");
+    EXPECT_EQ(seen[0].parts[0].contentType, "application/octet-stream");
+    EXPECT_EQ(seen[0].parts[0].content, "abc");
+}
+
+TEST_F(HTTPUploadTest, OnlyStatus200IsSuccess)
+{
+    m_dir.WriteFile("r.zip", "zip");
+    std::string path = m_dir.Join("r.zip");
+    std::string url = s_server->Url("/submit/");
+    for (int status : {200, 201, 204, 302, 413, 500, 503})
+    {
+        SCOPED_TRACE(status);
+        g_answerStatus = status;
+        CapturingSink sink;
+        bool ok = HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", path.c_str(), nullptr, 0);
+        EXPECT_EQ(ok, status == 200);
+        EXPECT_EQ(sink.Contains(Log::Error,
+                                "HTTPClient::UploadFileSync failed with error " + std::to_string(status)),
+                  status != 200);
+    }
+}
+
+TEST_F(HTTPUploadTest, RedirectIsNotFollowed)
+{
+    m_dir.WriteFile("r.zip", "zip");
+    std::string url = s_server->Url("/moved/");
+    CapturingSink sink;
+    EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("r.zip").c_str(), nullptr, 0));
+    EXPECT_TRUE(sink.Contains(Log::Error, "HTTPClient::UploadFileSync failed with error 302"));
+    EXPECT_TRUE(s_server->Seen().empty());
+}
+
+// A failure without an HTTP answer is a failure: the report has not arrived and must be retried.
+TEST_F(HTTPUploadTest, TransportFailuresAreNotSuccess)
+{
+    m_dir.WriteFile("r.zip", "zip");
+    std::string path = m_dir.Join("r.zip");
+    {
+        CapturingSink sink;
+        std::string closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/submit/";
+        EXPECT_FALSE(HTTPClient::UploadFileSync(closed.c_str(), "f", path.c_str(), nullptr, 0));
+        EXPECT_TRUE(sink.Contains(Log::Error, "HTTPClient: message->data.result = 7"));
+        EXPECT_TRUE(sink.Contains(
+            Log::Error, "HTTPClient::UploadFileSync failed with error 0 (ErrorCode::SERVER_UNAVAILABLE)"));
+    }
+    {
+        CapturingSink sink;
+        EXPECT_FALSE(
+            HTTPClient::UploadFileSync("http://name.invalid/submit/", "f", path.c_str(), nullptr, 0));
+        EXPECT_TRUE(sink.Contains(Log::Error, "HTTPClient::UploadFileSync failed with error 0"));
+    }
+    {
+        CapturingSink sink;
+        std::string url = s_server->Url("/submit/");
+        std::string missing = m_dir.Join("missing.zip");
+        EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", missing.c_str(), nullptr, 0));
+        EXPECT_TRUE(sink.Contains(Log::Error, "cannot read the file '" + missing + "'"));
+        EXPECT_TRUE(s_server->Seen().empty()) << "nothing is sent for a missing file";
+    }
+}
+
+TEST_F(HTTPUploadTest, LargeUploadAsksForContinue)
+{
+    for (size_t size : {size_t(4096), size_t(3 * 1024 * 1024)})
+    {
+        SCOPED_TRACE(size);
+        s_server->ClearSeen();
+        std::string content = Bytes(size);
+        m_dir.WriteFile("big.zip", content);
+        std::string url = s_server->Url("/submit/");
+        const HTTPFormField fields[] = {{"Id", "7"}};
+        ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump",
+                                               m_dir.Join("big.zip").c_str(), fields, 1));
+        std::vector<SeenRequest> seen = s_server->Seen();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].expect, size > 1024 * 1024 ? "100-continue" : "");
+        ASSERT_EQ(seen[0].parts.size(), 2u);
+        EXPECT_TRUE(seen[0].parts[1].content == content);
+    }
+}
+
+TEST_F(HTTPUploadTest, AsyncUploadCompletesInUpdateBesideOtherRequests)
+{
+    m_dir.WriteFile("r.zip", "zip");
+    std::string url = s_server->Url("/submit/");
+    HTTPClient::Response got;
+    bool done = false;
+    uint32 id = HTTPClient::UploadFileAsync(
+        url.c_str(), "f", m_dir.Join("r.zip").c_str(),
+        [&](const HTTPClient::Response& r)
+        {
+            got = r;
+            done = true;
+        },
+        nullptr, 0);
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(HTTPClient::IsActive());
+    // A synchronous upload pumps the client, so the other request completes inside it.
+    ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("r.zip").c_str(), nullptr, 0));
+    for (int i = 0; i < 5000 && !done; ++i)
+    {
+        HTTPClient::Update();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(got.reqId, id);
+    EXPECT_EQ(got.errorCode, ErrorCode::OK);
+    EXPECT_EQ(got.httpCode, 200);
+    EXPECT_EQ(got.body, "stored");
+}
+
+TEST_F(HTTPUploadTest, NoClientFailsAtOnce)
+{
+    m_dir.WriteFile("r.zip", "zip");
+    HTTPClient::Shutdown();
+    std::string url = s_server->Url("/submit/");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("r.zip").c_str(), nullptr, 0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "no wait without a client";
+    EXPECT_TRUE(s_server->Seen().empty());
+    ASSERT_TRUE(HTTPClient::Init());
+}
+
+TEST_F(HTTPUploadTest, MultipartPostCommandSendsPartsAndTestField)
+{
+    m_dir.WriteFile("abc.txt", "abc");
+    std::string path = m_dir.Join("abc.txt");
+    std::string url = s_server->Url("/submit/");
+    CapturingSink sink;
+    const char* argv[] = {"http_multipartPost", url.c_str(), "f", path.c_str()};
+    HTTPClient::CmdMultipartPost(CmdArgs{4, argv});
+    for (int i = 0; i < 10000 && !sink.Contains("stored"); ++i)
+    {
+        HTTPClient::Update();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(sink.Contains(Log::Debug, "http_request:"));
+    std::vector<SeenRequest> seen = s_server->Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].contentType,
+              std::string("multipart/form-data; boundary=") + Net::MultipartForm::kBoundary);
+    ASSERT_EQ(seen[0].parts.size(), 2u);
+    EXPECT_EQ(seen[0].parts[0].name, "f");
+    EXPECT_EQ(seen[0].parts[0].filename, path);
+    EXPECT_EQ(seen[0].parts[0].content, "abc");
+    EXPECT_EQ(seen[0].parts[1].name, "test_field");
+    EXPECT_EQ(seen[0].parts[1].content, "test_field_value");
+
+    sink.Clear();
+    const char* few[] = {"http_multipartPost", url.c_str(), "f"};
+    HTTPClient::CmdMultipartPost(CmdArgs{3, few});
+    EXPECT_TRUE(sink.Contains(Log::Debug, "http_multipartPost <url> <name> <file>"));
+    std::string missing = m_dir.Join("nope");
+    const char* bad[] = {"http_multipartPost", url.c_str(), "f", missing.c_str()};
+    HTTPClient::CmdMultipartPost(CmdArgs{4, bad});
+    EXPECT_TRUE(sink.Contains(Log::Debug, "failed to read file '" + missing + "'"));
+    EXPECT_FALSE(HTTPClient::IsActive());
+}
+
+TEST(MultipartForm, BuildBytes)
+{
+    const std::string b = Net::MultipartForm::kBoundary;
+    Net::MultipartPart parts[2];
+    parts[0].name = "f";
+    parts[0].fileName = "dir/a.txt";
+    parts[0].content = "abc";
+    parts[0].contentSize = 3;
+    parts[1].name = "test_field";
+    parts[1].content = "test_field_value";
+    parts[1].contentSize = 16;
+    StaticString<256> contentType;
+    std::string body = Net::MultipartForm::Build(parts, 2, contentType);
+    EXPECT_EQ(std::string(contentType.c_str()), "Content-Type: multipart/form-data; boundary=" + b);
+    EXPECT_EQ(body,
+              "--" + b +
+                  "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"dir/a.txt\"\r\n"
+                  "Content-Transfer-Encoding: binary\r\n\r\nabc\r\n--" +
+                  b +
+                  "\r\nContent-Disposition: form-data; name=\"test_field\"\r\n\r\ntest_field_value\r\n--" +
+                  b + "--");
+
+    // Extra header text gets its line end once; binary content and an empty part go through unchanged.
+    const char binary[] = {0, 1, 2, '\r', '\n'};
+    Net::MultipartPart extra[3];
+    extra[0].name = "a";
+    extra[0].extraHeader = "Content-Type: text/plain";
+    extra[0].content = binary;
+    extra[0].contentSize = sizeof(binary);
+    extra[1].name = "b";
+    extra[1].extraHeader = "X-One: 1\r\n";
+    extra[2].name = "c";
+    body = Net::MultipartForm::Build(extra, 3, contentType);
+    EXPECT_EQ(body, "--" + b +
+                        "\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: text/plain\r\n\r\n" +
+                        std::string(binary, sizeof(binary)) + "\r\n--" + b +
+                        "\r\nContent-Disposition: form-data; name=\"b\"\r\nX-One: 1\r\n\r\n\r\n--" + b +
+                        "\r\nContent-Disposition: form-data; name=\"c\"\r\n\r\n\r\n--" + b + "--");
+
+    EXPECT_EQ(Net::MultipartForm::Build(nullptr, 0, contentType), "\r\n--" + b + "--");
+}
+} // namespace Morvex::Test
