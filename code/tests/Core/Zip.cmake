@@ -1,1 +1,6 @@
-# Tests of MorvexZip arrive here.
+pkg_check_modules(ZLIB_TEST REQUIRED IMPORTED_TARGET zlib)
+
+morvex_add_test(ZipTests
+    SOURCES SimpleZipTests.cpp
+    DEPS MorvexZip PkgConfig::ZLIB_TEST
+    LABELS zip)

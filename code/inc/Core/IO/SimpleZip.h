@@ -1,0 +1,63 @@
+#pragma once
+// Writes ZIP archives: create an archive, add entries one at a time by streaming their bytes, close
+// the archive. Every entry is deflated (method 8) at the level its Compression value selects and
+// carries the last-write time of the file of the same name on disk (local time, DOS format), or the
+// zero time stamp when there is no such file. Entries that may reach 4 GiB are written in the
+// ZIP64 layout; all others keep the classic layout without extra fields.
+//
+// Calls out of order are assertion failures and then return false without doing anything. Failures
+// of the archive itself (a write error, a full disk) are logged at Error and return false; the
+// object stays usable. One SimpleZip belongs to one thread; it takes no lock.
+
+#include "Core/Types.h"
+
+namespace Morvex
+{
+class SimpleZip
+{
+public:
+    // The per-entry choice. Any other value stores the entry deflated without compression.
+    enum Compression : int32
+    {
+        None = 0,    // deflate level 0
+        Fastest = 1, // level 1
+        Best = 2,    // level 9
+        Default = 3, // zlib's default level
+    };
+
+    SimpleZip() = default;
+    // Finishes an archive that is still open (as Close does).
+    ~SimpleZip();
+    SimpleZip(const SimpleZip&) = delete;
+    SimpleZip& operator=(const SimpleZip&) = delete;
+
+    // Opens `path` ('\\' is read as '/'): a new archive replacing any file of that name, or with
+    // append, an existing archive that new entries are added to. Asserts "m_zip == 0". False when
+    // the archive could not be opened.
+    bool Create(const char* path, bool append);
+    // Starts an entry named `name`, stored byte for byte. expectedSize: the entry's size when the
+    // caller knows it (0: unknown, then the size of the same-named file on disk counts); it only
+    // decides whether the entry needs the ZIP64 layout. Asserts "m_zip != 0" and
+    // "m_writingFile == false".
+    bool BeginFile(const char* name, Compression compression, uint64 expectedSize = 0);
+    // Appends length bytes (length >= 0; data may be null only when length is 0) to the open entry.
+    // Asserts "m_zip != 0" and "m_writingFile != false". After a false result the entry is broken;
+    // EndFile still closes it.
+    bool Write(const void* data, int32 length);
+    // Finishes the open entry; the entry is closed whatever the result.
+    bool EndFile();
+    // Finishes the archive (an open entry first). True at once when no archive is open. The archive
+    // is closed whatever the result; false when it could not be completed.
+    bool Close();
+
+    bool IsOpen() const { return m_zip != nullptr; }
+    bool IsWritingFile() const { return m_writingFile; }
+
+    // The deflate level the library receives for a Compression value (-1: zlib's default).
+    static int32 DeflateLevel(int32 compression);
+
+private:
+    void* m_zip = nullptr;
+    bool m_writingFile = false;
+};
+} // namespace Morvex

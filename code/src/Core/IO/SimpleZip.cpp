@@ -1,0 +1,191 @@
+#include "Core/IO/SimpleZip.h"
+
+#include "Core/Assert.h"
+#include "Core/IO/PlatformFile.h"
+#include "Core/Log.h"
+#include "Core/StaticString.h"
+#include "Core/Timing/PlatformTime.h"
+#include "SimpleZipPlatform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+namespace Morvex
+{
+namespace
+{
+// An entry this close to 4 GiB may outgrow the 32-bit size fields once deflate adds its block
+// overhead, so it gets the ZIP64 layout.
+constexpr uint64 kZip64Threshold = 0xFF000000ull;
+
+const char* ResultText(int res, int savedErrno)
+{
+    switch (res)
+    {
+    case ZIP_ERRNO:
+        return savedErrno ? std::strerror(savedErrno) : "I/O error";
+    case ZIP_PARAMERROR:
+        return "invalid parameter";
+    case ZIP_BADZIPFILE:
+        return "bad zip file";
+    case ZIP_INTERNALERROR:
+        return "internal error";
+    default:
+        return "zlib error";
+    }
+}
+
+// Local time of the last write of the file of that name, the zero calendar time when there is none.
+void FillTimeStamp(zip_fileinfo& info, const char* name, uint64& diskSize)
+{
+    std::memset(&info, 0, sizeof(info));
+    diskSize = 0;
+    FileInfo file = Platform_GetFileInfo(StrView(name));
+    if (!file.exists)
+        return;
+    diskSize = file.isDirectory ? 0 : file.size;
+    DateTime local = TimeToLocalDateTime(UtcDateTimeToTime(file.lastWriteTime));
+    info.tmz_date.tm_sec = static_cast<uInt>(local.second);
+    info.tmz_date.tm_min = static_cast<uInt>(local.minute);
+    info.tmz_date.tm_hour = static_cast<uInt>(local.hour);
+    info.tmz_date.tm_mday = static_cast<uInt>(local.day);
+    info.tmz_date.tm_mon = static_cast<uInt>(local.month - 1);
+    info.tmz_date.tm_year = static_cast<uInt>(local.year);
+}
+} // namespace
+
+SimpleZip::~SimpleZip()
+{
+    // An archive left open would keep its descriptor and never get its central directory.
+    if (m_zip)
+        Close();
+}
+
+int32 SimpleZip::DeflateLevel(int32 compression)
+{
+    switch (compression)
+    {
+    case None:
+        return 0;
+    case Fastest:
+        return 1;
+    case Best:
+        return 9;
+    case Default:
+        return Z_DEFAULT_COMPRESSION;
+    default:
+        return 0;
+    }
+}
+
+bool SimpleZip::Create(const char* path, bool append)
+{
+    MX_ASSERT(m_zip == 0);
+    MX_ASSERT(path != nullptr);
+    if (m_zip != nullptr || path == nullptr)
+        return false;
+    FilePath osPath(path);
+    for (uint32 i = 0; i < osPath.length(); ++i)
+    {
+        if (osPath.data()[i] == '\\')
+            osPath.data()[i] = '/';
+    }
+    zlib_filefunc64_def functions;
+    SimpleZip_FillFileFunctions(&functions);
+    errno = 0;
+    zipFile zip = zipOpen2_64(osPath.c_str(), append ? APPEND_STATUS_ADDINZIP : APPEND_STATUS_CREATE, nullptr,
+                              &functions);
+    if (zip == nullptr)
+    {
+        int err = errno;
+        MX_LOG_ERROR("Morvex::SimpleZip::Create: cannot open archive '%s': %s", osPath.c_str(),
+                     err ? std::strerror(err) : "not a zip archive");
+        return false;
+    }
+    m_zip = zip;
+    m_writingFile = false;
+    return true;
+}
+
+bool SimpleZip::BeginFile(const char* name, Compression compression, uint64 expectedSize)
+{
+    MX_ASSERT(m_zip != 0);
+    MX_ASSERT(m_writingFile == false);
+    MX_ASSERT(name != nullptr);
+    if (m_zip == nullptr || m_writingFile || name == nullptr)
+        return false;
+
+    zip_fileinfo info;
+    uint64 diskSize = 0;
+    FillTimeStamp(info, name, diskSize);
+    uint64 size = expectedSize ? expectedSize : diskSize;
+    int zip64 = size >= kZip64Threshold ? 1 : 0;
+
+    errno = 0;
+    int res = zipOpenNewFileInZip64(static_cast<zipFile>(m_zip), name, &info, nullptr, 0, nullptr, 0, nullptr,
+                                    Z_DEFLATED, DeflateLevel(compression), zip64);
+    if (res != ZIP_OK)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::BeginFile: cannot start entry '%s': %s (%d)", name,
+                     ResultText(res, errno), res);
+        return false;
+    }
+    m_writingFile = true;
+    return true;
+}
+
+bool SimpleZip::Write(const void* data, int32 length)
+{
+    MX_ASSERT(m_zip != 0);
+    MX_ASSERT(m_writingFile != false);
+    MX_ASSERT(length >= 0 && (data != nullptr || length == 0));
+    if (m_zip == nullptr || !m_writingFile || length < 0 || (data == nullptr && length != 0))
+        return false;
+    if (length == 0)
+        return true;
+    errno = 0;
+    int res = zipWriteInFileInZip(static_cast<zipFile>(m_zip), data, static_cast<unsigned>(length));
+    if (res != ZIP_OK)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::Write: cannot write %d bytes: %s (%d)", length,
+                     ResultText(res, errno), res);
+        return false;
+    }
+    return true;
+}
+
+bool SimpleZip::EndFile()
+{
+    MX_ASSERT(m_zip != 0);
+    MX_ASSERT(m_writingFile != false);
+    if (m_zip == nullptr || !m_writingFile)
+        return false;
+    errno = 0;
+    int res = zipCloseFileInZip(static_cast<zipFile>(m_zip));
+    m_writingFile = false;
+    if (res != ZIP_OK)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::EndFile: cannot finish entry: %s (%d)", ResultText(res, errno), res);
+        return false;
+    }
+    return true;
+}
+
+bool SimpleZip::Close()
+{
+    if (m_zip == nullptr)
+        return true;
+    errno = 0;
+    int res = zipClose(static_cast<zipFile>(m_zip), nullptr);
+    m_zip = nullptr;
+    m_writingFile = false;
+    if (res != ZIP_OK)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::Close: cannot finish archive: %s (%d)", ResultText(res, errno), res);
+        return false;
+    }
+    return true;
+}
+} // namespace Morvex
