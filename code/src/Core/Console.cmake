@@ -3,5 +3,5 @@ morvex_add_library(MorvexCVar
     DEPS MorvexFoundation)
 
 morvex_add_library(MorvexConsole
-    SOURCES CmdSystem.cpp
+    SOURCES CmdSystem.cpp CmdStringList.cpp
     DEPS MorvexCVar MorvexIO)
