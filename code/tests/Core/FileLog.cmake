@@ -1,1 +1,3 @@
-# Tests of MorvexFileLog arrive here.
+morvex_add_test(FileLogTests
+    SOURCES FileLogTests.cpp
+    DEPS MorvexFileLog)

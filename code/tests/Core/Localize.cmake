@@ -1,1 +1,3 @@
-# Tests of MorvexLocalize arrive here.
+morvex_add_test(LocalizeTests
+    SOURCES LocalizeTests.cpp
+    DEPS MorvexLocalize)

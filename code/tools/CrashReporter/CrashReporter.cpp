@@ -2,9 +2,13 @@
 
 #include "Core/CmdSystem.h"
 #include "Core/CommandLine.h"
+#include "Core/FileLog.h"
+#include "Core/IO/FileSystem.h"
+#include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Platform.h"
+#include "Core/Timing/PlatformTime.h"
 #include "Core/Utils/Localize.h"
 #include "Net/Network.h"
 
@@ -18,6 +22,8 @@ namespace Morvex
 CrashReporterSettings GSettings;
 FilePath GReportFolder;
 std::vector<FilePath> GReportFiles;
+// The run's log file; opened by InitCrashReporter, closed at the end of CrashReporterEntry.
+FileLog GFileLog;
 
 // Deployment defaults; a "crash-reporter.cfg" beside the working directory overrides them.
 CVar crash_url(CVarType::String, "crash_url", CVAR_ARCHIVE, "http://localhost:55080/submit", "");
@@ -75,6 +81,17 @@ bool InitCrashReporter()
     MX_MEMORY_TAG_SCOPE("CrashReporter");
     Platform_SetApplicationName("Morvex Crash Reporter");
     Platform_SetApplicationKind(4);
+    // One log file per run, named after its local start time. A file that cannot be created leaves
+    // the run without a file log; the sink is registered all the same and writes nothing.
+    const DateTime start = GetLocalDateTime();
+    FilePath logName;
+    logName.Format("crashreport_%04d-%02d-%02d_%02d-%02d-%02d.log", start.year, start.month, start.day, start.hour,
+                   start.minute, start.second);
+    FilePath logPath = Platform_GetUserDataFolder();
+    logPath.AppendPath("logs");
+    logPath.AppendPath(logName);
+    GFileLog.Open(logPath.c_str());
+    Log::AddSink(&GFileLog, Log::kMaskAllButNetLog);
     Log::AddSink(Log::GetConsoleSink(), Log::kMaskAllButNetLog);
     Net::Init();
     return true;
@@ -152,9 +169,30 @@ int32 CrashReporterMain()
     return kExitOk;
 }
 
-void SelectLanguage(StrView)
+void SelectLanguage(StrView language)
 {
     Localize::Init();
+    if (!language.empty())
+        Localize::SetLanguage(Localize::FindLanguage(language), false);
+
+    // The string tables ship beside the executable, whatever the working directory is.
+    FilePath directory = Platform_GetExecutablePath();
+    uint32 cut = 0;
+    for (uint32 i = 0; i < directory.length(); ++i)
+        if (directory[i] == '/' || directory[i] == '\\')
+            cut = i;
+    directory.Truncate(cut == 0 && !directory.empty() && (directory[0] == '/' || directory[0] == '\\') ? 1 : cut);
+    FileSystem::AddSearchDirectory(directory);
+
+    FilePath folder;
+    folder.Format("strings/%s", Localize::GetLanguageInfo(kEnglish).name);
+    Localize::LoadLanguage(kEnglish, folder);
+    const uint32 current = Localize::GetLanguage();
+    if (current != kEnglish)
+    {
+        folder.Format("strings/%s", Localize::GetLanguageInfo(current).name);
+        Localize::LoadLanguage(current, folder);
+    }
 }
 
 int32 CrashReporterEntry()
@@ -169,6 +207,8 @@ int32 CrashReporterEntry()
     Localize::Shutdown();
     Net::Shutdown();
     Log::RemoveSink(Log::GetConsoleSink());
+    Log::RemoveSink(&GFileLog);
+    GFileLog.Close();
     CmdSystem::Shutdown();
     return result;
 }
