@@ -317,7 +317,11 @@ int32 AddSearchDirectory(StrView directory)
         if (entry.path.view() == path.view())
             return -1;
     }
-    FileInfo info = Platform_GetFileInfo(path);
+    // Asked without the trailing '/', which Linux refuses for a regular file.
+    StrView queried = path.view();
+    if (queried.length() > 1 && queried.ends_with("/"))
+        queried = StrView(queried.data(), queried.length() - 1);
+    FileInfo info = Platform_GetFileInfo(queried);
     if (info.exists && !info.isDirectory)
         return -1;
     int32 id = GNextSearchId++;
