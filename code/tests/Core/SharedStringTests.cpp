@@ -1,3 +1,4 @@
+#include "Core/CmdSystem.h"
 #include "Core/Containers/Dict.h"
 #include "Core/SharedString.h"
 
@@ -396,4 +397,34 @@ TEST(SharedStringStorageTest, ConcurrentInterningYieldsOneEntryPerText)
         EXPECT_EQ(kept[0][i].GetRefCount(), static_cast<uint32>(kThreads));
         EXPECT_EQ(std::string(kept[0][i].str()), "concurrent-" + std::to_string(i));
     }
+}
+
+TEST(SharedStringStorageTest, CollectCommandPrintsTheStatisticsBeforeAndAfter)
+{
+    if (!CmdSystem::IsInitialized())
+        CmdSystem::Init();
+    Morvex::Test::CapturingSink sink;
+    CmdSystem::AddText("sstring_collectUnreferenced\n");
+    CmdSystem::Execute();
+
+    std::vector<std::string> lines;
+    for (const auto& l : sink.Lines())
+        if (l.level == Log::Info)
+            lines.push_back(l.text);
+    const char* const keys[] = {"totalSSH", "avgChainLen", "lt0",     "lt2",
+                                "lt4",      "lt8",         "longest", "dataBytes"};
+    ASSERT_EQ(lines.size(), 24u);
+    size_t i = 0;
+    EXPECT_EQ(lines[i++], "{");
+    for (const char* section : {"pre", "post"})
+    {
+        EXPECT_EQ(lines[i++], std::string("\t\"") + section + "\":");
+        EXPECT_EQ(lines[i++], "\t{");
+        for (const char* key : keys)
+            EXPECT_EQ(lines[i++].rfind(std::string("\t\t\"") + key + "\": ", 0), 0u) << key;
+        EXPECT_EQ(lines[i++], "\t}");
+    }
+    EXPECT_EQ(lines[i++], "}");
+    // The average is a float written "%5.3f".
+    EXPECT_NE(lines[4].find('.'), std::string::npos) << lines[4];
 }
