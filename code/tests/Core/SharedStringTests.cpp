@@ -47,7 +47,7 @@ std::vector<std::string> TextsInOneBucket(const std::string& prefix, uint32 tabl
 }
 
 // A storage of its own, so that chain contents and counts are exactly those of the test.
-class OwnStorage : public ::testing::Test
+class SharedStringOwnStorageTest : public ::testing::Test
 {
 protected:
     void SetUp() override { storage.Init(kBuckets); }
@@ -174,7 +174,7 @@ TEST(SharedStringTest, NumberTextsAreResidentFromTheStart)
     EXPECT_EQ(padded.GetRefCount(), 1u);
 }
 
-TEST_F(OwnStorage, ReleasedEntryIsRevivedWithoutANewEntry)
+TEST_F(SharedStringOwnStorageTest, ReleasedEntryIsRevivedWithoutANewEntry)
 {
     const int64 base = TotalEntries(storage);
     EXPECT_EQ(base, 10000);
@@ -194,7 +194,7 @@ TEST_F(OwnStorage, ReleasedEntryIsRevivedWithoutANewEntry)
     EXPECT_EQ(TotalEntries(storage), base + 1);
 }
 
-TEST_F(OwnStorage, TextsAreToldApartByLengthAndEveryByte)
+TEST_F(SharedStringOwnStorageTest, TextsAreToldApartByLengthAndEveryByte)
 {
     // Same first 64 bytes: same hash, same chain, two entries.
     const std::string a(100, 'q');
@@ -217,7 +217,7 @@ TEST_F(OwnStorage, TextsAreToldApartByLengthAndEveryByte)
     EXPECT_EQ(TotalEntries(storage), 10005);
 }
 
-TEST_F(OwnStorage, InsertionReusesTheFirstDeadEntryAndSweepsAtMostOneMore)
+TEST_F(SharedStringOwnStorageTest, InsertionReusesTheFirstDeadEntryAndSweepsAtMostOneMore)
 {
     const std::vector<std::string> t = TextsInOneBucket("chain-", kBuckets, 5);
     const int64 base = TotalEntries(storage);
@@ -243,7 +243,7 @@ TEST_F(OwnStorage, InsertionReusesTheFirstDeadEntryAndSweepsAtMostOneMore)
     EXPECT_EQ(s3.GetRefCount(), 1u);
 }
 
-TEST_F(OwnStorage, StatisticsDescribeTheChains)
+TEST_F(SharedStringOwnStorageTest, StatisticsDescribeTheChains)
 {
     // Right after start the table holds exactly the number texts: compute what the statistics
     // must say from their hashes.
@@ -281,7 +281,7 @@ TEST_F(OwnStorage, StatisticsDescribeTheChains)
     EXPECT_EQ(StatInt(d, "dataBytes"), 10 * 2 + 90 * 3 + 900 * 4 + 9000 * 5);
 }
 
-TEST_F(OwnStorage, ShutdownReportsEachStillReferencedStringOnce)
+TEST_F(SharedStringOwnStorageTest, ShutdownReportsEachStillReferencedStringOnce)
 {
     Morvex::Test::CapturingSink sink;
     SharedString held = Intern("still-held");
