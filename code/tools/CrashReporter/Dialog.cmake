@@ -6,7 +6,7 @@ add_library(CrashDialogLauncher STATIC Dialog/Launcher_Posix.cpp)
 target_include_directories(CrashDialogLauncher PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/Dialog)
 morvex_target_defaults(CrashDialogLauncher)
 
-pkg_check_modules(GTK3 IMPORTED_TARGET gtk+-3.0)
+pkg_check_modules(GTK3 IMPORTED_TARGET GLOBAL gtk+-3.0)
 find_program(GLIB_COMPILE_RESOURCES glib-compile-resources)
 if(NOT GTK3_FOUND OR NOT GLIB_COMPILE_RESOURCES)
     message(STATUS "GTK 3 or glib-compile-resources not found: the crash dialog module is not built")

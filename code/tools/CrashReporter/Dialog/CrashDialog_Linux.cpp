@@ -286,6 +286,15 @@ void UpdatePictures(Dialog& d)
     }
 }
 
+// Brings the dialog to the front once it is on screen (the original asked for the foreground
+// window at start-up); presenting a mapped window also gives it the keyboard where no window
+// manager would.
+gboolean OnMapped(GtkWidget* widget, GdkEvent*, gpointer)
+{
+    gtk_window_present_with_time(GTK_WINDOW(widget), GDK_CURRENT_TIME);
+    return FALSE;
+}
+
 void OnScaleChanged(GObject*, GParamSpec*, gpointer data)
 {
     UpdatePictures(*static_cast<Dialog*>(data));
@@ -426,6 +435,7 @@ void BuildWindow(Dialog& d)
     gtk_widget_set_margin_top(buttons, 10);
     gtk_widget_set_margin_bottom(buttons, 11);
     d.spinner = gtk_spinner_new();
+    gtk_widget_set_name(d.spinner, "spinner");
     gtk_widget_set_size_request(d.spinner, 16, 16);
     gtk_widget_set_no_show_all(d.spinner, TRUE);
     gtk_box_pack_start(GTK_BOX(buttons), d.spinner, FALSE, FALSE, 0);
@@ -447,6 +457,7 @@ void BuildWindow(Dialog& d)
     g_signal_connect(d.window, "delete-event", G_CALLBACK(OnDeleteEvent), &d);
     g_signal_connect(d.window, "key-press-event", G_CALLBACK(OnKeyPress), &d);
     g_signal_connect(d.window, "notify::scale-factor", G_CALLBACK(OnScaleChanged), &d);
+    g_signal_connect(d.window, "map-event", G_CALLBACK(OnMapped), &d);
 
     UpdatePictures(d);
     gtk_widget_grab_default(d.sendButton);

@@ -1,0 +1,339 @@
+// The real reporter with its dialog on a private X server, operated with xdotool like a user, and
+// a collector on 127.0.0.1 that records what arrives. Also the runs where no dialog can open.
+
+#include "DialogTestSupport.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Morvex::Test;
+
+namespace
+{
+const std::string kReporter = CRASH_REPORTER_PATH;
+
+std::string BinaryDirectory()
+{
+    return kReporter.substr(0, kReporter.rfind('/'));
+}
+
+// The text of `key` in a shipped string table, so that the tests follow the tables' wording.
+std::string TableText(const std::string& language, const std::string& key)
+{
+    std::string text = ReadWholeFile(BinaryDirectory() + "/strings/" + language + "/crashreporter.txt");
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex("\"" + key + "\"[ \\t]+\"([^\"\\n]*)\"")))
+        return m[1];
+    return std::string();
+}
+
+std::string RegexQuote(const std::string& text)
+{
+    return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
+
+// Records every upload: the form fields in arrival order and whether a file part came along.
+class Collector
+{
+public:
+    struct Upload
+    {
+        std::vector<std::pair<std::string, std::string>> fields;
+        bool hasArchive = false;
+        std::string Field(const std::string& name) const
+        {
+            for (const auto& f : fields)
+                if (f.first == name)
+                    return f.second;
+            return "<missing>";
+        }
+    };
+
+    explicit Collector(int answerDelayMs)
+    {
+        auto submit = [this, answerDelayMs](const httplib::Request& req, httplib::Response& res)
+        {
+            Upload upload;
+            for (const auto& [name, part] : req.files)
+            {
+                if (name == "upload_file_minidump")
+                    upload.hasArchive = !part.content.empty();
+                else
+                    upload.fields.emplace_back(name, part.content);
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_uploads.push_back(upload);
+            }
+            // Keeps the dialog in its sending state long enough to be seen.
+            std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
+            res.set_content("ok", "text/plain");
+        };
+        m_server.Post("/submit/", submit);
+        m_server.Post("/submit_script_errors/", submit);
+        m_port = m_server.bind_to_any_port("127.0.0.1");
+        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    }
+    ~Collector()
+    {
+        m_server.stop();
+        m_thread.join();
+    }
+    int Port() const { return m_port; }
+    std::vector<Upload> Uploads()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_uploads;
+    }
+
+private:
+    httplib::Server m_server;
+    int m_port = -1;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<Upload> m_uploads;
+};
+
+// A report to send: a dump, a per-user folder and the configuration pointing at the collector.
+class DialogRun : public testing::Test
+{
+protected:
+    static void SetUpTestSuite() { s_server = new XServer(); }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        s_server = nullptr;
+    }
+
+    void SetUp() override
+    {
+        if (!s_server->Ok())
+            GTEST_SKIP() << s_server->Error();
+        if (FindProgram("xdotool").empty())
+            GTEST_SKIP() << "xdotool is not installed";
+        for (const char* dir : {"work", "data", "dumps", "user", "logs"})
+            ASSERT_EQ(mkdir(m_temp.Join(dir).c_str(), 0755), 0);
+        m_temp.WriteFile("dumps/42.dmp", std::string(4096, 'D'));
+        m_temp.WriteFile("work/crash-reporter.cfg",
+                         "set crash_url \"http://127.0.0.1:" + std::to_string(m_collector.Port()) +
+                             "/submit/\"\nset ElasticsearchUrl \"\"\n");
+    }
+
+    std::vector<std::string> ReportArgs() const
+    {
+        return {"--id",        "42",
+                "--dump-path", m_temp.Join("dumps"),
+                "--user-path", m_temp.Join("user"),
+                "--product",   "Dialog Test",
+                "--comments",  kComments};
+    }
+
+    std::unique_ptr<BackgroundProcess> Start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), kReporter);
+        // GTK's own leaks (caches kept until exit) are not ours to report under the leak checker.
+        return std::make_unique<BackgroundProcess>(
+            args, m_temp.Join("work"),
+            std::vector<std::string>{"DISPLAY=" + s_server->Display(), "WAYLAND_DISPLAY=", "NO_AT_BRIDGE=1",
+                                     "GDK_BACKEND=x11", "XDG_DATA_HOME=" + m_temp.Join("data"),
+                                     "LSAN_OPTIONS=suppressions=" GTK_LEAK_SUPPRESSIONS
+                                     ":print_suppressions=0"},
+            m_temp.Join("logs"));
+    }
+
+    std::string Window(const std::string& language = "english")
+    {
+        std::string title = TableText(language, "WINDOW_TITLE");
+        EXPECT_FALSE(title.empty()) << "no WINDOW_TITLE in the " << language << " table";
+        std::string id = WaitForWindow(s_server->Display(), "^" + RegexQuote(title) + "$", 30000);
+        if (!id.empty())
+        {
+            // No window manager runs: give the dialog the keyboard directly.
+            RunOnDisplay(s_server->Display(), {"xdotool", "windowfocus", "--sync", id});
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        return id;
+    }
+
+    void Xdotool(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "xdotool");
+        EXPECT_EQ(RunOnDisplay(s_server->Display(), args), 0) << testing::PrintToString(args);
+    }
+
+    void Shot(const std::string& name)
+    {
+        EXPECT_TRUE(Screenshot(s_server->Display(), ScreenshotFolder() + "/" + name));
+    }
+
+    // The report sender is the part that uploads; until it does, the upload checks cannot run.
+    static bool SenderUploads(const std::string& out)
+    {
+        return out.find("Sent successfully") != std::string::npos ||
+               out.find("Failed to send") != std::string::npos ||
+               out.find("Could not create archive") != std::string::npos;
+    }
+
+    static constexpr const char* kComments = "crashed in level 3";
+    static constexpr const char* kSentence = "I was fighting the boss on the bridge";
+    static XServer* s_server;
+    TempDir m_temp;
+    Collector m_collector{1500};
+};
+XServer* DialogRun::s_server = nullptr;
+} // namespace
+
+TEST_F(DialogRun, TypedSentenceAndEnterSendFromTheDialogWhichClosesByItself)
+{
+    auto reporter = Start(ReportArgs());
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window();
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    Xdotool({"type", "--delay", "15", kSentence});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Shot("dialog-normal.png");
+    Xdotool({"key", "Return"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    if (reporter->Running())
+        Shot("dialog-sending.png");
+
+    // Nothing else is pressed: the dialog closes when its sender is done and the run ends.
+    ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+    const std::string out = reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
+    EXPECT_NE(out.find("Crash dialog closed: report sent"), std::string::npos) << out;
+    // Sent from the dialog: the main flow does not send a second time.
+    EXPECT_EQ(out.find("Sending finished"), std::string::npos) << out;
+    if (!SenderUploads(out))
+        GTEST_SKIP() << "the report sender does not upload yet";
+    auto uploads = m_collector.Uploads();
+    ASSERT_EQ(uploads.size(), 1u) << out;
+    EXPECT_EQ(uploads[0].Field("Comments"), std::string(kComments) + "\n\n" + kSentence);
+    EXPECT_EQ(uploads[0].Field("Id"), "42");
+    EXPECT_EQ(uploads[0].Field("ProductName"), "Dialog Test");
+    EXPECT_TRUE(uploads[0].hasArchive);
+}
+
+TEST_F(DialogRun, CancelStillUploadsWithoutTheSentence)
+{
+    auto reporter = Start(ReportArgs());
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window();
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    Xdotool({"type", "--delay", "15", kSentence});
+    // The cancel button sits at the bottom right: 12 px from the right edge, 11 px from the bottom.
+    std::string geometry;
+    RunOnDisplay(s_server->Display(), {"xdotool", "getwindowgeometry", "--shell", window}, &geometry);
+    std::smatch w, h;
+    ASSERT_TRUE(std::regex_search(geometry, w, std::regex("WIDTH=(\\d+)"))) << geometry;
+    ASSERT_TRUE(std::regex_search(geometry, h, std::regex("HEIGHT=(\\d+)"))) << geometry;
+    const int x = std::stoi(w[1]) - 12 - 40;
+    const int y = std::stoi(h[1]) - 11 - 10;
+    Xdotool({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", "1"});
+
+    ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+    const std::string out = reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
+    EXPECT_NE(out.find("Crash dialog closed: cancelled"), std::string::npos) << out;
+    EXPECT_NE(out.find("Sending finished"), std::string::npos) << "the main flow sends after a cancel\n"
+                                                               << out;
+    if (!SenderUploads(out))
+        GTEST_SKIP() << "the report sender does not upload yet";
+    auto uploads = m_collector.Uploads();
+    ASSERT_EQ(uploads.size(), 1u) << out;
+    EXPECT_EQ(uploads[0].Field("Comments"), kComments);
+}
+
+TEST_F(DialogRun, IoCrashRepairStartsTheLauncherAndTheReportIsStillSent)
+{
+    const std::string launcher = m_temp.Join("game launcher.sh");
+    const std::string marker = m_temp.Join("launcher-ran.txt");
+    WriteScript(launcher, "printf '%s|%s|%s\\n' \"$0\" \"$#\" \"$(pwd)\" > '" + marker + "'\n");
+    auto args = ReportArgs();
+    args.insert(args.end(), {"--io-crash", "--launcher-path", launcher});
+    auto reporter = Start(args);
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window();
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Shot("dialog-io-crash.png");
+    // The repair button is the default and has the focus: Enter presses it.
+    Xdotool({"key", "Return"});
+
+    ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+    const std::string out = reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
+    EXPECT_NE(out.find("Crash dialog closed: repair"), std::string::npos) << out;
+    ASSERT_TRUE(WaitForFile(marker, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Its own path as the only argument, the reporter's working directory inherited.
+    EXPECT_EQ(ReadWholeFile(marker), launcher + "|0|" + m_temp.Join("work") + "\n");
+    EXPECT_NE(out.find("Sending finished"), std::string::npos) << out;
+    if (!SenderUploads(out))
+        GTEST_SKIP() << "the report sender does not upload yet";
+    auto uploads = m_collector.Uploads();
+    ASSERT_EQ(uploads.size(), 1u) << out;
+    EXPECT_EQ(uploads[0].Field("Comments"), kComments);
+}
+
+TEST_F(DialogRun, GermanTestRunShowsGermanTextsAndClosesAsSent)
+{
+    // The window is found by its German title; the screenshot shows the other texts.
+    auto reporter = Start({"--test", "--lang", "german"});
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window("german");
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    Shot("dialog-german.png");
+    Xdotool({"key", "Return"});
+    ASSERT_TRUE(reporter->Wait(60000)) << reporter->Out();
+    const std::string out = reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
+    EXPECT_NE(out.find("Crash dialog closed: report sent"), std::string::npos) << out;
+    EXPECT_TRUE(m_collector.Uploads().empty()) << "a test run sends nothing";
+}
+
+// Where no dialog can open, the run goes on and the main flow sends, with a warning in the log.
+TEST(DialogUnavailable, RunFallsBackToSendingWithAWarning)
+{
+    TempDir temp;
+    ASSERT_EQ(mkdir(temp.Join("alone").c_str(), 0755), 0);
+    // A copy of the reporter without the module beside it.
+    const std::string lonely = temp.Join("alone/CrashReporter");
+    {
+        std::ifstream in(kReporter, std::ios::binary);
+        std::ofstream out(lonely, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ASSERT_EQ(chmod(lonely.c_str(), 0755), 0);
+    struct Case
+    {
+        const char* name;
+        std::string binary;
+        std::string display;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"no display", kReporter, "", "Could not start GTK"},
+        {"display that does not answer", kReporter, ":31999", "Could not start GTK"},
+        {"no module", lonely, ":31999", "Crash dialog not available"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto r = RunProcess({c.binary, "--test"}, temp.Path(),
+                            {"DISPLAY=" + c.display, "WAYLAND_DISPLAY=", "XDG_DATA_HOME=" + temp.Join("data"),
+                             "LSAN_OPTIONS=suppressions=" GTK_LEAK_SUPPRESSIONS ":print_suppressions=0"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(std::string("WARNING: ") + c.warning), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Sending finished"), std::string::npos) << r.out;
+    }
+}
