@@ -29,6 +29,8 @@
 
 namespace Morvex
 {
+class Dict;
+
 namespace Net
 {
 // One text part of a multipart upload: name and value, both copied by the upload.
@@ -134,6 +136,14 @@ public:
     {
         return UploadFileSync(url, fieldName, filePath, fields.data(), static_cast<uint32>(fields.size()));
     }
+
+    // The same with the fields of a dictionary (may be null): one text part per entry in the
+    // dictionary's order, with the value's text form (strings as they are, numbers and booleans as
+    // the dictionary writes them, other values empty).
+    static uint32 UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
+                                  Completion completion, const Dict* fields);
+    static bool UploadFileSync(const char* url, const char* fieldName, const char* filePath,
+                               const Dict* fields);
 
     // libcurl's transfer result to the engine's code: 0 OK, 7 SERVER_UNAVAILABLE, 28 TIMEOUT,
     // 60 SERVER_CERT_UNTRUSTED, anything else NETWORK.

@@ -9,6 +9,7 @@
 // so such an upload fails at once instead of after connecting.
 
 #include "Core/Assert.h"
+#include "Core/Containers/Dict.h"
 #include "Core/Log.h"
 #include "Core/Memory/MemoryTag.h"
 #include "HTTPClientInternal.h"
@@ -56,7 +57,43 @@ bool ReadWholeFile(const char* path, std::string& out)
     close(fd);
     return ok;
 }
+// The dictionary's entries as field views; texts are copied because number texts are transient.
+struct DictFields
+{
+    explicit DictFields(const Dict* dict)
+    {
+        uint32 n = dict ? dict->Size() : 0;
+        texts.reserve(n);
+        fields.reserve(n);
+        for (uint32 i = 0; i < n; ++i)
+        {
+            const char* value = dict->ValueAt(i).ToString();
+            texts.emplace_back(value ? value : "");
+        }
+        for (uint32 i = 0; i < n; ++i)
+            fields.push_back(
+                {StrView(dict->KeyAt(i)), StrView(texts[i].data(), static_cast<uint32>(texts[i].size()))});
+    }
+    std::vector<std::string> texts;
+    std::vector<HTTPFormField> fields;
+};
 } // namespace
+
+uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
+                                   Completion completion, const Dict* fields)
+{
+    DictFields list(fields);
+    return UploadFileAsync(url, fieldName, filePath, std::move(completion), list.fields.data(),
+                           static_cast<uint32>(list.fields.size()));
+}
+
+bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const char* filePath,
+                                const Dict* fields)
+{
+    DictFields list(fields);
+    return UploadFileSync(url, fieldName, filePath, list.fields.data(),
+                          static_cast<uint32>(list.fields.size()));
+}
 
 uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
                                    Completion completion, const HTTPFormField* fields, uint32 fieldCount)

@@ -1,5 +1,6 @@
 // Multipart uploads and the hand-built multipart writer, against a real server on 127.0.0.1.
 
+#include "Core/Containers/Dict.h"
 #include "Net/HTTPClient.h"
 #include "Net/Network.h"
 
@@ -39,7 +40,8 @@ void AddUploadHandlers(NetTestServer& s)
     {
         s.Record(NetTestServer::ReadStreamed(req, reader));
         res.status = g_answerStatus.load();
-        res.set_content("stored", "text/plain");
+        if (res.status != 204) // a 204 answer carries no body
+            res.set_content("stored", "text/plain");
     };
     s.server().Post("/submit/", upload);
     s.server().Post("/moved/", [&s](const httplib::Request&, httplib::Response& res)
@@ -114,6 +116,37 @@ TEST_F(HTTPUploadTest, FieldsThenFileInOrder)
     EXPECT_EQ(parts[4].filename, "report.zip") << "the last path component";
     EXPECT_EQ(parts[4].contentType, "application/octet-stream");
     EXPECT_TRUE(parts[4].content == content) << "the file arrives byte for byte";
+}
+
+TEST_F(HTTPUploadTest, DictionaryFieldsInInsertionOrder)
+{
+    m_dir.WriteFile("r.zip", "zip");
+    Dict fields;
+    fields.Set("Id", "42");
+    fields.Set("Comments", "");
+    fields.Set("Count", int32(3));
+    fields.Set("Aaa", true);
+    fields.Set("Id", "43"); // an existing key keeps its place
+    std::string url = s_server->Url("/submit/");
+    ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", m_dir.Join("r.zip").c_str(),
+                                           &fields));
+    std::vector<SeenRequest> seen = s_server->Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    const auto& parts = seen[0].parts;
+    ASSERT_EQ(parts.size(), 5u);
+    const std::pair<const char*, const char*> expected[] = {
+        {"Id", "43"}, {"Comments", ""}, {"Count", "3"}, {"Aaa", "true"}, {"upload_file_minidump", "zip"}};
+    for (size_t i = 0; i < 5; ++i)
+    {
+        EXPECT_EQ(parts[i].name, expected[i].first);
+        EXPECT_EQ(parts[i].content, expected[i].second);
+    }
+
+    s_server->ClearSeen();
+    ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("r.zip").c_str(),
+                                           static_cast<const Dict*>(nullptr)));
+    ASSERT_EQ(s_server->Seen().size(), 1u);
+    EXPECT_EQ(s_server->Seen()[0].parts.size(), 1u) << "no dictionary: only the file part";
 }
 
 TEST_F(HTTPUploadTest, FileNameAndTypeFromPath)
