@@ -34,23 +34,22 @@ CVar retry_wait_sec(CVarType::Int, "retry_wait_sec", CVAR_ARCHIVE, "20", "", INT
 
 namespace
 {
-// Reads the whole configuration script from the working directory; false when it does not open.
+// Reads the whole configuration script, named relative to the working directory (the search
+// directories play no part); false when it does not open.
 bool ReadConfigScript(const char* path, std::string& out)
 {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    File file;
+    if (!FileSystem::OpenRaw(file, path, EFileOpenMode::kRead))
         return false;
-    char buffer[65536];
-    while (true)
+    uint64 size = file.GetSize();
+    if (size >= 0xFFFFFFFFull)
     {
-        ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        out.append(buffer, static_cast<size_t>(n));
+        MX_LOG_ERROR("Configuration file '%s' is too large (%llu bytes)", path, static_cast<unsigned long long>(size));
+        return false;
     }
-    ::close(fd);
+    out.resize(static_cast<size_t>(size));
+    uint32 read = size ? file.Read(out.data(), static_cast<uint32>(size)) : 0;
+    out.resize(read);
     return true;
 }
 
@@ -81,6 +80,13 @@ bool InitCrashReporter()
     MX_MEMORY_TAG_SCOPE("CrashReporter");
     Platform_SetApplicationName("Morvex Crash Reporter");
     Platform_SetApplicationKind(4);
+    // Folder failures are not fatal: without them the run simply has no log file.
+    FilePath exceptionsFolder = Platform_GetUserDataFolder();
+    exceptionsFolder.AppendPath("exceptions");
+    Platform_CreateDirectory(exceptionsFolder);
+    FilePath logsFolder = Platform_GetUserDataFolder();
+    logsFolder.AppendPath("logs");
+    Platform_CreateDirectory(logsFolder);
     // One log file per run, named after its local start time. A file that cannot be created leaves
     // the run without a file log; the sink is registered all the same and writes nothing.
     const DateTime start = GetLocalDateTime();
