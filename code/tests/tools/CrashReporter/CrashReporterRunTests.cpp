@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
 using Morvex::Test::RunProcess;
 using Morvex::Test::TempDir;
 
@@ -54,4 +58,72 @@ TEST_F(ReporterRun, TestRunIgnoresReportSwitches)
     auto r = Run({"--test", "--product", "Other", "--additional", "x=1"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("Product: 'Application' Params: ''"), std::string::npos) << r.out;
+}
+
+namespace
+{
+std::vector<std::string> ListDir(const std::string& path)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(path, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Keeps the sender from waiting on servers that are not there.
+const char* kQuietConfig = "set retry_count 0\nset retry_wait_sec 0\nset ElasticsearchUrl \"\"\n"
+                           "set crash_url \"http://127.0.0.1:9/submit\"\n";
+} // namespace
+
+TEST_F(ReporterRun, GathersTheDumpAndTheLogsIntoADatedFolder)
+{
+    m_work.WriteFile("crash-reporter.cfg", kQuietConfig);
+    m_work.WriteFile("D/42.dmp", "dump bytes");
+    m_work.WriteFile("L/b.log", "second");
+    m_work.WriteFile("L/a.log", "first");
+    m_work.WriteFile("L/other.txt", "not a log");
+    auto r = Run({"--id", "42", "--dump-path", "D", "--user-path", "U", "--wc", "L/*.log"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ((r.out + r.err).find("No files to send"), std::string::npos);
+
+    std::vector<std::string> folders = ListDir(m_work.Join("U/Exceptions"));
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_TRUE(std::regex_match(folders[0], std::regex("\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}\\.\\d{2}\\.\\d{2}")))
+        << folders[0];
+    std::string report = "U/Exceptions/" + folders[0];
+    EXPECT_EQ(ListDir(m_work.Join(report)), (std::vector<std::string>{"42.dmp", "a.log", "b.log"}));
+    EXPECT_EQ(m_work.ReadFile(report + "/42.dmp"), "dump bytes");
+    EXPECT_EQ(m_work.ReadFile(report + "/a.log"), "first");
+    EXPECT_EQ(m_work.ReadFile("L/b.log"), "second") << "sources are left alone";
+
+    // The start-up made the data folders of the reporter.
+    std::string data = m_data.Join("Morvex/Morvex Crash Reporter");
+    EXPECT_TRUE(std::filesystem::is_directory(data + "/exceptions"));
+    EXPECT_TRUE(std::filesystem::is_directory(data + "/logs"));
+}
+
+TEST_F(ReporterRun, NothingToGatherExitsThree)
+{
+    m_work.WriteFile("crash-reporter.cfg", kQuietConfig);
+    m_work.WriteFile("userfile", "keep");
+    const std::vector<std::vector<std::string>> cases = {
+        {"--id", "42", "--dump-path", "D"},
+        {"--id", "42", "--dump-path", "D", "--user-path", "U", "--wc", "L/*.log", "--wc"},
+        {"--id", "42", "--dump-path", "D", "--script-errors", "e.txt", "--silent"},
+        {"--id", "42", "--dump-path", "D", "--user-path", "userfile", "--silent"},
+    };
+    m_work.WriteFile("D/42.dmp", "dump");
+    for (size_t i = 0; i < cases.size(); ++i)
+    {
+        if (i == 0 || i == 1)
+            std::filesystem::remove(m_work.Join("D/42.dmp"));
+        else
+            m_work.WriteFile("D/42.dmp", "dump");
+        auto r = Run(cases[i]);
+        EXPECT_EQ(r.exitCode, 3) << testing::PrintToString(cases[i]) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find("No files to send. Closing."), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(m_work.ReadFile("userfile"), "keep");
 }
