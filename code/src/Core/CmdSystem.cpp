@@ -7,6 +7,7 @@
 #include "Core/Assert.h"
 #include "Core/CVar.h"
 #include "Core/CmdStringList.h"
+#include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
@@ -15,23 +16,16 @@
 #include "Core/Str.h"
 #include "Core/String.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Morvex
 {
 namespace
 {
 constexpr uint32 kMaxAliases = 128;
-// Larger scripts are refused: nobody writes a console script of this size, and reading whatever a
-// hostile name points at must stay bounded.
-constexpr uint64 kMaxScriptFileSize = 16u * 1024u * 1024u;
 
 struct Alias
 {
@@ -311,48 +305,6 @@ void ExecuteLine(StrView line)
     }
 }
 
-bool ReadsAsInt(const CVar* var)
-{
-    return var->type == CVarType::Int;
-}
-
-// Reads a whole script file. Until the search-path file system provides ReadFile, the name is
-// opened as given (relative to the working directory). Only regular files are read, never more
-// than kMaxScriptFileSize bytes, and opening never blocks (a FIFO under that name).
-bool ReadScriptFile(const char* name, String& out)
-{
-    FilePath path(name);
-    for (uint32 i = 0; i < path.length(); ++i)
-    {
-        if (path.data()[i] == '\\')
-            path.data()[i] = '/';
-    }
-    if (path.empty() || path.length() != std::strlen(name))
-        return false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    struct stat info;
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    char buffer[16384];
-    while (ok)
-    {
-        ssize_t got = ::read(fd, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            ok = false;
-        if (got <= 0)
-            break;
-        if (out.length() + static_cast<uint64>(got) > kMaxScriptFileSize)
-            ok = false;
-        else
-            out.Append(buffer, static_cast<uint32>(got));
-    }
-    ::close(fd);
-    return ok;
-}
-
 // --- Built-in commands --------------------------------------------------------------------------
 
 void SetCommand(const CmdArgs& args, bool archive)
@@ -473,7 +425,7 @@ void CmdIncVar(const CmdArgs& args)
         return;
     }
     bool hasStep = args.Count() == 5;
-    if (ReadsAsInt(var))
+    if (var->type == CVarType::Int)
     {
         // 64-bit arithmetic: value + step must not overflow.
         int64 start = Str::ToInt(args[2]);
@@ -600,17 +552,18 @@ void CmdExec(const CmdArgs& args)
     const char* name = args[1];
     if (!TakeExpansion("exec", name))
         return;
-    // Switches to FileSystem::ReadFile / FreeFileData once the search-path file system has them.
-    String data;
-    if (!ReadScriptFile(name, data))
+    // A name longer than a path holds would be cut and could name another file: refuse it.
+    char* data = nullptr;
+    uint32 size = 0;
+    if (std::strlen(name) > FilePath::kCapacity || !FileSystem::ReadFile(name, data, &size))
     {
         Log::ConsolePrintf("Failed to read file '%s'", name);
         return;
     }
     if (!Platform_IsDebuggerPresent())
         Log::ConsolePrintf("executing '%s'", name);
-    const char* text = data.data();
-    uint32 length = data.length();
+    const char* text = data;
+    uint32 length = size;
     if (length >= 3 && static_cast<uint8>(text[0]) == 0xEF && static_cast<uint8>(text[1]) == 0xBB &&
         static_cast<uint8>(text[2]) == 0xBF)
     {
@@ -621,6 +574,7 @@ void CmdExec(const CmdArgs& args)
     if (nul != nullptr)
         length = static_cast<uint32>(static_cast<const char*>(nul) - text);
     GBuffer.PushBack(text, length);
+    FileSystem::FreeFileData(data);
 }
 
 void CmdWait(const CmdArgs& args)

@@ -4,6 +4,7 @@
 #include "ConsoleTestSupport.h"
 
 #include "Core/CmdStringList.h"
+#include "Core/IO/FileSystem.h"
 
 #include <sys/stat.h>
 
@@ -439,13 +440,27 @@ TEST_F(CmdSystemTest, ExecRunsFilesAfterWhatIsBuffered)
                                         "usage: /exec <filename>"}));
 }
 
-TEST_F(CmdSystemTest, ExecRefusesWhatIsNoRegularFileWithoutBlocking)
+TEST_F(CmdSystemTest, ExecFindsRelativeNamesThroughTheSearchDirectories)
+{
+    TempDir dir;
+    dir.WriteFile("relative.cfg", "probe found");
+    ASSERT_GE(FileSystem::AddSearchDirectory(dir.Path().c_str()), 0);
+    Run("exec relative.cfg");
+    FileSystem::ClearSearchPaths();
+    EXPECT_EQ(ProbeCalls(), (std::vector<Tokens>{{"probe", "found"}}));
+
+    // A name too long for a path is refused rather than cut to some other name.
+    std::string tooLong = dir.Path() + "/" + std::string(300, 'n');
+    Run("exec " + tooLong);
+    EXPECT_TRUE(SawLevel(Log::Console, "Failed to read file '" + tooLong + "'"));
+}
+
+TEST_F(CmdSystemTest, ExecOfAFifoDoesNotBlock)
 {
     TempDir dir;
     std::string fifo = dir.Join("pipe.cfg");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     Run("exec " + fifo + "; probe next");
-    EXPECT_TRUE(SawLevel(Log::Console, "Failed to read file '" + fifo + "'"));
     EXPECT_EQ(ProbeCalls(), (std::vector<Tokens>{{"probe", "next"}}));
 }
 

@@ -22,7 +22,8 @@ protected:
     Morvex::Test::ProcessResult Run(std::vector<std::string> args)
     {
         args.insert(args.begin(), kReporter);
-        return RunProcess(args, m_work.Path(), {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+        return RunProcess(args, m_work.Path(),
+                          {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
     }
     TempDir m_work;
     TempDir m_data;
@@ -32,7 +33,11 @@ protected:
 TEST_F(ReporterRun, MissingIdOrDumpPathExitsTwoSilently)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"--id", "42"}, {"--dump-path", "/tmp"}, {"--id", "--dump-path", "/tmp"}, {"--id", "42", "--dump-path"},
+        {},
+        {"--id", "42"},
+        {"--dump-path", "/tmp"},
+        {"--id", "--dump-path", "/tmp"},
+        {"--id", "42", "--dump-path"},
     };
     for (const auto& args : cases)
     {
@@ -58,6 +63,31 @@ TEST_F(ReporterRun, TestRunIgnoresReportSwitches)
     auto r = Run({"--test", "--product", "Other", "--additional", "x=1"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("Product: 'Application' Params: ''"), std::string::npos) << r.out;
+}
+
+TEST_F(ReporterRun, ConfigScriptInTheWorkingDirectoryRunsFirst)
+{
+    // cvarList shows the variable's value after the script's own set.
+    m_work.WriteFile("crash-reporter.cfg", "set retry_count 5\r\necho hello\ncvarList retry_count\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("CONSOLE: hello \n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("CONSOLE: retry_count ^5= \"5\"\n"), std::string::npos) << r.out;
+    EXPECT_LT(r.out.find("hello"), r.out.find("Sending finished"));
+}
+
+TEST_F(ReporterRun, BrokenConfigScriptNeitherCrashesNorHangs)
+{
+    std::string script = "alias loop \"echo x; loop\"\nloop\n";
+    script += "set \"unbalanced; echo $(retry_count\n" + std::string(100000, 'z') + "\n";
+    script += std::string("echo before\0echo after\n", 23);
+    m_work.WriteFile("crash-reporter.cfg", script);
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("ignoring alias 'loop'"), std::string::npos);
+    EXPECT_NE(r.out.find("CONSOLE: before \n"), std::string::npos);
+    EXPECT_EQ(r.out.find("after"), std::string::npos);
+    EXPECT_NE(r.out.find("Sending finished"), std::string::npos);
 }
 
 namespace
