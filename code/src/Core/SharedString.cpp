@@ -354,7 +354,7 @@ SharedString SharedStringStorage::Intern(const char* p, uint32 length, uint32 ha
     for (;;)
     {
         const uint32 tableSize = m_tableSize;
-        if (!MX_VERIFY(IsInialized() && tableSize != 0))
+        if (!MX_VERIFY(IsInialized()) || tableSize == 0)
             return SharedString();
         const uint32 b = hash % tableSize;
         std::lock_guard<std::mutex> lock(m_locks[b % kNumStripes]);

@@ -317,6 +317,7 @@ TEST(SharedStringStorageTest, ContractViolationsAssertAndLeaveTheStorageSound)
         SharedString none = storage.Intern("x", 1, SharedStringHash("x", 1));
         EXPECT_EQ(none.GetEntry(), SharedStrings::GetEmptyEntry()) << "not initialised";
         EXPECT_EQ(asserts.Count(), 1u);
+        EXPECT_TRUE(asserts.Saw("IsInialized()"));
 
         storage.Init(16);
         storage.Init(16);
