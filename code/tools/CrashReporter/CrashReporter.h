@@ -8,6 +8,8 @@
 #include "Core/StrView.h"
 #include "Core/String.h"
 #include "Core/Types.h"
+#include "Core/Containers/Dict.h"
+#include "Core/Threading/ThreadBase.h"
 
 #include <vector>
 
@@ -74,12 +76,50 @@ DialogResult ShowCrashDialog();
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
 void RunSenderThread();
 
+// Tells the crash dialog that its sender has finished (the dialog then closes as sent).
+using DialogNotifyFn = void (*)(uint64 dialog);
+
+// The report sender: posts the event, packs GReportFiles from GReportFolder into a temporary zip
+// archive, uploads it with the report fields (retrying in background mode) and deletes the archive.
+// Reads GSettings and the reporter's console variables; nothing else may change them while it runs.
+class SenderThread : public ThreadBase
+{
+public:
+    void Run() override;
+
+    // The temporary archive of this run (set once the run has taken its name).
+    FilePath archivePath;
+};
+
+// The dialog's sender: the run above, then notify(dialog) so that the dialog closes as sent.
+class DialogSenderThread : public SenderThread
+{
+public:
+    void Run() override;
+
+    DialogNotifyFn notify = nullptr;
+    uint64 dialog = 0;
+};
+
+// The stack size and priority every sender thread starts with.
+constexpr uint32 kSenderStackSize = 0x20000;
+
+// The upload address: script_errors_url in script-errors mode, else crash_url; the built-in fallback
+// when that is empty; always ending with '/'.
+String ChooseUploadUrl(bool scriptErrors);
+// The upload fields in their order: Id, Comments, ProductName, Platform, Additional, and
+// ScriptErrorsFile in script-errors mode.
+void BuildReportFields(const CrashReporterSettings& settings, Dict& out);
+// The wait between attempts in milliseconds: retry_wait_sec clamped to 0 ... 3600 seconds.
+uint32 RetryWaitMs(int32 seconds);
+// The platform name sent with every report.
+constexpr const char* kReportPlatform = "Linux64";
+
 // The dialog's sender. StartDialogSender starts it on a thread of its own and returns at once (false
 // when the thread could not start, and then notify is never called); when the sender has finished it
 // calls notify(dialog) on its own thread, in a test run too. The caller appends the user's text to
 // GSettings.comments before the call. JoinDialogSender waits for it and is safe when none was started.
 // Main thread only; at most one dialog sender per run.
-using DialogNotifyFn = void (*)(uint64 dialog);
 bool StartDialogSender(DialogNotifyFn notify, uint64 dialog);
 void JoinDialogSender();
 

@@ -1,0 +1,307 @@
+// The report sender against a real HTTP server on 127.0.0.1: fields, archive, retries, clean-up.
+
+#include "CrashReporter.h"
+
+#include "Net/Network.h"
+
+#include "NetTestServer.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+
+using namespace Morvex;
+using Morvex::Test::NetTestServer;
+
+namespace
+{
+int CountEntries(const std::string& dir)
+{
+    int n = 0;
+    if (DIR* d = opendir(dir.c_str()))
+    {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// A collector stand-in: answers uploads with `status` and records them; takes events with 201.
+class SenderTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(Net::Init()); }
+    static void TearDownTestSuite() { Net::Shutdown(); }
+
+    void SetUp() override
+    {
+        m_server.server().Post(
+            "/submit/",
+            [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader)
+            {
+                m_server.Record(NetTestServer::ReadStreamed(req, reader));
+                res.status = m_status.load();
+            });
+        m_server.server().Post(
+            "/submit_script_errors/",
+            [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader)
+            {
+                m_server.Record(NetTestServer::ReadStreamed(req, reader));
+                res.status = m_status.load();
+            });
+        m_server.server().Post("/events/prod/",
+                               [this](const httplib::Request& req, httplib::Response& res)
+                               {
+                                   ++m_events;
+                                   m_lastEvent = req.body;
+                                   res.status = 201;
+                                   res.set_content("{\"result\":\"created\"}", "application/json");
+                               });
+        // One request per connection: the client keeps idle connections, and the server would
+        // otherwise wait for them to time out when the test stops it.
+        m_server.server().set_keep_alive_max_count(1);
+        m_server.Start();
+
+        const char* tmp = std::getenv("TMPDIR");
+        m_oldTmp = tmp ? tmp : "";
+        m_hadTmp = tmp != nullptr;
+        setenv("TMPDIR", m_tmp.Path().c_str(), 1);
+
+        m_saved = GSettings;
+        GSettings = CrashReporterSettings();
+        GSettings.id = "42";
+        GSettings.product = "Demo";
+        GSettings.comments = "it broke";
+        GSettings.additional = "version-type=release;script=";
+        GSettings.silent = true;
+
+        m_folder.WriteFile("42.dmp", std::string("MDMP\0\1\2\3", 8) + std::string(300000, 'd'));
+        m_folder.WriteFile("game.log", "line one\nline two\n");
+        GReportFolder = m_folder.Path().c_str();
+        GReportFiles = {FilePath("42.dmp"), FilePath("game.log")};
+
+        SetVar(crash_url, m_server.Url("/submit/"));
+        SetVar(script_errors_url, m_server.Url("/submit_script_errors/"));
+        SetVar(ElasticsearchUrl, m_server.Url("/events/prod/"));
+        retry_count.SetInt(3);
+        retry_wait_sec.SetInt(0);
+    }
+
+    void TearDown() override
+    {
+        GSettings = m_saved;
+        GReportFolder.Clear();
+        GReportFiles.clear();
+        for (CVar* v : {&crash_url, &script_errors_url, &ElasticsearchUrl, &retry_count, &retry_wait_sec})
+            v->SetS(StrView(v->GetDefault()));
+        if (m_hadTmp)
+            setenv("TMPDIR", m_oldTmp.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+    static void SetVar(CVar& var, const std::string& value)
+    {
+        var.SetS(value.c_str(), static_cast<uint32>(value.size()));
+    }
+
+    // Lists an uploaded archive with an independent reader: one "name<TAB>size<TAB>crc" line each.
+    std::string ListArchive(const std::string& bytes)
+    {
+        std::string path = m_folder.Join("received.zip");
+        std::ofstream(path, std::ios::binary) << bytes;
+        auto r = Morvex::Test::RunProcess(
+            {"/usr/bin/python3", "-c",
+             "import sys,zipfile,zlib\n"
+             "z=zipfile.ZipFile(sys.argv[1])\n"
+             "for i in z.infolist():\n"
+             "  d=z.read(i)\n"
+             "  assert zlib.crc32(d)==i.CRC\n"
+             "  print('%s\\t%d\\t%d\\t%d'%(i.filename,i.file_size,i.compress_type,zlib.crc32(d)))\n",
+             path});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return r.out;
+    }
+
+    NetTestServer m_server;
+    std::atomic<int> m_status{200};
+    std::atomic<int> m_events{0};
+    std::string m_lastEvent;
+    Morvex::Test::TempDir m_folder;
+    Morvex::Test::TempDir m_tmp;
+    CrashReporterSettings m_saved;
+    std::string m_oldTmp;
+    bool m_hadTmp = false;
+};
+} // namespace
+
+TEST_F(SenderTest, DeliversTheFieldsInOrderAndTheFilesAsOneArchive)
+{
+    Morvex::Test::CapturingSink log;
+    RunSenderThread();
+
+    auto seen = m_server.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    const auto& parts = seen[0].parts;
+    ASSERT_EQ(parts.size(), 6u);
+    const char* names[] = {"Id", "Comments", "ProductName", "Platform", "Additional", "upload_file_minidump"};
+    const char* values[] = {"42", "it broke", "Demo", "Linux64", "version-type=release;script="};
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(parts[i].name, names[i]);
+    for (size_t i = 0; i < 5; ++i)
+    {
+        EXPECT_EQ(parts[i].content, values[i]);
+        EXPECT_EQ(parts[i].filename, "");
+    }
+
+    std::string listing = ListArchive(parts[5].content);
+    std::string dump = m_folder.ReadFile("42.dmp");
+    EXPECT_NE(listing.find("42.dmp\t" + std::to_string(dump.size()) + "\t8\t"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("game.log\t18\t8\t"), std::string::npos) << listing;
+    EXPECT_LT(listing.find("42.dmp"), listing.find("game.log"));
+
+    EXPECT_EQ(m_events.load(), 1);
+    EXPECT_TRUE(log.Contains(Log::Info, "Sent successfully"));
+    EXPECT_EQ(CountEntries(m_tmp.Path()), 0) << "the temporary archive stays behind";
+    // The report folder and its copies are never touched.
+    EXPECT_EQ(CountEntries(m_folder.Path()), 3); // the two copies and the test's received.zip
+}
+
+TEST_F(SenderTest, TwoFilesOfTheSameNameBecomeTwoEntries)
+{
+    m_folder.WriteFile("x.log", "same");
+    GReportFiles = {FilePath("x.log"), FilePath("x.log"), FilePath("missing.log")};
+    RunSenderThread();
+    auto seen = m_server.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    std::string listing = ListArchive(seen[0].parts.back().content);
+    EXPECT_EQ(listing, "x.log\t4\t8\t" + std::to_string(4233163076u) + "\nx.log\t4\t8\t" +
+                           std::to_string(4233163076u) + "\n");
+}
+
+TEST_F(SenderTest, ServerErrorsAreRetriedOnlyInBackgroundMode)
+{
+    struct Case
+    {
+        bool silent;
+        int status;
+        bool reachable;
+        size_t attempts;
+        bool notBackgroundLine;
+    };
+    const Case cases[] = {
+        {true, 500, true, 3, false}, {false, 500, true, 1, true}, {true, 201, true, 3, false},
+        {true, 302, true, 3, false}, {true, 0, false, 3, false},  {false, 0, false, 1, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::Message()
+                     << "silent " << c.silent << " status " << c.status << " reachable " << c.reachable);
+        m_server.ClearSeen();
+        m_status = c.status;
+        GSettings.silent = c.silent;
+        int closed = Morvex::Test::ClosedPort();
+        if (!c.reachable)
+            SetVar(crash_url, "http://127.0.0.1:" + std::to_string(closed) + "/submit/");
+        else
+            SetVar(crash_url, m_server.Url("/submit/"));
+
+        Morvex::Test::CapturingSink log;
+        RunSenderThread();
+        if (c.reachable)
+        {
+            EXPECT_EQ(m_server.Seen().size(), c.attempts);
+        }
+        EXPECT_EQ(log.CountContaining("Failed to send. Waiting..."), c.attempts);
+        EXPECT_EQ(log.Contains(Log::Info, "Not in a background mode. Will not retry sending."),
+                  c.notBackgroundLine);
+        EXPECT_FALSE(log.Contains("Sent successfully"));
+        EXPECT_EQ(CountEntries(m_tmp.Path()), 0);
+    }
+}
+
+TEST_F(SenderTest, NoAttemptsAndTestRunsSendNothing)
+{
+    retry_count.SetInt(0);
+    {
+        Morvex::Test::CapturingSink log;
+        RunSenderThread();
+        EXPECT_EQ(m_server.Seen().size(), 0u);
+        EXPECT_FALSE(log.Contains("Sent successfully"));
+        EXPECT_FALSE(log.Contains("Failed to send"));
+        EXPECT_EQ(CountEntries(m_tmp.Path()), 0);
+    }
+    retry_count.SetInt(3);
+    GSettings.test = true;
+    RunSenderThread();
+    EXPECT_EQ(m_server.Seen().size(), 0u);
+    EXPECT_EQ(m_events.load(), 1) << "only the first run posts an event";
+}
+
+TEST_F(SenderTest, ScriptErrorsModeUsesItsOwnAddressAndField)
+{
+    GSettings.scriptErrorsPath = "/home/player/errors.txt";
+    RunSenderThread();
+    auto seen = m_server.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].path, "/submit_script_errors/");
+    ASSERT_EQ(seen[0].parts.size(), 7u);
+    EXPECT_EQ(seen[0].parts[5].name, "ScriptErrorsFile");
+    EXPECT_EQ(seen[0].parts[5].content, "/home/player/errors.txt");
+    EXPECT_EQ(seen[0].parts[6].name, "upload_file_minidump");
+}
+
+TEST_F(SenderTest, DialogSenderNotifiesWhenDoneInATestRunToo)
+{
+    static std::atomic<uint64> notified{0};
+    notified = 0;
+    GSettings.test = true;
+    ASSERT_TRUE(StartDialogSender([](uint64 dialog) { notified = dialog; }, 77));
+    JoinDialogSender();
+    EXPECT_EQ(notified.load(), 77u);
+    EXPECT_EQ(m_server.Seen().size(), 0u);
+    JoinDialogSender(); // nothing left to join
+}
+
+TEST(SenderRules, UploadAddress)
+{
+    struct Case
+    {
+        const char* crashUrl;
+        const char* scriptUrl;
+        bool scriptErrors;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"http://h:1/submit/", "http://h:1/s/", false, "http://h:1/submit/"},
+        {"http://h:1/submit", "", false, "http://h:1/submit/"},
+        {"", "", false, "http://localhost/submit/"},
+        {"http://h:1/submit/", "http://h:1/errors", true, "http://h:1/errors/"},
+        {"http://h:1/submit/", "", true, "http://localhost/submit/"},
+    };
+    for (const Case& c : cases)
+    {
+        crash_url.SetS(StrView(c.crashUrl));
+        script_errors_url.SetS(StrView(c.scriptUrl));
+        EXPECT_STREQ(ChooseUploadUrl(c.scriptErrors).c_str(), c.expected)
+            << c.crashUrl << " " << c.scriptErrors;
+    }
+    crash_url.SetS(StrView(crash_url.GetDefault()));
+    script_errors_url.SetS(StrView(script_errors_url.GetDefault()));
+}
+
+TEST(SenderRules, RetryWaitIsClampedToAnHour)
+{
+    const std::pair<int32, uint32> cases[] = {
+        {-5, 0u},     {0, 0u}, {20, 20000u}, {3600, 3600000u}, {100000, 3600000u}, {INT_MAX, 3600000u},
+        {INT_MIN, 0u}};
+    for (auto [seconds, ms] : cases)
+        EXPECT_EQ(RetryWaitMs(seconds), ms) << seconds;
+}
