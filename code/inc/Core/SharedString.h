@@ -105,7 +105,8 @@ public:
     static constexpr uint32 kNumNumbers = 10000;
 
     SharedStringStorage() = default;
-    // Asserts "!m_table" (Shutdown must have run).
+    // Asserts "!m_table" (Shutdown must have run), then shuts down itself. The entry pages are
+    // kept while a string reported at Shutdown is still held.
     ~SharedStringStorage();
     SharedStringStorage(const SharedStringStorage&) = delete;
     SharedStringStorage& operator=(const SharedStringStorage&) = delete;
