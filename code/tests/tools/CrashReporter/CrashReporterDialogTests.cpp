@@ -137,17 +137,20 @@ protected:
                 "--comments",  kComments};
     }
 
-    std::unique_ptr<BackgroundProcess> Start(std::vector<std::string> args)
+    std::unique_ptr<BackgroundProcess> Start(std::vector<std::string> args,
+                                             std::vector<std::string> extraEnv = {})
     {
         args.insert(args.begin(), kReporter);
         // GTK's own leaks (caches kept until exit) are not ours to report under the leak checker.
-        return std::make_unique<BackgroundProcess>(
-            args, m_temp.Join("work"),
-            std::vector<std::string>{"DISPLAY=" + s_server->Display(), "WAYLAND_DISPLAY=", "NO_AT_BRIDGE=1",
-                                     "GDK_BACKEND=x11", "XDG_DATA_HOME=" + m_temp.Join("data"),
-                                     "LSAN_OPTIONS=suppressions=" GTK_LEAK_SUPPRESSIONS
-                                     ":print_suppressions=0"},
-            m_temp.Join("logs"));
+        std::vector<std::string> env = {"DISPLAY=" + s_server->Display(),
+                                        "WAYLAND_DISPLAY=",
+                                        "NO_AT_BRIDGE=1",
+                                        "GDK_BACKEND=x11",
+                                        "XDG_DATA_HOME=" + m_temp.Join("data"),
+                                        "LSAN_OPTIONS=suppressions=" GTK_LEAK_SUPPRESSIONS
+                                        ":print_suppressions=0"};
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        return std::make_unique<BackgroundProcess>(args, m_temp.Join("work"), env, m_temp.Join("logs"));
     }
 
     std::string Window(const std::string& language = "english")
@@ -170,9 +173,9 @@ protected:
         EXPECT_EQ(RunOnDisplay(s_server->Display(), args), 0) << testing::PrintToString(args);
     }
 
-    void Shot(const std::string& name)
+    void Shot(const std::string& window, const std::string& name)
     {
-        EXPECT_TRUE(Screenshot(s_server->Display(), ScreenshotFolder() + "/" + name));
+        EXPECT_TRUE(Screenshot(s_server->Display(), ScreenshotFolder() + "/" + name, window));
     }
 
     // The report sender is the part that uploads; until it does, the upload checks cannot run.
@@ -200,11 +203,11 @@ TEST_F(DialogRun, TypedSentenceAndEnterSendFromTheDialogWhichClosesByItself)
     ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
     Xdotool({"type", "--delay", "15", kSentence});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    Shot("dialog-normal.png");
+    Shot(window, "dialog-normal.png");
     Xdotool({"key", "Return"});
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     if (reporter->Running())
-        Shot("dialog-sending.png");
+        Shot(window, "dialog-sending.png");
 
     // Nothing else is pressed: the dialog closes when its sender is done and the run ends.
     ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
@@ -265,7 +268,7 @@ TEST_F(DialogRun, IoCrashRepairStartsTheLauncherAndTheReportIsStillSent)
     std::string window = Window();
     ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    Shot("dialog-io-crash.png");
+    Shot(window, "dialog-io-crash.png");
     // The repair button is the default and has the focus: Enter presses it.
     Xdotool({"key", "Return"});
 
@@ -292,13 +295,44 @@ TEST_F(DialogRun, GermanTestRunShowsGermanTextsAndClosesAsSent)
     ASSERT_TRUE(reporter->Started());
     std::string window = Window("german");
     ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
-    Shot("dialog-german.png");
+    Shot(window, "dialog-german.png");
     Xdotool({"key", "Return"});
     ASSERT_TRUE(reporter->Wait(60000)) << reporter->Out();
     const std::string out = reporter->Out();
     EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
     EXPECT_NE(out.find("Crash dialog closed: report sent"), std::string::npos) << out;
     EXPECT_TRUE(m_collector.Uploads().empty()) << "a test run sends nothing";
+}
+
+TEST_F(DialogRun, DoubleScaleDoublesTheWindowAndKeepsItsLayout)
+{
+    struct Case
+    {
+        const char* scale;
+        const char* screenshot;
+    };
+    const Case cases[] = {{"1", "dialog-1x.png"}, {"2", "dialog-2x.png"}};
+    int widths[2] = {0, 0};
+    for (int i = 0; i < 2; ++i)
+    {
+        SCOPED_TRACE(cases[i].scale);
+        auto reporter = Start({"--test"}, {std::string("GDK_SCALE=") + cases[i].scale});
+        ASSERT_TRUE(reporter->Started());
+        std::string window = Window();
+        ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+        std::string geometry;
+        RunOnDisplay(s_server->Display(), {"xdotool", "getwindowgeometry", "--shell", window}, &geometry);
+        std::smatch w;
+        ASSERT_TRUE(std::regex_search(geometry, w, std::regex("WIDTH=(\\d+)"))) << geometry;
+        widths[i] = std::stoi(w[1]);
+        Shot(window, cases[i].screenshot);
+        Xdotool({"key", "Escape"});
+        ASSERT_TRUE(reporter->Wait(60000)) << reporter->Out();
+        EXPECT_EQ(reporter->ExitCode(), 0) << reporter->Out() << reporter->Err();
+    }
+    // The template's 512 logical pixels, in device pixels at each scale.
+    EXPECT_EQ(widths[0], 512);
+    EXPECT_EQ(widths[1], 1024);
 }
 
 // Where no dialog can open, the run goes on and the main flow sends, with a warning in the log.

@@ -143,8 +143,8 @@ XServer::XServer()
     // -displayfd makes the server choose a free display and write its number once it accepts
     // connections, so parallel test runs never collide and no polling is needed.
     constexpr int kDisplayFd = 63;
-    m_pid = Spawn({xvfb, "-displayfd", std::to_string(kDisplayFd), "-screen", "0", "1024x768x24", "-nolisten",
-                   "tcp", "-noreset"},
+    m_pid = Spawn({xvfb, "-displayfd", std::to_string(kDisplayFd), "-screen", "0", "1600x1200x24",
+                   "-nolisten", "tcp", "-noreset"},
                   "", {}, "", "", fds[1], kDisplayFd);
     ::close(fds[1]);
     std::string number;
@@ -251,13 +251,13 @@ int RunOnDisplay(const std::string& display, std::vector<std::string> argv, std:
     return code;
 }
 
-bool Screenshot(const std::string& display, const std::string& pngPath)
+bool Screenshot(const std::string& display, const std::string& pngPath, const std::string& windowId)
 {
     ::mkdir(ScreenshotFolder().c_str(), 0755);
     ::unlink(pngPath.c_str());
     if (FindProgram("import").empty())
         return false;
-    return RunOnDisplay(display, {"import", "-window", "root", pngPath}) == 0 &&
+    return RunOnDisplay(display, {"import", "-window", windowId, pngPath}) == 0 &&
            ::access(pngPath.c_str(), R_OK) == 0;
 }
 

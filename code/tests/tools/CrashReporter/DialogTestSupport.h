@@ -58,8 +58,9 @@ private:
 
 // Runs `command` (argv, argv[0] looked up in PATH) with DISPLAY set; returns its exit code.
 int RunOnDisplay(const std::string& display, std::vector<std::string> argv, std::string* output = nullptr);
-// Saves the whole screen of `display` as a PNG; true when the file was written.
-bool Screenshot(const std::string& display, const std::string& pngPath);
+// Saves the window `windowId` (an X window id; "root" for the whole screen) of `display` as a PNG;
+// true when the file was written.
+bool Screenshot(const std::string& display, const std::string& pngPath, const std::string& windowId = "root");
 // Waits until a window whose title matches `titleRegex` is mapped; returns its id or "".
 std::string WaitForWindow(const std::string& display, const std::string& titleRegex, int timeoutMs);
 
