@@ -1,10 +1,67 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the reporter and runs it once in test mode.
+# The reporter's main job from end to end on this machine: builds the reporter and the report
+# collector, starts the collector on 127.0.0.1, makes a sample crash (a dump and two log files), runs
+# the reporter silently against the collector through a "crash-reporter.cfg", and shows what arrived.
+# SKIP_INSTALL=1 skips the package installation; BUILD_DIR picks another build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+build=${BUILD_DIR:-$root/build}
 if [ "${SKIP_INSTALL:-0}" != "1" ]; then scripts/install-deps.sh; fi
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target CrashReporter
-echo "== build/bin/CrashReporter --test"
-build/bin/CrashReporter --test
-echo "== exit code $?"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target CrashReporter Collector
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-demo.XXXXXX")
+mkdir -p "$work/dumps" "$work/logs" "$work/user" "$work/received" "$work/run" "$work/data"
+head -c 262144 /dev/urandom >"$work/dumps/42.dmp"
+printf 'game started\nloading level 3\naccess violation at 0x0000dead\n' >"$work/logs/game.log"
+printf 'render thread: frame 1812\n' >"$work/logs/render.log"
+
+"$build/bin/Collector" --port 0 --data "$work/received" >"$work/collector.out" 2>&1 &
+collector=$!
+trap 'kill $collector 2>/dev/null || true; wait $collector 2>/dev/null || true' EXIT
+port=""
+for _ in $(seq 1 100); do
+    port=$(sed -n 's/^Collector listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/collector.out")
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+if [ -z "$port" ]; then
+    echo "the collector did not start:" >&2
+    cat "$work/collector.out" >&2
+    exit 1
+fi
+
+# Quoted values: an unquoted "//" starts a comment in console scripts.
+cat >"$work/run/crash-reporter.cfg" <<CFG
+set crash_url "http://127.0.0.1:$port/submit/"
+set script_errors_url "http://127.0.0.1:$port/submit_script_errors/"
+set ElasticsearchUrl "http://127.0.0.1:$port/events/prod/"
+set retry_count 3
+set retry_wait_sec 1
+CFG
+
+echo "== collector on 127.0.0.1:$port, work folder $work"
+status=0
+(cd "$work/run" && XDG_DATA_HOME="$work/data" "$build/bin/CrashReporter" --silent --id 42 \
+    --dump-path "$work/dumps" --user-path "$work/user" --wc "$work/logs/*.log" \
+    --product Demo --comments "demo crash" --additional 'version-type=release;script=') || status=$?
+echo "== CrashReporter exit code $status"
+echo "== received reports:"
+find "$work/received" -type f | sort | sed "s|^$work/||"
+for fields in "$work"/received/reports/*/fields.json; do
+    [ -f "$fields" ] || continue
+    echo "== $fields"
+    cat "$fields"
+    echo
+    for archive in "$(dirname "$fields")"/*; do
+        case "$archive" in *.json) continue ;; esac
+        echo "== archive $(basename "$archive"):"
+        unzip -l "$archive" | sed -n '4,$p'
+    done
+done
+for event in "$work"/received/events/*.json; do
+    [ -f "$event" ] && { echo "== $event"; cat "$event"; echo; }
+done
+echo "== report log: $(find "$work/data" -name 'crashreport_*.log' | head -n 1)"
+exit "$status"
