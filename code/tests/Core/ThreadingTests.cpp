@@ -1,3 +1,4 @@
+#include "Core/CmdSystem.h"
 #include "Core/Threading/ThreadBase.h"
 #include "Core/Threading/Threading.h"
 
@@ -585,4 +586,58 @@ TEST(ThreadBaseTest, MisuseIsAssertedAndSafe)
     delete worker;
     EXPECT_TRUE(recorder.Saw("m_threadHandle == 0"));
     EXPECT_TRUE(Threading::WaitForThreads(&h, 1, 0));
+}
+
+TEST(ThreadRegistry, ListingIsTheConsoleCommand)
+{
+    if (!CmdSystem::IsInitialized())
+        CmdSystem::Init();
+    std::vector<std::string> direct = ListedLines();
+    CapturingSink sink;
+    // Command names compare case-insensitively.
+    CmdSystem::AddText("core.listthreads\n");
+    CmdSystem::Execute();
+    std::vector<std::string> viaCommand;
+    for (const auto& line : sink.Lines())
+        viaCommand.push_back(line.text);
+    EXPECT_EQ(viaCommand, direct);
+}
+
+TEST(ThreadRegistry, SecondInitIsAssertedAndKeepsOneMainRecord)
+{
+    AssertRecorder recorder;
+    Threading::LockRegistry();
+    ThreadInfo* main = ThreadInfo::first;
+    Threading::UnlockRegistry();
+    auto count = []
+    {
+        Threading::LockRegistry();
+        size_t n = 0;
+        for (ThreadInfo* info = ThreadInfo::first; info; info = info->next)
+            ++n;
+        Threading::UnlockRegistry();
+        return n;
+    };
+    size_t before = count();
+
+    Threading::Init("Again");
+    EXPECT_TRUE(recorder.Saw("ThreadInfo::first == pThreadInfo"));
+    EXPECT_TRUE(recorder.Saw("GTLSThreadInfo == nullptr"));
+    EXPECT_EQ(count(), before);
+    EXPECT_EQ(Threading::GetCurrentThreadInfo(), main);
+    EXPECT_STREQ(main->name, "Again");
+    EXPECT_TRUE(Threading::IsMainThread());
+
+    // The main thread's handle still works: another thread's wait on it does not return early.
+    Threading::LockRegistry();
+    ThreadHandle mainHandle = main->threadHandle;
+    Threading::UnlockRegistry();
+    bool waited = true;
+    std::thread t([&] { waited = Threading::WaitForThreads(&mainHandle, 1, 20); });
+    t.join();
+    EXPECT_FALSE(waited);
+
+    Threading::Init("Main Thread");
+    EXPECT_STREQ(main->name, "Main Thread");
+    EXPECT_EQ(count(), before);
 }

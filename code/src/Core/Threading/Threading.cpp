@@ -138,6 +138,14 @@ void Threading::Init(const char* mainThreadName)
     LinkRecord(pThreadInfo);
     MX_ASSERT(ThreadInfo::first == pThreadInfo);
     MX_ASSERT(GTLSThreadInfo == nullptr);
+    if (GTLSThreadInfo != nullptr)
+    {
+        // This thread registered already (a second Init, or engine code before the first): keep its
+        // record, so that one thread never owns two, and make that record the main thread's.
+        RecycleRecord(pThreadInfo);
+        pThreadInfo = GTLSThreadInfo;
+        pThreadInfo->flags &= ~(ThreadInfo::kThirdParty | ThreadInfo::kFinished);
+    }
 
     GTLSThreadInfo = pThreadInfo;
     ThreadingPlatform::SetExitHook(pThreadInfo);
