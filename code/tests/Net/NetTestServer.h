@@ -134,6 +134,8 @@ private:
     {
         // Large uploads are part of the tests; the library's default limit would answer 413.
         m_server->set_payload_max_length(std::numeric_limits<size_t>::max());
+        // Stopping waits for idle keep-alive connections to time out.
+        m_server->set_keep_alive_timeout(1);
     }
 
     std::unique_ptr<httplib::Server> m_server;

@@ -396,6 +396,9 @@ int main(int argc, char** argv)
 
     httplib::Server server;
     server.set_payload_max_length(std::numeric_limits<size_t>::max());
+    // Idle keep-alive connections hold a worker until they time out, and stopping waits for every
+    // worker: a short limit keeps shutdown quick.
+    server.set_keep_alive_timeout(1);
     server.Get("/", [&](const httplib::Request&, httplib::Response& res) { HandleIndex(opt, res); });
     auto upload = [&](const httplib::Request& req, httplib::Response& res,
                       const httplib::ContentReader& reader) { HandleUpload(opt, req, res, reader); };
