@@ -157,3 +157,25 @@ TEST_F(ReporterRun, NothingToGatherExitsThree)
     }
     EXPECT_EQ(m_work.ReadFile("userfile"), "keep");
 }
+
+TEST_F(ReporterRun, ReporterVariablesKeepTheirDefaultsInByteOrder)
+{
+    m_work.WriteFile("crash-reporter.cfg", "cvarList url\ncvarList retry_\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const char* lines[] = {
+        "CONSOLE: ElasticsearchUrl ^5= \"http://localhost:9200/events/prod/\"\n",
+        "CONSOLE: crash_url ^5= \"http://localhost:55080/submit\"\n",
+        "CONSOLE: script_errors_url ^5= \"http://localhost:55080/submit_script_errors\"\n",
+        "CONSOLE: retry_count ^5= \"3\"\n",
+        "CONSOLE: retry_wait_sec ^5= \"20\"\n",
+    };
+    size_t next = 0;
+    for (const char* line : lines)
+    {
+        size_t at = r.out.find(line);
+        ASSERT_NE(at, std::string::npos) << line << r.out;
+        EXPECT_GE(at, next) << line;
+        next = at + 1;
+    }
+}
