@@ -12,12 +12,12 @@
 // Open and Close run on the main thread while the sink is not registered.
 
 #include "Core/CVar.h"
+#include "Core/IO/File.h"
 #include "Core/Log.h"
 #include "Core/StaticString.h"
 #include "Core/Timing/PlatformTime.h"
 #include "Core/Types.h"
 
-#include <memory>
 #include <mutex>
 
 namespace Morvex
@@ -35,8 +35,6 @@ public:
 protected:
     ~FileLogClock() = default;
 };
-
-class FileLogOutput;
 
 class FileLog final : public LogSink
 {
@@ -70,7 +68,7 @@ private:
     FilePath m_basePath;
     FilePath m_currentPath;
     DateTime m_lastTime;
-    std::unique_ptr<FileLogOutput> m_file;
+    File m_file;
     // Re-entrant: an assertion raised while a line is written logs through this sink again.
     std::recursive_mutex m_lock;
     FileLogClock* m_clock;

@@ -1,8 +1,8 @@
 #include "Core/FileLog.h"
 
 #include "Core/Assert.h"
+#include "Core/IO/FileSystem.h"
 #include "Core/Str.h"
-#include "FileLogOutput.h"
 
 #include <cstring>
 
@@ -131,16 +131,18 @@ FileLog::~FileLog()
 bool FileLog::Open(const char* path)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (m_file && AssertFailed(__FILE__, __LINE__, "!m_file.IsOpen()", nullptr))
-        MX_DEBUG_BREAK();
+    MX_ASSERT(!m_file.IsOpen());
     if (path == nullptr || path[0] == 0)
         return false;
     m_basePath.Assign(path);
     m_currentPath = m_basePath;
-    m_file.reset();
-    m_file = FileLogOutput::Create(m_currentPath.c_str());
-    if (!m_file)
+    if (m_file.IsOpen())
+        m_file.Close();
+    // Created or truncated, missing folders made; unbuffered, so that every line is one write to
+    // the operating system and survives a crash of this process.
+    if (!FileSystem::OpenRaw(m_file, m_currentPath, EFileOpenMode::kWrite))
         return false;
+    m_file.SetBufferSize(0);
     DateTime utc;
     m_clock->Now(m_lastTime, utc);
     WriteHeader(m_lastTime, utc);
@@ -153,13 +155,13 @@ void FileLog::WriteHeader(const DateTime& local, const DateTime& utc)
     FileLogFormat::FormatHeader(header, local, FileLogFormat::UtcOffsetSeconds(local, utc));
     char text[FileLogFormat::kHeaderSize + 4];
     const int n = Str::SNPrintf(text, "%s\r\n\r\n", header);
-    m_file->Write(text, static_cast<uint32>(n));
+    m_file.WriteText(StrView(text, static_cast<uint32>(n)));
 }
 
 void FileLog::Write(uint32 level, const char*, int32, const char* text)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (file_disableLog.GetBool() || !m_file)
+    if (file_disableLog.GetBool() || !m_file.IsOpen())
         return;
     DateTime local;
     DateTime utc;
@@ -169,19 +171,19 @@ void FileLog::Write(uint32 level, const char*, int32, const char* text)
     char line[FileLogFormat::kLineSize];
     const uint32 length = FileLogFormat::FormatLine(line, local, level, text);
     // The log cannot report its own write failure; the line is lost and the next one tries again.
-    m_file->Write(line, length);
+    m_file.WriteText(StrView(line, length));
     m_lastTime = local;
 }
 
 void FileLog::Close()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_file.reset();
+    m_file.Close();
 }
 
 bool FileLog::IsOpen() const
 {
-    return m_file != nullptr;
+    return m_file.IsOpen();
 }
 
 void FileLog::SetClock(FileLogClock* clock)

@@ -1,5 +1,7 @@
 #include "Core/Utils/Localize.h"
 
+#include "Core/IO/FileSystem.h"
+
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -207,6 +209,26 @@ TEST_F(LocalizeTest, FolderLoadsSortedTextFilesLaterOverridingEarlier)
     EXPECT_EQ(Get("A"), "from b");
     EXPECT_EQ(Get("B"), "only a");
     EXPECT_EQ(Localize::GetUseCount(kEnglish, StrView("C")), -1);
+}
+
+// A relative folder is looked up in every search directory; a file present in several of them is
+// read from the most recently added one only.
+TEST_F(LocalizeTest, RelativeFolderThroughSearchDirectories)
+{
+    TempDir older;
+    TempDir newer;
+    older.WriteFile("strings/german/a.txt", "\"A\" \"old a\"\n\"ONLY_OLD\" \"x\"\n");
+    older.WriteFile("strings/german/c.txt", "\"C\" \"c\"\n");
+    newer.WriteFile("strings/german/a.txt", "\"A\" \"new a\"\n");
+    newer.WriteFile("strings/german/b.txt", "\"B\" \"b\"\n\"C\" \"from b\"\n");
+    ASSERT_GE(FileSystem::AddSearchDirectory(StrView(older.Path().c_str())), 0);
+    ASSERT_GE(FileSystem::AddSearchDirectory(StrView(newer.Path().c_str())), 0);
+    Localize::LoadLanguage(1, StrView("strings/german"));
+    FileSystem::ClearSearchPaths();
+    EXPECT_EQ(Get("A", 1), "new a");
+    EXPECT_EQ(Localize::GetUseCount(1, StrView("ONLY_OLD")), -1);
+    EXPECT_EQ(Get("B", 1), "b");
+    EXPECT_EQ(Get("C", 1), "c"); // c.txt sorts after b.txt and overrides it
 }
 
 TEST_F(LocalizeTest, MissingFolderAndUnreadableFile)

@@ -13,15 +13,16 @@ namespace Morvex
 {
 namespace LocalizeFiles
 {
-// Appends the "*.txt" files of `folder` (absolute, or relative to where the program's data files
-// are looked up) to `out`, sorted by byte order, without duplicates, as paths that
-// ReadTableFile finds again. A missing folder adds nothing.
+// Appends the "*.txt" files of `folder` to `out`, sorted by byte order, without duplicates, as
+// paths that ReadTableFile finds again. A relative folder is looked up in the file system's search
+// directories (matches of all of them merged); an absolute one is listed directly. A missing
+// folder adds nothing.
 void ListTableFiles(const FilePath& folder, std::vector<FilePath>& out);
-// Reads a whole file into a new buffer of length + 1 bytes (Memory::Alloc, alignment 1) whose last
-// byte is NUL; the caller frees it with Memory::Free(buffer, length + 1). False, with nothing
-// allocated, when the file cannot be opened or read.
+// Reads a whole file, found through the search directories, into a new buffer of length + 1 bytes
+// (Memory::Alloc, alignment 1) whose last byte is NUL; the caller frees it with Memory::Free(buffer, length +
+// 1). False, with nothing allocated, when the file cannot be opened or read.
 bool ReadTableFile(const char* path, char*& buffer, size_t& length);
-// Creates or truncates `path` (relative to the working directory) and writes `data` to it.
+// Creates or truncates `path` through the file system and writes `data` to it.
 bool WriteWholeFile(const char* path, const void* data, size_t size);
 } // namespace LocalizeFiles
 } // namespace Morvex
