@@ -48,6 +48,10 @@ public:
     // Without range: Int and Color take the full int32 range, Float the full finite float range.
     CVar(CVarType type, const char* name, uint32 flags, const char* defaultValue, const char* desc,
          Callback callback = nullptr);
+    // A variable that goes away before the registry (one made at run time, or a static object
+    // destroyed while the registry still lists it) takes itself out of the declaration list or the
+    // registry, so that neither keeps a dangling pointer.
+    ~CVar();
     CVar(const CVar&) = delete;
     CVar& operator=(const CVar&) = delete;
 

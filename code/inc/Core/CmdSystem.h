@@ -31,6 +31,9 @@ class ConsoleCommand
 {
 public:
     ConsoleCommand(const char* name, const char* desc, CmdHandler handler);
+    // Takes the command out of the declaration list or the registry, so that a command made at run
+    // time may go away safely.
+    ~ConsoleCommand();
     ConsoleCommand(const ConsoleCommand&) = delete;
     ConsoleCommand& operator=(const ConsoleCommand&) = delete;
 

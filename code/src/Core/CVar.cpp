@@ -25,7 +25,12 @@ namespace
 // link themselves in whatever the order of static initialisation. After registration it holds the
 // closed marker, which late declarations detect.
 constinit CVar* GCvarDeclarations = nullptr;
-CVar* const kDeclarationsClosed = reinterpret_cast<CVar*>(static_cast<uintptr_t>(0xFFFFFFFFu));
+// A function rather than a constant: a cast from an integer is no constant expression, and a
+// dynamically initialised constant could still read 0 in declarations that run first.
+CVar* DeclarationsClosed()
+{
+    return reinterpret_cast<CVar*>(static_cast<uintptr_t>(0xFFFFFFFFu));
+}
 
 struct CVarArray : Console::PodArray<CVar*, MAX_CVARS>
 {
@@ -274,13 +279,42 @@ void CVar::Declare()
     // A nameless variable could never be found and would break the sorted registry.
     if (*name == 0)
         return;
-    if (GCvarDeclarations == kDeclarationsClosed)
+    if (GCvarDeclarations == DeclarationsClosed())
     {
         MX_ASSERT_MSG(0, "CVar declared after RegisterCvars were called");
         return;
     }
     next = GCvarDeclarations;
     GCvarDeclarations = this;
+}
+
+CVar::~CVar()
+{
+    if (GCvarDeclarations != DeclarationsClosed())
+    {
+        for (CVar** link = &GCvarDeclarations; *link != nullptr; link = &(*link)->next)
+        {
+            if (*link == this)
+            {
+                *link = next;
+                return;
+            }
+        }
+        return;
+    }
+    for (uint32 i = 0; i < GCvars.Size(); ++i)
+    {
+        if (GCvars[i] != this)
+            continue;
+        GCvars.Erase(i);
+        GCvarIndex.Clear();
+        for (uint32 j = 0; j < GCvars.Size(); ++j)
+        {
+            const char* n = GCvars[j]->name;
+            GCvarIndex.Add(Console::HashName(n, static_cast<uint32>(std::strlen(n)), true), j);
+        }
+        return;
+    }
 }
 
 void CVar::ApplyText(const char* t, uint32 length)
@@ -468,14 +502,14 @@ bool CVar::GetBool() const
 void CVar::RegisterCvars()
 {
     MX_MEMORY_TAG_SCOPE("Core");
-    if (GCvarDeclarations == kDeclarationsClosed)
+    if (GCvarDeclarations == DeclarationsClosed())
         return;
     for (CVar* cvar = GCvarDeclarations; cvar != nullptr; cvar = cvar->next)
     {
         MX_ASSERT_MSG(!GCvars.full(), "CVar array exceeded! Increase MAX_CVARS constant!");
         GCvars.PushBack(cvar);
     }
-    GCvarDeclarations = kDeclarationsClosed;
+    GCvarDeclarations = DeclarationsClosed();
     std::sort(GCvars.Data(), GCvars.Data() + GCvars.Size(), NameLess);
     for (uint32 i = 0; i < GCvars.Size(); ++i)
     {

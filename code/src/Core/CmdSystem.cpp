@@ -650,6 +650,29 @@ ConsoleCommand::ConsoleCommand(const char* n, const char* d, CmdHandler h) : nam
     GCommandDeclarations = this;
 }
 
+ConsoleCommand::~ConsoleCommand()
+{
+    for (ConsoleCommand** link = &GCommandDeclarations; *link != nullptr; link = &(*link)->next)
+    {
+        if (*link == this)
+        {
+            *link = next;
+            return;
+        }
+    }
+    for (uint32 i = 0; i < GCommands.Size(); ++i)
+    {
+        if (GCommands[i] != this)
+            continue;
+        GCommands.Erase(i);
+        GCommandIndex.Clear();
+        for (uint32 j = 0; j < GCommands.Size(); ++j)
+            GCommandIndex.Add(Console::HashName(GCommands[j]->name.data(), GCommands[j]->name.length(), true),
+                              j);
+        return;
+    }
+}
+
 void CmdSystem::Init()
 {
     if (GInitialized)

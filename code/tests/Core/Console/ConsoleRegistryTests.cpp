@@ -65,7 +65,12 @@ TEST(ConsoleRegistry, Lifecycle)
         bulk.push_back(std::make_unique<CVar>(CVarType::Int, names.back().c_str(), 0, "5", ""));
     }
     // Declared last, so registered first: the built-in command of the same name is skipped.
-    ConsoleCommand overrideEcho("ECHO", "prints nothing", OverrideEcho);
+    auto overrideEcho = std::make_unique<ConsoleCommand>("ECHO", "prints nothing", OverrideEcho);
+    // Gone before registration: neither list keeps them.
+    {
+        CVar transient(CVarType::Int, "reg_transient", 0, "1", "");
+        ConsoleCommand transientCommand("reg_transient", "", OverrideEcho);
+    }
 
     CapturingSink sink;
     {
@@ -108,6 +113,26 @@ TEST(ConsoleRegistry, Lifecycle)
     CmdSystem::Execute();
     EXPECT_EQ(GOverrideCalls, std::vector<std::string>{"hi"});
     EXPECT_FALSE(sink.Contains(Log::Console, "hi "));
+    EXPECT_EQ(CVar::FindVar("reg_transient"), nullptr);
+    GOverrideCalls.clear();
+    CmdSystem::AddText("reg_transient x");
+    CmdSystem::Execute();
+    EXPECT_TRUE(GOverrideCalls.empty());
+
+    // Registered ones that go away leave the registries intact.
+    uint32 commands = CmdSystem::GetNumCommands();
+    overrideEcho.reset();
+    EXPECT_EQ(CmdSystem::GetNumCommands(), commands - 1);
+    CmdSystem::AddText("echo gone; cmdList");
+    CmdSystem::Execute();
+    EXPECT_TRUE(GOverrideCalls.empty());
+    EXPECT_TRUE(sink.Contains(Log::Console, "\n" + std::to_string(commands - 1) + " commands"));
+    uint32 cvars = CVar::GetNumCvars();
+    bulk[7].reset();
+    EXPECT_EQ(CVar::GetNumCvars(), cvars - 1);
+    EXPECT_EQ(CVar::FindVar(names[7].c_str()), nullptr);
+    EXPECT_EQ(CVar::FindVar(names[8].c_str()), bulk[8].get());
+    EXPECT_EQ(CVar::FindVar("reg_text"), &reg_text);
 
     // The first overflow of the process logs the whole buffer once; later ones only the dropped text.
     for (uint32 i = 0; i < CmdStringList::kMaxStrings + 2; ++i)
