@@ -31,6 +31,11 @@ extern "C" __attribute__((used)) const char* __lsan_default_suppressions()
            "leak:libatk\nleak:libepoxy.so\nleak:libfreetype.so\n";
 }
 
+extern "C" __attribute__((used)) const char* __lsan_default_options()
+{
+    return "print_suppressions=0";
+}
+
 namespace
 {
 MxCrashDialogRunFn LoadModule()

@@ -226,6 +226,46 @@ TEST_F(DialogRun, TypedSentenceAndEnterSendFromTheDialogWhichClosesByItself)
     EXPECT_TRUE(uploads[0].hasArchive);
 }
 
+TEST_F(DialogRun, SentCommentsGetTwoLineFeedsAndAreCutAtAWholeCharacter)
+{
+    // The comments field holds 2048 bytes: 2041 given + two line feeds leave room for two and a
+    // half two-byte characters, and the half must go.
+    const std::string longComments(2041, 'c');
+    struct Case
+    {
+        const char* name;
+        std::string comments;
+        std::string typed;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"empty box", kComments, "", std::string(kComments) + "\n\n"},
+        {"cut typed text", longComments, "\xC3\xA9\xC3\xA9\xC3\xA9", longComments + "\n\n\xC3\xA9\xC3\xA9"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto args = ReportArgs();
+        args.back() = c.comments;
+        auto before = m_collector.Uploads().size();
+        auto reporter = Start(args);
+        ASSERT_TRUE(reporter->Started());
+        std::string window = Window();
+        ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+        if (!c.typed.empty())
+            Xdotool({"type", "--delay", "30", c.typed});
+        Xdotool({"key", "Return"});
+        ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+        const std::string out = reporter->Out();
+        EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
+        if (!SenderUploads(out))
+            GTEST_SKIP() << "the report sender does not upload yet";
+        auto uploads = m_collector.Uploads();
+        ASSERT_EQ(uploads.size(), before + 1) << out;
+        EXPECT_EQ(uploads.back().Field("Comments"), c.expected);
+    }
+}
+
 TEST_F(DialogRun, CancelStillUploadsWithoutTheSentence)
 {
     auto reporter = Start(ReportArgs());
