@@ -24,16 +24,26 @@ int32 CmdStringList::AllocSlot()
 {
     if (m_numFreeSlots == 0)
         return kOnHeap;
-    // Scanning from the slot released last finds a free one at once in the common push/pop pattern.
-    for (uint32 step = 0; step < kNumPreallocStrings; ++step)
+    // The first free slot at or after the one released last, wrapping at the end: in the common
+    // push/pop pattern it is found at once. Whole words of the map are tested at a time; the fifth
+    // step looks at the bits before the start in the first word.
+    constexpr uint32 kWords = kNumPreallocStrings / 64;
+    uint32 start = m_lastReleasedSlot % kNumPreallocStrings;
+    uint32 startBit = start % 64;
+    for (uint32 step = 0; step <= kWords; ++step)
     {
-        uint32 slot = (m_lastReleasedSlot + step) % kNumPreallocStrings;
-        uint64 bit = 1ull << (slot % 64);
-        if (m_freeMap[slot / 64] & bit)
+        uint32 wordIndex = (start / 64 + step) % kWords;
+        uint64 word = m_freeMap[wordIndex];
+        if (step == 0)
+            word &= ~0ull << startBit;
+        else if (step == kWords)
+            word &= startBit == 0 ? 0 : (1ull << startBit) - 1;
+        if (word != 0)
         {
-            m_freeMap[slot / 64] &= ~bit;
+            uint32 bit = static_cast<uint32>(__builtin_ctzll(word));
+            m_freeMap[wordIndex] &= ~(1ull << bit);
             --m_numFreeSlots;
-            return static_cast<int32>(slot);
+            return static_cast<int32>(wordIndex * 64 + bit);
         }
     }
     return kOnHeap;

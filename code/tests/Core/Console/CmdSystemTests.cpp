@@ -595,3 +595,27 @@ TEST(CmdStringListTest, KeepsOrderAtBothEndsUpToTheLimit)
     EXPECT_TRUE(list->PushBack("again", 5));
     EXPECT_EQ(list->Get(511), StrView("again"));
 }
+
+TEST(CmdStringListTest, SlotSearchStartsAtTheLastReleasedAndWraps)
+{
+    auto list = std::make_unique<CmdStringList>();
+    std::vector<const char*> slots;
+    for (uint32 i = 0; i < CmdStringList::kNumPreallocStrings; ++i)
+    {
+        ASSERT_TRUE(list->PushBack("t", 1));
+        slots.push_back(list->Get(i).data());
+    }
+    list->PopFront(); // releases the first slot
+    list->PopFront(); // releases the second, now the last released
+    ASSERT_TRUE(list->PushBack("x", 1));
+    EXPECT_EQ(list->Get(list->GetNumStrings() - 1).data(), slots[1]);
+    ASSERT_TRUE(list->PushBack("y", 1));
+    EXPECT_EQ(list->Get(list->GetNumStrings() - 1).data(), slots[0]);
+    EXPECT_EQ(list->GetNumFreeSlots(), 0u);
+
+    // Released in the middle of a later word of the map.
+    for (uint32 i = 0; i < 200; ++i)
+        list->PopFront();
+    ASSERT_TRUE(list->PushBack("z", 1));
+    EXPECT_EQ(list->Get(list->GetNumStrings() - 1).data(), slots[201]);
+}
