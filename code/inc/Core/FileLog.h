@@ -50,7 +50,8 @@ public:
     // closed first). False for a null or empty path or when the file cannot be created; the log
     // then stays closed and every Write does nothing.
     bool Open(const char* path);
-    // `file` and `line` are not written. Does nothing while closed or while file_disableLog is set.
+    // `file` and `line` are not written. Does nothing while closed or while file_disableLog is set,
+    // nor for a message logged from inside this call on the same thread.
     void Write(uint32 level, const char* file, int32 line, const char* text) override;
     // Closes the file; call after the sink has been removed from the log.
     void Close();
@@ -69,8 +70,10 @@ private:
     FilePath m_currentPath;
     DateTime m_lastTime;
     File m_file;
-    // Re-entrant: an assertion raised while a line is written logs through this sink again.
+    // Re-entrant: an assertion raised while a line is written logs through this sink again; such a
+    // nested message is dropped (m_inWrite) instead of recursing without end.
     std::recursive_mutex m_lock;
+    bool m_inWrite = false;
     FileLogClock* m_clock;
 };
 

@@ -161,8 +161,9 @@ void FileLog::WriteHeader(const DateTime& local, const DateTime& utc)
 void FileLog::Write(uint32 level, const char*, int32, const char* text)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (file_disableLog.GetBool() || !m_file.IsOpen())
+    if (m_inWrite || file_disableLog.GetBool() || !m_file.IsOpen())
         return;
+    m_inWrite = true;
     DateTime local;
     DateTime utc;
     m_clock->Now(local, utc);
@@ -173,6 +174,7 @@ void FileLog::Write(uint32 level, const char*, int32, const char* text)
     // The log cannot report its own write failure; the line is lost and the next one tries again.
     m_file.WriteText(StrView(line, length));
     m_lastTime = local;
+    m_inWrite = false;
 }
 
 void FileLog::Close()

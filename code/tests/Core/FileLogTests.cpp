@@ -333,6 +333,36 @@ TEST_F(FileLogTest, RegisteredSinkReceivesLogLines)
                           "12:34:56.789  WARNING| through the log 42\r\n");
 }
 
+// Something that logs while a line is being written (an assertion in the file layer, a clock that
+// complains) must not recurse into the sink without end; the nested message is dropped.
+TEST_F(FileLogTest, MessagesLoggedWhileWritingAreDropped)
+{
+    class NoisyClock final : public FileLogClock
+    {
+    public:
+        explicit NoisyClock(FixedClock& inner) : m_inner(inner) {}
+        void Now(DateTime& local, DateTime& utc) override
+        {
+            ++calls;
+            Log::Printf(__FILE__, __LINE__, Log::Error, "clock trouble");
+            m_inner.Now(local, utc);
+        }
+        int calls = 0;
+
+    private:
+        FixedClock& m_inner;
+    };
+    NoisyClock noisy(m_clock);
+    ASSERT_TRUE(OpenLog());
+    m_log.SetClock(&noisy);
+    Log::AddSink(&m_log, Log::kMaskAllButNetLog);
+    Log::Printf(__FILE__, __LINE__, Log::Info, "outer");
+    Log::RemoveSink(&m_log);
+    EXPECT_EQ(noisy.calls, 1);
+    EXPECT_EQ(Contents(), "\r\n--- Date: 2024-3-5 (Tue Mar 2024) UTC+03:00\r\n\r\n"
+                          "12:34:56.789         | outer\r\n");
+}
+
 TEST(FileLogSystemClock, HeaderUsesTheRealClock)
 {
     TempDir dir;
