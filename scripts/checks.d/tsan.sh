@@ -9,4 +9,4 @@ cmake --build build-tsan --target ThreadingTests -j"$JOBS"
 # earlier cases stay in the registry.
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest -L threading -j"$JOBS" --output-on-failure --timeout 600)
-TSAN_OPTIONS=halt_on_error=1 build-tsan/bin/ThreadingTests --gtest_repeat=3 --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 build-tsan/bin/ThreadingTests --gtest_brief=1

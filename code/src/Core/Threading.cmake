@@ -2,6 +2,7 @@ morvex_add_library(MorvexThreading
     SOURCES
         Threading/Threading.cpp
         Threading/ThreadBase.cpp
+        Threading/ThreadingEvent.cpp
         Threading/ThreadingPlatform_Linux.cpp
         Threading/TaskGraph.cpp
     DEPS MorvexFoundation MorvexCVar

@@ -1,4 +1,4 @@
 morvex_add_test(ThreadingTests
-    SOURCES ThreadingTests.cpp
+    SOURCES ThreadingTests.cpp ThreadingEventTests.cpp
     DEPS MorvexThreading
     LABELS threading)

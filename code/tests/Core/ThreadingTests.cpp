@@ -601,6 +601,7 @@ TEST(ThreadRegistry, ListingIsTheConsoleCommand)
     for (const auto& line : sink.Lines())
         viaCommand.push_back(line.text);
     EXPECT_EQ(viaCommand, direct);
+    CmdSystem::Shutdown();
 }
 
 TEST(ThreadRegistry, SecondInitIsAssertedAndKeepsOneMainRecord)

@@ -334,7 +334,8 @@ bool Threading::WaitForThreads(const ThreadHandle* handles, int32 count, uint32 
         }
     }
     bool infinite = timeoutMs == kInfinite;
-    uint64 deadline = infinite ? 0 : ThreadingPlatform::MonotonicMs() + timeoutMs;
+    // The clock reads whole milliseconds: one more keeps a limited wait from ending early.
+    uint64 deadline = infinite ? 0 : ThreadingPlatform::MonotonicMs() + timeoutMs + (timeoutMs ? 1 : 0);
     for (int32 i = 0; i < count; ++i)
     {
         int r = ThreadingPlatform::Wait(handles[i], infinite, deadline);

@@ -37,6 +37,21 @@ void SetName(ThreadHandle handle, const char* name); // null handle: the calling
 // 0 = timed out, -1 = the wait failed.
 int Wait(ThreadHandle handle, bool infinite, uint64 deadlineMs);
 uint64 MonotonicMs();
+
+// OS events: null when none could be made. Set/Reset return 0 or the OS error; Wait returns true
+// when signalled within timeoutMs (kInfinite: no limit) and consumes an auto-reset signal.
+void* EventCreate(bool manualReset);
+void EventClose(void* event);
+int EventSet(void* event);
+int EventReset(void* event);
+bool EventWait(void* event, uint32 timeoutMs);
+
+// Counting semaphores (initial count 0). Wait returns 0 or the OS error; Release returns 0 or the
+// OS error of the first post that failed.
+void* SemaphoreCreate();
+void SemaphoreClose(void* semaphore);
+int SemaphoreWait(void* semaphore);
+int SemaphoreRelease(void* semaphore, int32 count);
 } // namespace ThreadingPlatform
 
 // Called by the platform layer: on the new thread, and from the thread exit hook.

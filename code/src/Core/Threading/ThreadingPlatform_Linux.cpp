@@ -11,6 +11,8 @@
 // - The debugger naming exception has no Linux meaning; pthread_setname_np is what tools (ps, top,
 //   gdb) show, limited to 15 bytes.
 // - The thread exit hook is a pthread key destructor, which also runs for threads we did not start.
+// - Events are a mutex, a monotonic condition variable and a signalled flag; semaphores are sem_t
+//   (SEM_VALUE_MAX is the 0x7FFFFFFF maximum).
 
 #include "ThreadingPlatform.h"
 
@@ -21,6 +23,7 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -352,5 +355,141 @@ uint64 ThreadingPlatform::MonotonicMs()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64>(ts.tv_sec) * 1000 + static_cast<uint64>(ts.tv_nsec) / 1000000;
+}
+
+namespace
+{
+struct OsEvent
+{
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    bool manualReset;
+    bool signalled;
+};
+} // namespace
+
+void* ThreadingPlatform::EventCreate(bool manualReset)
+{
+    auto* e = static_cast<OsEvent*>(std::calloc(1, sizeof(OsEvent)));
+    if (e == nullptr)
+        return nullptr;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    int rc = pthread_cond_init(&e->cond, &attr);
+    pthread_condattr_destroy(&attr);
+    if (rc == 0 && pthread_mutex_init(&e->mutex, nullptr) != 0)
+    {
+        pthread_cond_destroy(&e->cond);
+        rc = -1;
+    }
+    if (rc != 0)
+    {
+        std::free(e);
+        return nullptr;
+    }
+    e->manualReset = manualReset;
+    e->signalled = false;
+    return e;
+}
+
+void ThreadingPlatform::EventClose(void* event)
+{
+    auto* e = static_cast<OsEvent*>(event);
+    if (e == nullptr)
+        return;
+    pthread_cond_destroy(&e->cond);
+    pthread_mutex_destroy(&e->mutex);
+    std::free(e);
+}
+
+int ThreadingPlatform::EventSet(void* event)
+{
+    auto* e = static_cast<OsEvent*>(event);
+    pthread_mutex_lock(&e->mutex);
+    e->signalled = true;
+    // A manual event releases every waiter; an auto-reset one lets exactly one through.
+    if (e->manualReset)
+        pthread_cond_broadcast(&e->cond);
+    else
+        pthread_cond_signal(&e->cond);
+    pthread_mutex_unlock(&e->mutex);
+    return 0;
+}
+
+int ThreadingPlatform::EventReset(void* event)
+{
+    auto* e = static_cast<OsEvent*>(event);
+    pthread_mutex_lock(&e->mutex);
+    e->signalled = false;
+    pthread_mutex_unlock(&e->mutex);
+    return 0;
+}
+
+bool ThreadingPlatform::EventWait(void* event, uint32 timeoutMs)
+{
+    auto* e = static_cast<OsEvent*>(event);
+    bool infinite = timeoutMs == Threading::kInfinite;
+    // The clock reads whole milliseconds: one more keeps a limited wait from ending early.
+    uint64 deadline = infinite ? 0 : MonotonicMs() + timeoutMs + (timeoutMs ? 1 : 0);
+    pthread_mutex_lock(&e->mutex);
+    while (!e->signalled)
+    {
+        if (infinite)
+            pthread_cond_wait(&e->cond, &e->mutex);
+        else
+        {
+            if (MonotonicMs() >= deadline)
+                break;
+            timespec until = ToTimespec(deadline);
+            pthread_cond_timedwait(&e->cond, &e->mutex, &until);
+        }
+    }
+    bool signalled = e->signalled;
+    if (signalled && !e->manualReset)
+        e->signalled = false;
+    pthread_mutex_unlock(&e->mutex);
+    return signalled;
+}
+
+void* ThreadingPlatform::SemaphoreCreate()
+{
+    auto* s = static_cast<sem_t*>(std::calloc(1, sizeof(sem_t)));
+    if (s == nullptr)
+        return nullptr;
+    if (sem_init(s, 0, 0) != 0)
+    {
+        std::free(s);
+        return nullptr;
+    }
+    return s;
+}
+
+void ThreadingPlatform::SemaphoreClose(void* semaphore)
+{
+    if (semaphore == nullptr)
+        return;
+    sem_destroy(static_cast<sem_t*>(semaphore));
+    std::free(semaphore);
+}
+
+int ThreadingPlatform::SemaphoreWait(void* semaphore)
+{
+    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0)
+    {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+int ThreadingPlatform::SemaphoreRelease(void* semaphore, int32 count)
+{
+    for (int32 i = 0; i < count; ++i)
+    {
+        if (sem_post(static_cast<sem_t*>(semaphore)) != 0)
+            return errno;
+    }
+    return 0;
 }
 } // namespace Morvex
