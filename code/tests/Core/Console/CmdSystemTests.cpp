@@ -105,6 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"substitutions_do_not_nest", "probe $($(test_cmdStr))", {{"probe", "$($(test_cmdStr))"}}},
         ScriptCase{
             "comment_after_substitution", "probe $(test_cmdStr) # $(test_cmdInt)", {{"probe", "hello"}}},
+        ScriptCase{"binary_bytes", "probe \x01\xff\x7f\x80;\xfe\xfd probe", {{"probe", "\x01\xff\x7f\x80"}}},
         ScriptCase{
             "nul_is_a_character", std::string("probe a\0b;probe c", 17), {{"probe", "a"}, {"probe", "c"}}}),
     [](const testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
