@@ -642,3 +642,59 @@ TEST(ThreadRegistry, SecondInitIsAssertedAndKeepsOneMainRecord)
     EXPECT_STREQ(main->name, "Main Thread");
     EXPECT_EQ(count(), before);
 }
+
+TEST(ThreadRegistry, FailedThreadCreationIsAssertedAndLeavesNoRecord)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory does not live under an address-space limit";
+#else
+    auto count = []
+    {
+        Threading::LockRegistry();
+        size_t n = 0;
+        for (ThreadInfo* info = ThreadInfo::first; info; info = info->next)
+            ++n;
+        Threading::UnlockRegistry();
+        return n;
+    };
+    size_t before = count();
+    // An address-space limit far below the stack asked for makes the thread creation fail for real.
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    struct rlimit limited = old;
+    limited.rlim_cur = 3ull << 30;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limited), 0);
+    Probe probe;
+    ThreadHandle h;
+    {
+        AssertRecorder recorder;
+        h = Threading::StartThread(0xFFFF0000u, ThreadPriority::Low, ProbeEntry, &probe, "Too big");
+        setrlimit(RLIMIT_AS, &old);
+        ASSERT_EQ(recorder.Count(), 1u);
+        EXPECT_EQ(recorder.Records()[0].expression, "hThread");
+        EXPECT_EQ(recorder.Records()[0].message.rfind("CreateThread() failed: ", 0), 0u)
+            << recorder.Records()[0].message;
+    }
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(count(), before);
+    EXPECT_EQ(probe.runs, 0);
+
+    // A ThreadBase whose start failed stays stopped: Join and Stop skip the wait.
+    class Idle : public ThreadBase
+    {
+    public:
+        void Run() override {}
+    } idle;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limited), 0);
+    bool started;
+    {
+        AssertRecorder recorder;
+        started = idle.Start(0xFFFF0000u, ThreadPriority::Normal);
+    }
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(idle.IsValid());
+    idle.Join();
+    idle.Stop();
+#endif
+}
