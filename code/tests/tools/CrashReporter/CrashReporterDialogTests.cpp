@@ -375,6 +375,80 @@ TEST_F(DialogRun, DoubleScaleDoublesTheWindowAndKeepsItsLayout)
     EXPECT_EQ(widths[1], 1024);
 }
 
+#ifdef COLLECTOR_PATH
+namespace
+{
+// The value of the string field `name` in the collector's "fields.json" (a flat JSON object).
+std::string JsonField(const std::string& json, const std::string& name)
+{
+    const std::string key = "\"" + name + "\":";
+    size_t at = json.find(key);
+    if (at == std::string::npos)
+        return "<missing>";
+    at = json.find('"', at + key.size());
+    std::string out;
+    for (size_t i = at + 1; i < json.size() && json[i] != '"'; ++i)
+    {
+        if (json[i] != '\\' || i + 1 >= json.size())
+        {
+            out += json[i];
+            continue;
+        }
+        char e = json[++i];
+        if (e == 'n')
+            out += '\n';
+        else if (e == 'r')
+            out += '\r';
+        else if (e == 't')
+            out += '\t';
+        else if (e == 'u' && i + 4 < json.size())
+        {
+            out += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+        }
+        else
+            out += e;
+    }
+    return out;
+}
+} // namespace
+
+// The same send, against the project's collector program instead of the in-test server.
+TEST_F(DialogRun, TheCollectorReceivesTheCommentsWithTheTypedSentence)
+{
+    const std::string data = m_temp.Join("collector");
+    ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(m_temp.Join("collector-logs").c_str(), 0755), 0);
+    BackgroundProcess collector({COLLECTOR_PATH, "--port", "0", "--data", data, "--delay-ms", "800"}, "", {},
+                                m_temp.Join("collector-logs"));
+    ASSERT_TRUE(collector.Started());
+    std::smatch port;
+    const std::regex ready("Collector listening on 127\\.0\\.0\\.1:(\\d+)");
+    std::string out;
+    for (int i = 0; i < 200 && !std::regex_search(out = collector.Out(), port, ready); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_FALSE(port.empty()) << out << collector.Err();
+    m_temp.WriteFile("work/crash-reporter.cfg", "set crash_url \"http://127.0.0.1:" + port[1].str() +
+                                                    "/submit/\"\nset ElasticsearchUrl \"\"\n");
+
+    auto reporter = Start(ReportArgs());
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window();
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    Xdotool({"type", "--delay", "15", kSentence});
+    Xdotool({"key", "Return"});
+    ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << reporter->Out() << reporter->Err();
+    EXPECT_NE(reporter->Out().find("Crash dialog closed: report sent"), std::string::npos) << reporter->Out();
+    if (!SenderUploads(reporter->Out()))
+        GTEST_SKIP() << "the report sender does not upload yet";
+    const std::string fields = ReadWholeFile(data + "/reports/0001/fields.json");
+    ASSERT_FALSE(fields.empty()) << "no upload stored\n" << reporter->Out();
+    EXPECT_EQ(JsonField(fields, "Comments"), std::string(kComments) + "\n\n" + kSentence) << fields;
+    EXPECT_EQ(JsonField(fields, "Id"), "42") << fields;
+}
+#endif
+
 // Where no dialog can open, the run goes on and the main flow sends, with a warning in the log.
 TEST(DialogUnavailable, RunFallsBackToSendingWithAWarning)
 {
