@@ -11,7 +11,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace Morvex::Test
 {
@@ -218,6 +221,82 @@ TEST_F(HTTPUploadTest, TransportFailuresAreNotSuccess)
         EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", missing.c_str(), nullptr, 0));
         EXPECT_TRUE(sink.Contains(Log::Error, "cannot read the file '" + missing + "'"));
         EXPECT_TRUE(s_server->Seen().empty()) << "nothing is sent for a missing file";
+    }
+}
+
+namespace
+{
+// A TCP server on 127.0.0.1 for one connection that misbehaves in a chosen way.
+class RawServer
+{
+public:
+    enum class Mode
+    {
+        CloseMidUpload, // reads a little, then closes
+        GarbageAnswer,  // reads the request head, then answers bytes that are not HTTP
+    };
+    explicit RawServer(Mode mode)
+    {
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        listen(m_listen, 4);
+        socklen_t len = sizeof(addr);
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread(
+            [this, mode]
+            {
+                int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c < 0)
+                    return;
+                char buf[4096];
+                size_t total = 0;
+                while (total < 2048)
+                {
+                    ssize_t n = read(c, buf, sizeof(buf));
+                    if (n <= 0)
+                        break;
+                    total += static_cast<size_t>(n);
+                }
+                if (mode == Mode::GarbageAnswer)
+                {
+                    const unsigned char junk[] = {0x00, 0xFF, 0x17, 0x03, 0x03, 'x', '\r', '\n', '\r', '\n'};
+                    [[maybe_unused]] ssize_t w = write(c, junk, sizeof(junk));
+                }
+                close(c);
+            });
+    }
+    ~RawServer()
+    {
+        shutdown(m_listen, SHUT_RDWR);
+        m_thread.join();
+        close(m_listen);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/submit/"; }
+
+private:
+    int m_listen = -1;
+    int m_port = 0;
+    std::thread m_thread;
+};
+} // namespace
+
+// Servers that break the exchange: the upload fails (nothing reported as delivered) and nothing hangs.
+TEST_F(HTTPUploadTest, MisbehavingServers)
+{
+    m_dir.WriteFile("big.zip", Bytes(4 * 1024 * 1024));
+    for (RawServer::Mode mode : {RawServer::Mode::CloseMidUpload, RawServer::Mode::GarbageAnswer})
+    {
+        SCOPED_TRACE(static_cast<int>(mode));
+        RawServer server(mode);
+        CapturingSink sink;
+        std::string url = server.Url();
+        EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("big.zip").c_str(), nullptr, 0));
+        EXPECT_TRUE(
+            sink.Contains(Log::Error, "HTTPClient::UploadFileSync failed with error 0 (ErrorCode::NETWORK)"));
     }
 }
 
