@@ -405,6 +405,11 @@ TEST(SimpleZip, ArchiveFailuresAreLoggedNotFatal)
     EXPECT_FALSE(zip.Create(dir.Join("not-a-zip.zip").c_str(), true));
     EXPECT_FALSE(zip.IsOpen());
     EXPECT_EQ(sink.CountContaining("Morvex::SimpleZip::Create: cannot open archive"), 2u);
+    // A path longer than the path type holds is refused rather than cut to some other name.
+    std::string longPath = dir.Path() + "/" + std::string(300, 'a') + ".zip";
+    EXPECT_FALSE(zip.Create(longPath.c_str(), false));
+    EXPECT_TRUE(sink.Contains(Log::Error, "Morvex::SimpleZip::Create: archive path too long"));
+    EXPECT_FALSE(zip.IsOpen());
 
     // A full disk, made real with a file-size limit: the writes fail part-way through an entry.
     struct rlimit old;

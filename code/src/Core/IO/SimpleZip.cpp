@@ -86,6 +86,12 @@ bool SimpleZip::Create(const char* path, bool append)
     MX_ASSERT(path != nullptr);
     if (m_zip != nullptr || path == nullptr)
         return false;
+    if (std::strlen(path) > FilePath::kCapacity)
+    {
+        // A cut path would name some other file.
+        MX_LOG_ERROR("Morvex::SimpleZip::Create: archive path too long: '%s'", path);
+        return false;
+    }
     FilePath osPath(path);
     for (uint32 i = 0; i < osPath.length(); ++i)
     {
