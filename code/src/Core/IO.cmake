@@ -6,4 +6,5 @@ morvex_add_library(MorvexIO
         IO/FileSystem.cpp
         IO/AsyncLoader.cpp
         IO/Pak.cpp
-    DEPS MorvexFoundation MorvexCVar MorvexPlatform)
+    DEPS MorvexFoundation MorvexCVar MorvexPlatform
+    PRIVATE_DEPS MorvexThreading)

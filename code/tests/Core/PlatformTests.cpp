@@ -77,6 +77,12 @@ TEST(Platform, RelativeXdgValueIsIgnored)
 
 TEST(Platform, PostInitTwiceAndEarlyFolderAreAssertions)
 {
+    if (!Platform_IsPostInited())
+    {
+        Morvex::Test::AssertRecorder early;
+        Platform_GetUserDataFolder();
+        EXPECT_TRUE(early.Saw("GPostInited"));
+    }
     PostInitOnce();
     Morvex::Test::AssertRecorder asserts;
     Platform_PostInit();

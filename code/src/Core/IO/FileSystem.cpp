@@ -12,11 +12,12 @@
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Str.h"
+#include "Core/Threading/Threading.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <shared_mutex>
 
 namespace Morvex
 {
@@ -30,7 +31,61 @@ struct SearchEntry
     FilePath path;
 };
 
-std::shared_mutex SearchPathsMutex;
+// Reader/writer lock that lets a waiting writer in before new readers: with the reader-first
+// locks of the C library, a steady stream of lookups kept AddSearchDirectory waiting for minutes.
+// Not recursive.
+class SearchPathsLock
+{
+public:
+    void lock_shared()
+    {
+        std::unique_lock guard(m_mutex);
+        m_changed.wait(guard, [this] { return !m_writing && m_waitingWriters == 0; });
+        ++m_readers;
+    }
+    void unlock_shared()
+    {
+        std::lock_guard guard(m_mutex);
+        if (--m_readers == 0)
+            m_changed.notify_all();
+    }
+    void lock()
+    {
+        std::unique_lock guard(m_mutex);
+        ++m_waitingWriters;
+        m_changed.wait(guard, [this] { return !m_writing && m_readers == 0; });
+        --m_waitingWriters;
+        m_writing = true;
+    }
+    void unlock()
+    {
+        std::lock_guard guard(m_mutex);
+        m_writing = false;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    uint32 m_readers = 0;
+    uint32 m_waitingWriters = 0;
+    bool m_writing = false;
+};
+
+template <typename Lock>
+class SharedGuard
+{
+public:
+    explicit SharedGuard(Lock& lock) : m_lock(lock) { m_lock.lock_shared(); }
+    ~SharedGuard() { m_lock.unlock_shared(); }
+    SharedGuard(const SharedGuard&) = delete;
+    SharedGuard& operator=(const SharedGuard&) = delete;
+
+private:
+    Lock& m_lock;
+};
+
+SearchPathsLock SearchPathsMutex;
 std::vector<SearchEntry> GSearchPaths;
 int32 GNextSearchId = 0;
 bool GFileSystemInitialized = false;
@@ -239,6 +294,7 @@ void InitFileSystem()
     if (GFileSystemInitialized)
         return;
     MX_MEMORY_TAG_SCOPE("Core/File");
+    MX_ASSERT(Threading::IsMainThread());
     Pak::Init();
     AsyncLoader::Init();
     GFileSystemInitialized = true;
@@ -342,7 +398,7 @@ bool FileExists(StrView pathView)
         return false;
     if (Platform_IsAbsolutePath(path))
         return Platform_PathExists(path);
-    std::shared_lock lock(SearchPathsMutex);
+    SharedGuard lock(SearchPathsMutex);
     return WalkSearchPaths(path, [](const FilePath& candidate) { return Platform_PathExists(candidate); });
 }
 
@@ -353,7 +409,7 @@ bool ReadFile(StrView pathView, char*& data, uint32* size, uint64* lastWriteTime
     FilePath path = Normalized(pathView);
     if (path.empty())
         return false;
-    std::shared_lock lock(SearchPathsMutex);
+    SharedGuard lock(SearchPathsMutex);
     RawFile* file = nullptr;
     FilePath found;
     if (Platform_IsAbsolutePath(path))
@@ -392,7 +448,7 @@ bool Open(File& out, StrView pathView, EFileOpenMode mode)
         return false;
     if (std::strstr(path.c_str() + 1, "//") != nullptr)
         MX_LOG_ERROR("Duplicate slashes: %s", path.c_str());
-    std::shared_lock lock(SearchPathsMutex);
+    SharedGuard lock(SearchPathsMutex);
     if (Platform_IsAbsolutePath(path))
         return OpenInto(out, path, mode);
     if (mode != EFileOpenMode::kRead)
@@ -417,7 +473,7 @@ bool Open(File& out, StrView pathView, EFileOpenMode mode)
 bool OpenRaw(File& out, StrView pathView, EFileOpenMode mode)
 {
     out.Close();
-    std::shared_lock lock(SearchPathsMutex);
+    SharedGuard lock(SearchPathsMutex);
     FilePath path = Normalized(pathView);
     if (path.empty())
         return false;
@@ -457,7 +513,7 @@ void FindFiles(std::vector<FilePath>& files, StrView fullWildcardsView, uint32 m
     }
     MX_ASSERT(FindWildcards(dirName) == dirName.end());
 
-    std::shared_lock lock(SearchPathsMutex);
+    SharedGuard lock(SearchPathsMutex);
     for (auto it = GSearchPaths.rbegin(); it != GSearchPaths.rend(); ++it)
     {
         FindFilesVisitor visitor(files, it->path, fullWildcards, dirName, maxCount);

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -303,4 +305,70 @@ TEST(FileSystemPaths, CriticalIOErrorIsLogged)
     CapturingSink sink;
     FileSystem::ReportCriticalIOError();
     EXPECT_TRUE(sink.Contains(Log::Error, "CriticalIOError."));
+}
+
+TEST(FileSystemLifecycle, StartStopAndTheLeakReport)
+{
+    if (IsFileSystemInitialized())
+        GTEST_SKIP() << "started by the kernel in this process";
+    TempDir tmp;
+    tmp.WriteFile("kept.txt", "open");
+    InitFileSystem();
+    EXPECT_TRUE(IsFileSystemInitialized());
+    {
+        AssertRecorder asserts;
+        InitFileSystem();
+        EXPECT_TRUE(asserts.Saw("!GFileSystemInitialized"));
+    }
+    ASSERT_GE(FileSystem::AddSearchDirectory(S(tmp.Path())), 0);
+    File kept;
+    ASSERT_TRUE(FileSystem::Open(kept, "kept.txt", EFileOpenMode::kRead));
+    {
+        CapturingSink sink;
+        ShutdownFileSystem();
+        EXPECT_TRUE(sink.Contains(Log::Error, "raw files were never released"));
+    }
+    EXPECT_FALSE(IsFileSystemInitialized());
+    EXPECT_FALSE(FileSystem::FileExists("kept.txt")) << "the search list is empty after shutdown";
+    // The file that outlived the shutdown is still usable and closes cleanly.
+    char buffer[4];
+    EXPECT_EQ(kept.Read(buffer, 4), 4u);
+    kept.Close();
+    InitFileSystem();
+    CapturingSink clean;
+    ShutdownFileSystem();
+    EXPECT_FALSE(clean.Contains("never released"));
+}
+
+TEST_F(FileSystemTest, LookupsRunBesideAddingDirectories)
+{
+    m_work.WriteFile("base/common.txt", "common");
+    FileSystem::AddSearchDirectory(S(m_work.Join("base")));
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+    {
+        readers.emplace_back(
+            [&]
+            {
+                while (!stop.load())
+                {
+                    char* data = nullptr;
+                    if (!FileSystem::ReadFile("common.txt", data) || std::string(data) != "common")
+                        failures.fetch_add(1);
+                    FileSystem::FreeFileData(data);
+                    std::vector<FilePath> files;
+                    FileSystem::FindFiles(files, "*.txt");
+                    if (files.empty())
+                        failures.fetch_add(1);
+                }
+            });
+    }
+    for (int i = 0; i < 200; ++i)
+        FileSystem::AddSearchDirectory(S(m_work.Join("extra" + std::to_string(i))));
+    stop.store(true);
+    for (std::thread& t : readers)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
 }
