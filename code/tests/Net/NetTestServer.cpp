@@ -23,6 +23,9 @@ public:
         if (!CmdSystem::IsInitialized())
             CmdSystem::Init();
     }
+    // The orderly shutdown of the reporter: registered commands and variables are released before
+    // static destruction begins.
+    void TearDown() override { CmdSystem::Shutdown(); }
 };
 [[maybe_unused]] ::testing::Environment* const g_netEnvironment =
     ::testing::AddGlobalTestEnvironment(new NetEnvironment);
