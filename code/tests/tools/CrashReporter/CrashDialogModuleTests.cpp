@@ -168,8 +168,23 @@ struct DialogRun
         return G_SOURCE_REMOVE;
     }
 
+    // GTK reports misuse (a wrong widget type, a null object) as criticals and carries on; every
+    // one of them during a run is a fault of the dialog.
+    static std::vector<std::string>& Criticals()
+    {
+        static std::vector<std::string> list;
+        return list;
+    }
+    static void RecordGLibMessage(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer)
+    {
+        if (level & (G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_ERROR))
+            Criticals().push_back(std::string(domain ? domain : "") + ": " + message);
+    }
+
     int Run()
     {
+        Criticals().clear();
+        GLogFunc previous = g_log_set_default_handler(RecordGLibMessage, nullptr);
         guint tick = g_timeout_add(100, Tick, this);
         guint watchdog = g_timeout_add_seconds(20, Watchdog, this);
         int result = LoadModule()(&desc);
@@ -177,6 +192,9 @@ struct DialogRun
         g_source_remove(watchdog);
         if (!tickDone)
             g_source_remove(tick);
+        g_log_set_default_handler(previous, nullptr);
+        for (const auto& message : Criticals())
+            ADD_FAILURE() << message;
         return result;
     }
 };
@@ -317,12 +335,20 @@ TEST_F(CrashDialogModule, ShowsTheTextsAndControlsOfEachMode)
                 EXPECT_FALSE(Shown(d.Widget("progress-text")));
                 EXPECT_FALSE(Shown(d.Widget("spinner")));
                 EXPECT_TRUE(gtk_widget_has_default(d.Widget("default-button")));
+                // The embedded pictures: the window icon at several sizes and the header picture.
+                GList* icons = gtk_window_get_icon_list(GTK_WINDOW(d.window));
+                EXPECT_GE(g_list_length(icons), 3u);
+                g_list_free(icons);
+                EXPECT_EQ(gtk_image_get_storage_type(GTK_IMAGE(d.Widget("header-picture"))),
+                          GTK_IMAGE_SURFACE);
             });
         r.steps.push_back([&](DialogRun& d) { SaveWindow(d, c.screenshot); });
         r.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });
         EXPECT_EQ(r.Run(), MX_CRASH_DIALOG_CANCELLED);
         EXPECT_FALSE(r.timedOut);
         EXPECT_TRUE(r.sentTexts.empty());
+        for (const auto& line : r.logs)
+            ADD_FAILURE() << "unexpected log line: " << line.second;
     }
 }
 

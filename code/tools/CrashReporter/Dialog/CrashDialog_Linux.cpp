@@ -357,6 +357,7 @@ void BuildWindow(Dialog& d)
     GtkWidget* headerRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_container_add(GTK_CONTAINER(header), headerRow);
     d.headerImage = gtk_image_new();
+    gtk_widget_set_name(d.headerImage, "header-picture");
     gtk_widget_set_size_request(d.headerImage, 48, 48);
     gtk_widget_set_margin_start(d.headerImage, 16);
     gtk_widget_set_valign(d.headerImage, GTK_ALIGN_CENTER);
