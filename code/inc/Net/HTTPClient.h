@@ -70,8 +70,7 @@ public:
         std::vector<String> headers;
         // Limit for the whole transfer in seconds; 0 means 60.
         int32 timeoutSec = 0;
-        // Client certificate, chain certificates and private key in one PEM text; not owned, must
-        // stay valid until the request completes.
+        // Client certificate, chain certificates and private key in one PEM text; copied by Request.
         const char* clientCertPem = nullptr;
         // Client certificate and key files (PEM); copied by libcurl.
         const char* sslCertFile = nullptr;
@@ -120,7 +119,10 @@ public:
     static void CancelRequest(uint32 id);
 
     // Multipart upload: the fields as text parts in the given order, then the file part named
-    // fieldName whose content libcurl streams from filePath (file name = last path component).
+    // fieldName. The form is built with libcurl's mime API rather than the deprecated form API
+    // (curl_formadd warns under -Werror in this libcurl and is implemented on the mime API, so
+    // the bytes on the wire are the same); the mime API also reports an unreadable file up front.
+    // libcurl streams the file part's content from filePath (file name = last path component).
     // No redirects are followed; the transfer is limited to 300 seconds. fields may be null when
     // fieldCount is 0; names and values are copied.
     static uint32 UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
