@@ -3,12 +3,15 @@
 #include "Net/HTTPClient.h"
 
 #include "Core/Assert.h"
+#include "Core/IO/File.h"
+#include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Platform.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Str.h"
+#include "Core/Timing/PlatformTime.h"
 #include "HTTPClientInternal.h"
 #include "Net/Async/AsyncService.h"
 
@@ -22,6 +25,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
 namespace Morvex
 {
@@ -272,6 +276,33 @@ void ApplyInjectResolves(HTTPSlot& slot)
         curl_easy_setopt(slot.easy, CURLOPT_RESOLVE, slot.resolveList);
 }
 
+// Application kind 0 ships its own CA bundle in the game data; libcurl needs it as a file of its
+// own, in the user data folder, named after the current time so that running instances do not
+// collide. The bundle is read before the copy is created, so a missing bundle leaves no empty file
+// behind.
+void ExtractCaBundle()
+{
+    g_caBundlePath.Clear();
+    char* content = nullptr;
+    uint32 size = 0;
+    bool ok = Platform_IsPostInited() && FileSystem::ReadFile("gamedata/cacert.pem", content, &size);
+    if (ok)
+    {
+        FilePath path = Platform_GetUserDataFolder();
+        path.AppendPath(Str::Va("%llx", static_cast<unsigned long long>(GetTimeMs())));
+        File out;
+        ok = FileSystem::OpenRaw(out, path.view(), EFileOpenMode::kWrite) && out.Write(content, size) == size;
+        ok = out.Close() && ok;
+        if (ok)
+            g_caBundlePath = path;
+        else
+            unlink(path.c_str());
+    }
+    if (!ok)
+        MX_LOG_ERROR("HTTPClient: failed to extract CA bundle!");
+    FileSystem::FreeFileData(content);
+}
+
 void LogRequestCount(const char* what)
 {
     MX_LOG_NET("%s: %u requests active", what, static_cast<unsigned>(g_httpRequests.size()));
@@ -414,9 +445,10 @@ bool HTTPClient::Init()
             return false;
         }
         g_httpRequests.reserve(512);
-        // The extracted CA bundle of application kind 0 comes from the game's data files; this
-        // build has no such files, so every kind uses the system's CA store.
         g_caBundlePath.Clear();
+        // Other kinds (the crash reporter among them) verify against the system's CA store.
+        if (Platform_GetApplicationKind() == 0)
+            ExtractCaBundle();
     }
     return true;
 }

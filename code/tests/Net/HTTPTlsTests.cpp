@@ -1,5 +1,7 @@
 // TLS: peer verification and client certificates against a real TLS server on 127.0.0.1.
 
+#include "Core/IO/FileSystem.h"
+#include "Core/Platform.h"
 #include "Net/HTTPClient.h"
 #include "Net/Network.h"
 
@@ -7,6 +9,9 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 namespace Morvex::Test
 {
@@ -105,6 +110,38 @@ TEST_F(HTTPTlsTest, VerifyPeerOffAcceptsSelfSigned)
     s_dir->WriteFile("r.zip", "zip");
     std::string url = s_server->Url("/submit/", "https");
     EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", s_dir->Join("r.zip").c_str(), nullptr, 0));
+}
+
+// Application kind 0 trusts the CA bundle of its game data, copied into the user data folder.
+TEST_F(HTTPTlsTest, KindZeroUsesExtractedBundle)
+{
+    ASSERT_EQ(Platform_GetApplicationKind(), 0u);
+    TempDir data;
+    if (!Platform_IsPostInited())
+    {
+        setenv("XDG_DATA_HOME", data.Path().c_str(), 1);
+        Platform_PostInit();
+    }
+    std::string bundle = s_dir->ReadFile("server.pem");
+    std::filesystem::create_directories(data.Join("game/gamedata"));
+    data.WriteFile("game/gamedata/cacert.pem", bundle);
+    std::string gameDir = data.Join("game");
+    ASSERT_GE(FileSystem::AddSearchDirectory(gameDir.c_str()), 0);
+    ASSERT_TRUE(HTTPClient::Init());
+    HTTPClient::Response got = SyncGet(s_server->Url("/hello", "https"));
+    EXPECT_EQ(got.errorCode, ErrorCode::OK) << "the server's certificate is in the bundle";
+    EXPECT_EQ(got.body, "secure");
+    int copies = 0;
+    for (const auto& e : std::filesystem::directory_iterator(Platform_GetUserDataFolder().c_str()))
+        copies += e.is_regular_file() && std::filesystem::file_size(e.path()) == bundle.size();
+    EXPECT_GE(copies, 1);
+
+    FileSystem::ClearSearchPaths();
+    CapturingSink sink;
+    ASSERT_TRUE(HTTPClient::Init());
+    EXPECT_TRUE(sink.Contains(Log::Error, "HTTPClient: failed to extract CA bundle!"));
+    EXPECT_EQ(SyncGet(s_server->Url("/hello", "https")).errorCode, ErrorCode::SERVER_CERT_UNTRUSTED)
+        << "without a bundle the system's CA store decides";
 }
 
 TEST_F(HTTPTlsTest, ClientCertificates)
