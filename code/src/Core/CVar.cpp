@@ -36,8 +36,10 @@ struct CVarArray : Console::PodArray<CVar*, MAX_CVARS>
 {
     bool full() const { return Size() >= MAX_CVARS; }
 };
-constinit CVarArray GCvars;
-constinit Console::HashIndex GCvarIndex;
+constinit Console::NeverDestroyed<CVarArray> GCvarStorage;
+constinit Console::NeverDestroyed<Console::HashIndex> GCvarIndexStorage;
+constinit CVarArray& GCvars = GCvarStorage.value;
+constinit Console::HashIndex& GCvarIndex = GCvarIndexStorage.value;
 
 bool IsNumberSpace(char c)
 {

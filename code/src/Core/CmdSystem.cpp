@@ -34,12 +34,16 @@ struct Alias
 };
 
 constinit ConsoleCommand* GCommandDeclarations = nullptr;
-constinit Console::PodArray<ConsoleCommand*> GCommands;
-constinit Console::HashIndex GCommandIndex;
+constinit Console::NeverDestroyed<Console::PodArray<ConsoleCommand*>> GCommandStorage;
+constinit Console::NeverDestroyed<Console::HashIndex> GCommandIndexStorage;
+constinit Console::PodArray<ConsoleCommand*>& GCommands = GCommandStorage.value;
+constinit Console::HashIndex& GCommandIndex = GCommandIndexStorage.value;
 Alias GAliases[kMaxAliases];
 uint32 GNumAliases = 0;
-constinit Console::HashIndex GAliasIndex;
-constinit CmdStringList GBuffer;
+constinit Console::NeverDestroyed<Console::HashIndex> GAliasIndexStorage;
+constinit Console::HashIndex& GAliasIndex = GAliasIndexStorage.value;
+constinit Console::NeverDestroyed<CmdStringList> GBufferStorage;
+constinit CmdStringList& GBuffer = GBufferStorage.value;
 uint32 GWaitFrame = 0;
 bool GInitialized = false;
 uint32 GFrameNumber = 0;

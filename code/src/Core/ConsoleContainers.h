@@ -105,6 +105,17 @@ private:
     uint32 m_capacity = 0;
 };
 
+// Storage for a process-wide registry that is never destroyed: variables and commands in other
+// translation units take themselves out of the registries from their own destructors, which may
+// run after this one's would have in static destruction. Constant-initialised.
+template <typename T>
+union NeverDestroyed
+{
+    constexpr NeverDestroyed() : value() {}
+    ~NeverDestroyed() {}
+    T value;
+};
+
 // Growable array of trivially copyable values with optional inline room for N of them; beyond
 // that it moves to the global heap. Never shrinks until Release.
 template <typename T, uint32 N = 0>
