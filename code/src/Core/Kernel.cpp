@@ -10,6 +10,7 @@
 #include "Core/SharedString.h"
 #include "Core/Threading/TaskGraph.h"
 #include "Core/Threading/Threading.h"
+#include "Core/Threading/ThreadingEvent.h"
 
 #include <csignal>
 
@@ -34,6 +35,7 @@ public:
         // Memory, tags and the clock come first once they exist; for now the C heap serves.
         Platform_PreInit();
         Threading::Init("Main Thread");
+        Threading::Event::InitSystem();
         m_preKernelMemoryTag = MemoryTags::Register("Core/PreKernel");
         Log::CreateSystem();
         SharedStrings::Init();
@@ -46,6 +48,7 @@ public:
             return;
         SharedStrings::Shutdown();
         Log::DestroySystem();
+        Threading::Event::ShutdownSystem();
         Threading::Shutdown();
         Platform_Shutdown();
         m_stage = Stage::Destroyed;

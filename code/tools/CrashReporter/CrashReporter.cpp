@@ -50,6 +50,9 @@ bool ReadConfigScript(const char* path, std::string& out)
     out.resize(static_cast<size_t>(size));
     uint32 read = size ? file.Read(out.data(), static_cast<uint32>(size)) : 0;
     out.resize(read);
+    // Editors on other systems save with a byte-order mark; it would spoil the first command.
+    if (out.size() >= 3 && out.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        out.erase(0, 3);
     return true;
 }
 

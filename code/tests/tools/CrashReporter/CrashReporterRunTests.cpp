@@ -76,6 +76,14 @@ TEST_F(ReporterRun, ConfigScriptInTheWorkingDirectoryRunsFirst)
     EXPECT_LT(r.out.find("hello"), r.out.find("Sending finished"));
 }
 
+TEST_F(ReporterRun, ConfigScriptWithAByteOrderMarkKeepsItsFirstCommand)
+{
+    m_work.WriteFile("crash-reporter.cfg", "\xEF\xBB\xBFset retry_count 7\ncvarList retry_count\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("CONSOLE: retry_count ^5= \"7\"\n"), std::string::npos) << r.out;
+}
+
 TEST_F(ReporterRun, BrokenConfigScriptNeitherCrashesNorHangs)
 {
     std::string script = "alias loop \"echo x; loop\"\nloop\n";
