@@ -7,7 +7,6 @@
 #include "Core/Assert.h"
 #include "Core/CVar.h"
 #include "Core/CmdStringList.h"
-#include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
@@ -16,6 +15,7 @@
 #include "Core/Str.h"
 #include "Core/String.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -546,6 +546,11 @@ void CmdEcho(const CmdArgs& args)
         Log::ConsolePrintf("%s ", args[i]);
 }
 
+// Installed by the file system's static initialisation; constant-initialised atomics, so the order
+// of static initialisers does not matter. The free function is published before the reader.
+constinit std::atomic<CmdSystem::ScriptReadFn> GScriptRead{nullptr};
+constinit std::atomic<CmdSystem::ScriptFreeFn> GScriptFree{nullptr};
+
 void CmdExec(const CmdArgs& args)
 {
     if (args.Count() != 2)
@@ -559,7 +564,9 @@ void CmdExec(const CmdArgs& args)
     // A name longer than a path holds would be cut and could name another file: refuse it.
     char* data = nullptr;
     uint32 size = 0;
-    if (std::strlen(name) > FilePath::kCapacity || !FileSystem::ReadFile(name, data, &size))
+    const CmdSystem::ScriptReadFn read = GScriptRead.load(std::memory_order_acquire);
+    const CmdSystem::ScriptFreeFn release = GScriptFree.load(std::memory_order_relaxed);
+    if (std::strlen(name) > FilePath::kCapacity || read == nullptr || !read(name, data, size))
     {
         Log::ConsolePrintf("Failed to read file '%s'", name);
         return;
@@ -578,7 +585,7 @@ void CmdExec(const CmdArgs& args)
     if (nul != nullptr)
         length = static_cast<uint32>(static_cast<const char*>(nul) - text);
     GBuffer.PushBack(text, length);
-    FileSystem::FreeFileData(data);
+    release(data);
 }
 
 void CmdWait(const CmdArgs& args)
@@ -675,6 +682,17 @@ ConsoleCommand::~ConsoleCommand()
                               j);
         return;
     }
+}
+
+void CmdSystem::SetScriptFileReader(ScriptReadFn read, ScriptFreeFn release)
+{
+    if (read == nullptr || release == nullptr)
+    {
+        GScriptRead.store(nullptr, std::memory_order_release);
+        return;
+    }
+    GScriptFree.store(release, std::memory_order_relaxed);
+    GScriptRead.store(read, std::memory_order_release);
 }
 
 void CmdSystem::Init()

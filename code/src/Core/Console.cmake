@@ -4,4 +4,4 @@ morvex_add_library(MorvexCVar
 
 morvex_add_library(MorvexConsole
     SOURCES CmdSystem.cpp CmdStringList.cpp
-    DEPS MorvexCVar MorvexIO)
+    DEPS MorvexCVar MorvexFoundation)

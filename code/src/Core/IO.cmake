@@ -7,4 +7,4 @@ morvex_add_library(MorvexIO
         IO/AsyncLoader.cpp
         IO/Pak.cpp
     DEPS MorvexFoundation MorvexCVar MorvexPlatform
-    PRIVATE_DEPS MorvexThreading)
+    PRIVATE_DEPS MorvexThreading MorvexConsole)

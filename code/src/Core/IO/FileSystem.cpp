@@ -4,6 +4,7 @@
 #include "Core/IO/FileSystem.h"
 
 #include "Core/Assert.h"
+#include "Core/CmdSystem.h"
 #include "Core/IO/AsyncLoader.h"
 #include "Core/IO/Pak.h"
 #include "Core/IO/PlatformFile.h"
@@ -525,5 +526,18 @@ void ReportCriticalIOError()
 {
     MX_LOG_ERROR("CriticalIOError.");
 }
+namespace
+{
+bool ReadScript(const char* path, char*& data, uint32& size)
+{
+    return ReadFile(StrView(path), data, &size);
+}
+
+// The command system's `exec` reads scripts through the search directories. It cannot call the file
+// system itself (the file system sits above it), so the file system hands over its reader as soon
+// as it is part of the program: every program that links the kernel links this file.
+[[maybe_unused]] const bool GScriptReaderInstalled =
+    (CmdSystem::SetScriptFileReader(&ReadScript, &FreeFileData), true);
+} // namespace
 } // namespace FileSystem
 } // namespace Morvex
