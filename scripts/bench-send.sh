@@ -12,22 +12,16 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target CrashReporter Collector >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-bench.XXXXXX")
-trap 'kill ${collector:-0} 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'if [ -n "${COLLECTOR_PID:-}" ]; then kill "$COLLECTOR_PID" 2>/dev/null; fi; rm -rf "$work"' EXIT
 mkdir -p "$work/dumps" "$work/logs" "$work/user" "$work/received" "$work/run" "$work/data"
 # A dump is mostly incompressible memory with some zero pages: half random, half zeros.
 head -c $((dump_mb * 1024 * 1024 / 2)) /dev/urandom >"$work/dumps/42.dmp"
 head -c $((dump_mb * 1024 * 1024 / 2)) /dev/zero >>"$work/dumps/42.dmp"
 for i in 1 2 3; do seq 1 200000 | sed 's/^/frame /' >"$work/logs/game$i.log"; done
 
-"$build/bin/Collector" --port 0 --data "$work/received" >"$work/collector.out" 2>&1 &
-collector=$!
-port=""
-for _ in $(seq 1 100); do
-    port=$(sed -n 's/^Collector listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/collector.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-[ -n "$port" ] || { cat "$work/collector.out" >&2; exit 1; }
+. scripts/lib/collector.sh
+start_collector "$build" "$work/received" "$work/collector.out"
+port=$COLLECTOR_PORT
 cat >"$work/run/crash-reporter.cfg" <<CFG
 set crash_url "http://127.0.0.1:$port/submit/"
 set ElasticsearchUrl "http://127.0.0.1:$port/events/prod/"

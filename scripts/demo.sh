@@ -17,20 +17,10 @@ head -c 262144 /dev/urandom >"$work/dumps/42.dmp"
 printf 'game started\nloading level 3\naccess violation at 0x0000dead\n' >"$work/logs/game.log"
 printf 'render thread: frame 1812\n' >"$work/logs/render.log"
 
-"$build/bin/Collector" --port 0 --data "$work/received" >"$work/collector.out" 2>&1 &
-collector=$!
-trap 'kill $collector 2>/dev/null || true; wait $collector 2>/dev/null || true' EXIT
-port=""
-for _ in $(seq 1 100); do
-    port=$(sed -n 's/^Collector listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/collector.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-if [ -z "$port" ]; then
-    echo "the collector did not start:" >&2
-    cat "$work/collector.out" >&2
-    exit 1
-fi
+. scripts/lib/collector.sh
+trap 'if [ -n "${COLLECTOR_PID:-}" ]; then kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; fi; true' EXIT
+start_collector "$build" "$work/received" "$work/collector.out"
+port=$COLLECTOR_PORT
 
 # Quoted values: an unquoted "//" starts a comment in console scripts.
 cat >"$work/run/crash-reporter.cfg" <<CFG

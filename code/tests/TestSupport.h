@@ -2,6 +2,7 @@
 // Helpers shared by the test suites.
 
 #include "Core/Assert.h"
+#include "Core/CVar.h"
 #include "Core/Log.h"
 
 #include <string>
@@ -77,6 +78,20 @@ struct ProcessResult
 };
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory = "",
                          const std::vector<std::string>& extraEnvironment = {});
+
+// Sets a console variable from text for the life of the object, then restores its previous text.
+class ScopedCVar
+{
+public:
+    ScopedCVar(CVar& var, const char* value) : m_var(var), m_old(var.GetS()) { m_var.SetS(StrView(value)); }
+    ~ScopedCVar() { m_var.SetS(StrView(m_old.c_str())); }
+    ScopedCVar(const ScopedCVar&) = delete;
+    ScopedCVar& operator=(const ScopedCVar&) = delete;
+
+private:
+    CVar& m_var;
+    std::string m_old;
+};
 
 // A fresh temporary directory, removed with everything in it when the object goes.
 class TempDir

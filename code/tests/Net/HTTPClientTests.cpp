@@ -18,18 +18,6 @@ using Net::HTTPClient;
 
 namespace
 {
-// Sets a console variable for the life of the object.
-class ScopedCVar
-{
-public:
-    ScopedCVar(CVar& var, const char* value) : m_var(var), m_old(var.GetS()) { m_var.SetS(value); }
-    ~ScopedCVar() { m_var.SetS(m_old.c_str()); }
-
-private:
-    CVar& m_var;
-    std::string m_old;
-};
-
 HTTPClient::RequestParams SyncParams()
 {
     HTTPClient::RequestParams p;

@@ -19,17 +19,6 @@ using Net::HTTPClient;
 
 namespace
 {
-class ScopedCVar
-{
-public:
-    ScopedCVar(CVar& var, const char* value) : m_var(var), m_old(var.GetS()) { m_var.SetS(value); }
-    ~ScopedCVar() { m_var.SetS(m_old.c_str()); }
-
-private:
-    CVar& m_var;
-    std::string m_old;
-};
-
 HTTPClient::Response SyncGet(const std::string& url, HTTPClient::RequestParams params = {})
 {
     params.synchronous = true;

@@ -23,17 +23,6 @@ using Net::HTTPFormField;
 
 namespace
 {
-class ScopedCVar
-{
-public:
-    ScopedCVar(CVar& var, const char* value) : m_var(var), m_old(var.GetS()) { m_var.SetS(value); }
-    ~ScopedCVar() { m_var.SetS(m_old.c_str()); }
-
-private:
-    CVar& m_var;
-    std::string m_old;
-};
-
 std::atomic<int> g_answerStatus{200};
 
 void AddUploadHandlers(NetTestServer& s)
