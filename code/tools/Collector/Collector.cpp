@@ -423,16 +423,22 @@ int main(int argc, char** argv)
     }
 
     std::atomic<bool> signalled{false};
+    std::atomic<bool> listenEnded{false};
     std::thread stopper(
         [&]
         {
             int sig = 0;
             sigwait(&stopSignals, &sig);
             signalled = true;
+            // A stop asked for before the server runs would be lost (and the server would then run
+            // for ever): a signal right after the ready line waits for the server to be running.
+            while (!server.is_running() && !listenEnded)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             server.stop();
         });
     Log("Collector listening on 127.0.0.1:" + std::to_string(port));
     server.listen_after_bind();
+    listenEnded = true;
     // Wake the signal thread when the server ended on its own.
     if (!signalled)
         pthread_kill(stopper.native_handle(), SIGTERM);
