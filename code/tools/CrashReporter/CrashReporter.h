@@ -59,9 +59,9 @@ void SelectLanguage(StrView language);
 // Report preparation: copies the dump and the --wc matches into the dated report folder; returns
 // the number of files gathered.
 uint32 PrepareReportData();
-// Copies one whole file (read into memory, then written). False without a message when the source
-// cannot be opened; false with an Error when it is too large, cannot be read whole, or the copy
-// cannot be created or written (a partial copy is removed).
+// Copies one whole file through a 1 MiB buffer. False without a message when the source cannot be
+// opened; false with an Error when it is too large, cannot be read whole, or the copy cannot be
+// created or written (a partial copy is removed). A file copied onto itself is left as it is (true).
 bool CopyReportFile(StrView source, StrView destination);
 
 // Shows the crash dialog (modal). Returns kDialogSent when the report was sent from the dialog.

@@ -105,8 +105,8 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath)
     File source;
     if (!FileSystem::OpenRaw(source, sourcePath, EFileOpenMode::kRead))
         return false;
-    uint64 size = source.GetSize();
-    // Whole-file copies through one buffer of size + 1 bytes with 32-bit reads.
+    const uint64 size = source.GetSize();
+    // Report files travel with 32-bit sizes.
     if (size >= 0xFFFFFFFFull)
     {
         MX_LOG_ERROR("File '%.*s' is too large for the report (%llu bytes); it is left out",
@@ -114,42 +114,46 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath)
                      static_cast<unsigned long long>(size));
         return false;
     }
-    const uint32 length = static_cast<uint32>(size);
-    char* buffer = nullptr;
-    if (length != 0)
-    {
-        buffer = static_cast<char*>(Memory::Alloc(static_cast<size_t>(length) + 1));
-        uint32 read = source.Read(buffer, length);
-        if (read != length)
-        {
-            // A file that shrank or failed mid-read would leave stale bytes in the copy.
-            MX_LOG_ERROR("Failed to read file '%.*s'", static_cast<int>(sourcePath.length()),
-                         sourcePath.data());
-            Memory::Free(buffer, static_cast<size_t>(length) + 1);
-            return false;
-        }
-        buffer[length] = 0;
-    }
-    source.Close();
 
     FilePath destinationName(destinationPath);
+    // A pattern may match a copy already in the report folder; copying a file onto itself would
+    // truncate it before it is read.
+    if (FileSystem::MakeAbsolutePath(sourcePath) == FileSystem::MakeAbsolutePath(destinationPath).view())
+        return true;
     File destination;
     if (!FileSystem::OpenRaw(destination, destinationPath, EFileOpenMode::kWrite))
     {
         MX_LOG_ERROR("Failed to create file '%s'", destinationName.c_str());
-        Memory::Free(buffer, static_cast<size_t>(length) + 1);
         return false;
     }
-    // One direct write of the whole content, then a flush, so that a full disk shows here and not
-    // as a silently short copy in the archive.
+    // The copy goes through a fixed piece of memory rather than the whole file: dumps run to
+    // gigabytes, and the machine that just crashed may be short of memory. Direct writes and a flush
+    // make a full disk show here, not as a silently short copy in the archive.
     destination.SetBufferSize(0);
-    bool ok = length == 0 || destination.Write(buffer, length) == length;
-    ok = ok && destination.GetRawFile()->Flush();
-    ok = destination.Close() && ok;
-    Memory::Free(buffer, static_cast<size_t>(length) + 1);
-    if (!ok)
+    const uint32 chunk = 1u << 20;
+    char* buffer = static_cast<char*>(Memory::Alloc(chunk));
+    bool readOk = true;
+    bool writeOk = true;
+    for (uint64 done = 0; done < size && readOk && writeOk;)
     {
-        MX_LOG_ERROR("Failed to write file '%s'", destinationName.c_str());
+        const uint32 want = size - done < chunk ? static_cast<uint32>(size - done) : chunk;
+        const uint32 got = source.Read(buffer, want);
+        // A file that shrank or failed mid-read would leave a short copy behind.
+        readOk = got == want;
+        writeOk = got == 0 || destination.Write(buffer, got) == got;
+        done += got;
+    }
+    Memory::Free(buffer, chunk);
+    source.Close();
+    writeOk = writeOk && destination.GetRawFile()->Flush();
+    writeOk = destination.Close() && writeOk;
+    if (!readOk || !writeOk)
+    {
+        if (!readOk)
+            MX_LOG_ERROR("Failed to read file '%.*s'", static_cast<int>(sourcePath.length()),
+                         sourcePath.data());
+        else
+            MX_LOG_ERROR("Failed to write file '%s'", destinationName.c_str());
         Platform_DeleteFile(destinationName);
         return false;
     }

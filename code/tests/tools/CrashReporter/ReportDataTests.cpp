@@ -290,6 +290,21 @@ TEST(CopyReportFile, CopiesWholeFilesAndEmptyOnes)
     EXPECT_FALSE(CopyReportFile(S(tmp.Path()), S(tmp.Join("dir-copy"))));
 }
 
+TEST(CopyReportFile, LargeFilesAndCopiesOntoThemselvesStayWhole)
+{
+    // The copy streams through a small buffer: pieces must join up, and a file copied onto itself
+    // (through another spelling of its path) must not be truncated before it is read.
+    TempDir dir;
+    std::string big;
+    for (uint32 i = 0; i < (3u << 20) + 17; ++i)
+        big += static_cast<char>('a' + i % 23);
+    dir.WriteFile("big.dmp", big);
+    EXPECT_TRUE(CopyReportFile(S(dir.Join("big.dmp")), S(dir.Join("copy.dmp"))));
+    EXPECT_EQ(dir.ReadFile("copy.dmp"), big);
+    EXPECT_TRUE(CopyReportFile(S(dir.Join("big.dmp")), S(dir.Path() + "/./sub/../big.dmp")));
+    EXPECT_EQ(dir.ReadFile("big.dmp"), big);
+}
+
 TEST(CopyReportFile, FullDiskIsDetected)
 {
     TempDir tmp;
