@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <unistd.h>
 
 using namespace Morvex;
 using Morvex::Test::NetTestServer;
@@ -256,6 +257,24 @@ TEST_F(SenderTest, ScriptErrorsModeUsesItsOwnAddressAndField)
     EXPECT_EQ(seen[0].parts[5].name, "ScriptErrorsFile");
     EXPECT_EQ(seen[0].parts[5].content, "/home/player/errors.txt");
     EXPECT_EQ(seen[0].parts[6].name, "upload_file_minidump");
+}
+
+TEST_F(SenderTest, ArchiveThatCannotBeCreatedIsReportedAndNothingIsUploaded)
+{
+    // Neither the temporary folder nor the fallback in the working directory can take a file:
+    // /proc refuses new files even to root.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    setenv("TMPDIR", "/proc/no-such-folder", 1);
+    ASSERT_EQ(chdir("/proc"), 0);
+    Morvex::Test::CapturingSink log;
+    RunSenderThread();
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_TRUE(log.Contains(Log::Error, "Could not create archive"));
+    EXPECT_FALSE(log.Contains("Failed to send"));
+    EXPECT_EQ(m_server.Seen().size(), 0u);
+    EXPECT_EQ(m_events.load(), 1) << "the event goes out before the archive is built";
+    EXPECT_EQ(CountEntries(m_folder.Path()), 2) << "the report folder keeps its copies";
 }
 
 TEST_F(SenderTest, DialogSenderNotifiesWhenDoneInATestRunToo)
