@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -124,9 +126,16 @@ TEST(PlatformTime, FileTimeConversions)
 
 TEST(PlatformTime, ClocksAgreeWithTheSystem)
 {
-    int64 before = static_cast<int64>(std::time(nullptr)) * 1000;
+    // std::time may read a coarser clock that lags by a few milliseconds: compare with the same one.
+    auto wallMs = []
+    {
+        return static_cast<int64>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
+    };
+    int64 before = wallMs();
     int64 now = GetTimeMs();
-    int64 after = (static_cast<int64>(std::time(nullptr)) + 1) * 1000;
+    int64 after = wallMs();
     EXPECT_GE(now, before);
     EXPECT_LE(now, after);
 
