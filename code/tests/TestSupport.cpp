@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,8 +40,8 @@ void AssertRecorder::Handler(const char* file, int32 line, const char* expressio
 {
     if (GCurrentRecorder == nullptr)
         return;
-    GCurrentRecorder->m_records.push_back(
-        Record{file ? file : "", line, expression ? expression : "", message ? message : "", message != nullptr});
+    GCurrentRecorder->m_records.push_back(Record{file ? file : "", line, expression ? expression : "",
+                                                 message ? message : "", message != nullptr});
 }
 
 bool AssertRecorder::Saw(const std::string& expression) const
@@ -166,7 +170,8 @@ TempDir::~TempDir()
     // Restore permissions a test may have taken away so that removal succeeds.
     for (auto it = std::filesystem::recursive_directory_iterator(m_path, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(m_path, ec);
 }
 
@@ -184,5 +189,28 @@ std::string TempDir::ReadFile(const std::string& name) const
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+ScopedFileSizeLimit::ScopedFileSizeLimit(uint64 bytes)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return;
+    m_savedCurrent = limit.rlim_cur;
+    m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = bytes;
+    m_active = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit()
+{
+    if (m_active)
+    {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = m_savedCurrent;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (m_savedHandler != nullptr)
+        std::signal(SIGXFSZ, m_savedHandler);
 }
 } // namespace Morvex::Test

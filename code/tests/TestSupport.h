@@ -93,6 +93,24 @@ private:
     std::string m_old;
 };
 
+// Limits the size of files this process may write (RLIMIT_FSIZE) for the life of the object, with
+// SIGXFSZ ignored, so that writes past the limit fail short the way a full disk makes them fail.
+// Active() is false when the limit could not be set.
+class ScopedFileSizeLimit
+{
+public:
+    explicit ScopedFileSizeLimit(uint64 bytes);
+    ~ScopedFileSizeLimit();
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+    bool Active() const { return m_active; }
+
+private:
+    bool m_active = false;
+    uint64 m_savedCurrent = 0;
+    void (*m_savedHandler)(int) = nullptr;
+};
+
 // A fresh temporary directory, removed with everything in it when the object goes.
 class TempDir
 {

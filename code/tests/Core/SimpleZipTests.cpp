@@ -412,21 +412,18 @@ TEST(SimpleZip, ArchiveFailuresAreLoggedNotFatal)
     EXPECT_FALSE(zip.IsOpen());
 
     // A full disk, made real with a file-size limit: the writes fail part-way through an entry.
-    struct rlimit old;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = old;
-    limited.rlim_cur = 256 * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     const std::string random = RandomBytes(2 * 1024 * 1024, 7);
     const std::string full = dir.Join("full.zip");
-    bool created = zip.Create(full.c_str(), false);
-    bool begun = created && zip.BeginFile("big.bin", SimpleZip::Fastest);
-    bool written = begun && zip.Write(random.data(), static_cast<int32>(random.size()));
-    bool ended = begun && zip.EndFile();
-    bool closed = zip.Close();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    bool created, begun, written, ended, closed;
+    {
+        Morvex::Test::ScopedFileSizeLimit limit(256 * 1024);
+        ASSERT_TRUE(limit.Active());
+        created = zip.Create(full.c_str(), false);
+        begun = created && zip.BeginFile("big.bin", SimpleZip::Fastest);
+        written = begun && zip.Write(random.data(), static_cast<int32>(random.size()));
+        ended = begun && zip.EndFile();
+        closed = zip.Close();
+    }
 
     EXPECT_TRUE(created);
     EXPECT_TRUE(begun);

@@ -31,6 +31,25 @@ CVar test_cmdLocked(CVarType::Int, "test_cmdLocked", CVAR_READONLY, "9", "");
 class CmdSystemTest : public ConsoleTest
 {
 protected:
+    // A variable set to `start`, one command run, the text the variable must then hold.
+    struct VarCase
+    {
+        CVar* var;
+        const char* start;
+        const char* command;
+        const char* expected;
+    };
+    template <size_t N>
+    void ExpectVarCases(const VarCase (&cases)[N])
+    {
+        for (const VarCase& c : cases)
+        {
+            c.var->SetS(c.start);
+            Run(c.command);
+            EXPECT_STREQ(c.var->GetS(), c.expected) << c.command << " from " << c.start;
+        }
+    }
+
     void SetUp() override
     {
         ConsoleTest::SetUp();
@@ -231,14 +250,7 @@ TEST_F(CmdSystemTest, AliasListUnaliasAndLimits)
 
 TEST_F(CmdSystemTest, ToggleCycles)
 {
-    struct Case
-    {
-        CVar* var;
-        const char* start;
-        const char* command;
-        const char* expected;
-    };
-    const Case cases[] = {
+    const VarCase cases[] = {
         {&test_cmdInt, "3", "toggle test_cmdInt 1 2 3", "1"},
         {&test_cmdInt, "7", "toggle test_cmdInt 1 2 3", "1"},
         {&test_cmdInt, "1", "toggle test_cmdInt 1 2 3", "2"},
@@ -253,12 +265,7 @@ TEST_F(CmdSystemTest, ToggleCycles)
         {&test_cmdStr, "high", "toggle test_cmdStr low high", "low"},
         {&test_cmdColor, "1 2 3 4", "toggle test_cmdColor \"1 2 3 4\" \"5 6 7 8\"", "5 6 7 8"},
     };
-    for (const Case& c : cases)
-    {
-        c.var->SetS(c.start);
-        Run(c.command);
-        EXPECT_STREQ(c.var->GetS(), c.expected) << c.command << " from " << c.start;
-    }
+    ExpectVarCases(cases);
 
     Run("toggle test_cmdColor");
     EXPECT_TRUE(SawLevel(Log::Error, "/toggle test_cmdColor: unsupported cvar type"));
@@ -274,14 +281,7 @@ TEST_F(CmdSystemTest, ToggleCycles)
 
 TEST_F(CmdSystemTest, IncVarCycles)
 {
-    struct Case
-    {
-        CVar* var;
-        const char* start;
-        const char* command;
-        const char* expected;
-    };
-    const Case cases[] = {
+    const VarCase cases[] = {
         {&test_cmdInt, "8", "incVar test_cmdInt 0 10 5", "0"},
         {&test_cmdInt, "2", "incVar test_cmdInt 0 10 -5", "10"},
         {&test_cmdInt, "4", "incVar test_cmdInt 0 10", "5"},
@@ -292,12 +292,7 @@ TEST_F(CmdSystemTest, IncVarCycles)
         {&test_cmdFloat, "0.9", "incVar test_cmdFloat 0 1 0.25", "0"},
         {&test_cmdFloat, "0.1", "incVar test_cmdFloat 0 1 -0.25", "1"},
     };
-    for (const Case& c : cases)
-    {
-        c.var->SetS(c.start);
-        Run(c.command);
-        EXPECT_STREQ(c.var->GetS(), c.expected) << c.command << " from " << c.start;
-    }
+    ExpectVarCases(cases);
     Run("incVar test_cmdStr 0 1");
     EXPECT_TRUE(SawLevel(Log::Error, "Only int/float cvars are supported"));
     Run("incVar nosuch 0 1");

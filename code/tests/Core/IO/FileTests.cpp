@@ -274,27 +274,16 @@ TEST(File, FailedWriteOutIsReported)
 TEST(File, ShortWriteAtTheFileSizeLimit)
 {
     TempDir tmp;
-    struct rlimit saved
+    uint32 written = 0;
     {
-    };
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct sigaction ignore
-    {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &old);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 1000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-
-    File f = OpenFile(tmp.Join("limit.bin"), EFileOpenMode::kWrite);
-    f.SetBufferSize(0);
-    auto block = Bytes(5000, 'q');
-    uint32 written = f.Write(block.data(), 5000);
-    f.Close();
-
-    setrlimit(RLIMIT_FSIZE, &saved);
-    sigaction(SIGXFSZ, &old, nullptr);
+        Morvex::Test::ScopedFileSizeLimit limit(1000);
+        ASSERT_TRUE(limit.Active());
+        File f = OpenFile(tmp.Join("limit.bin"), EFileOpenMode::kWrite);
+        f.SetBufferSize(0);
+        auto block = Bytes(5000, 'q');
+        written = f.Write(block.data(), 5000);
+        f.Close();
+    }
     EXPECT_EQ(written, 1000u) << "the bytes that did reach the file";
 }
 

@@ -319,24 +319,13 @@ TEST(CopyReportFile, ShortWriteRemovesThePartialCopy)
 {
     TempDir tmp;
     tmp.WriteFile("src.bin", std::string(100000, 'p'));
-    struct rlimit saved
-    {
-    };
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct sigaction ignore
-    {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &old);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-
     CapturingSink sink;
-    bool copied = CopyReportFile(S(tmp.Join("src.bin")), S(tmp.Join("copy.bin")));
-
-    setrlimit(RLIMIT_FSIZE, &saved);
-    sigaction(SIGXFSZ, &old, nullptr);
+    bool copied = false;
+    {
+        Morvex::Test::ScopedFileSizeLimit limit(4096);
+        ASSERT_TRUE(limit.Active());
+        copied = CopyReportFile(S(tmp.Join("src.bin")), S(tmp.Join("copy.bin")));
+    }
     EXPECT_FALSE(copied);
     EXPECT_TRUE(sink.Contains(Log::Error, "Failed to write file '" + tmp.Join("copy.bin") + "'"));
     EXPECT_FALSE(Exists(tmp.Join("copy.bin")));
