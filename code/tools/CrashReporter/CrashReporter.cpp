@@ -27,8 +27,10 @@ FileLog GFileLog;
 
 // Deployment defaults; a "crash-reporter.cfg" beside the working directory overrides them.
 CVar crash_url(CVarType::String, "crash_url", CVAR_ARCHIVE, "http://localhost:55080/submit", "");
-CVar script_errors_url(CVarType::String, "script_errors_url", CVAR_ARCHIVE, "http://localhost:55080/submit_script_errors", "");
-CVar ElasticsearchUrl(CVarType::String, "ElasticsearchUrl", CVAR_ARCHIVE, "http://localhost:9200/events/prod/", "");
+CVar script_errors_url(CVarType::String, "script_errors_url", CVAR_ARCHIVE,
+                       "http://localhost:55080/submit_script_errors", "");
+CVar ElasticsearchUrl(CVarType::String, "ElasticsearchUrl", CVAR_ARCHIVE,
+                      "http://localhost:9200/events/prod/", "");
 CVar retry_count(CVarType::Int, "retry_count", CVAR_ARCHIVE, "3", "", INT32_MIN, INT32_MAX);
 CVar retry_wait_sec(CVarType::Int, "retry_wait_sec", CVAR_ARCHIVE, "20", "", INT32_MIN, INT32_MAX);
 
@@ -44,7 +46,8 @@ bool ReadConfigScript(const char* path, std::string& out)
     uint64 size = file.GetSize();
     if (size >= 0xFFFFFFFFull)
     {
-        MX_LOG_ERROR("Configuration file '%s' is too large (%llu bytes)", path, static_cast<unsigned long long>(size));
+        MX_LOG_ERROR("Configuration file '%s' is too large (%llu bytes)", path,
+                     static_cast<unsigned long long>(size));
         return false;
     }
     out.resize(static_cast<size_t>(size));
@@ -94,8 +97,8 @@ bool InitCrashReporter()
     // the run without a file log; the sink is registered all the same and writes nothing.
     const DateTime start = GetLocalDateTime();
     FilePath logName;
-    logName.Format("crashreport_%04d-%02d-%02d_%02d-%02d-%02d.log", start.year, start.month, start.day, start.hour,
-                   start.minute, start.second);
+    logName.Format("crashreport_%04d-%02d-%02d_%02d-%02d-%02d.log", start.year, start.month, start.day,
+                   start.hour, start.minute, start.second);
     FilePath logPath = Platform_GetUserDataFolder();
     logPath.AppendPath("logs");
     logPath.AppendPath(logName);
@@ -190,7 +193,8 @@ void SelectLanguage(StrView language)
     for (uint32 i = 0; i < directory.length(); ++i)
         if (directory[i] == '/' || directory[i] == '\\')
             cut = i;
-    directory.Truncate(cut == 0 && !directory.empty() && (directory[0] == '/' || directory[0] == '\\') ? 1 : cut);
+    directory.Truncate(cut == 0 && !directory.empty() && (directory[0] == '/' || directory[0] == '\\') ? 1
+                                                                                                       : cut);
     FileSystem::AddSearchDirectory(directory);
 
     FilePath folder;

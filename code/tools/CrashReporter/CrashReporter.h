@@ -4,12 +4,13 @@
 // own sender) and are only read afterwards.
 
 #include "Core/CVar.h"
+#include "Core/Containers/Dict.h"
+#include "Core/IO/File.h"
 #include "Core/StaticString.h"
 #include "Core/StrView.h"
 #include "Core/String.h"
-#include "Core/Types.h"
-#include "Core/Containers/Dict.h"
 #include "Core/Threading/ThreadBase.h"
+#include "Core/Types.h"
 
 #include <vector>
 
@@ -59,6 +60,15 @@ void SelectLanguage(StrView language);
 // Report preparation: copies the dump and the --wc matches into the dated report folder; returns
 // the number of files gathered.
 uint32 PrepareReportData();
+// Hands the first `size` bytes of an open file to `sink` in pieces of at most kReportCopyChunk bytes
+// through `buffer` (that large), so that a dump of any size needs only that much memory. Returns the
+// number of bytes the sink took; less than `size` when the file ended early or the sink refused a
+// piece (*readShort tells which, when given).
+constexpr uint32 kReportCopyChunk = 1u << 20;
+using ReportChunkSink = bool (*)(void* context, const char* data, uint32 length);
+uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink sink, void* context,
+                         bool* readShort = nullptr);
+
 // Copies one whole file through a 1 MiB buffer. False without a message when the source cannot be
 // opened; false with an Error when it is too large, cannot be read whole, or the copy cannot be
 // created or written (a partial copy is removed). A file copied onto itself is left as it is (true).

@@ -100,6 +100,28 @@ void CopyIntoReport(StrView source, StrView name)
 }
 } // namespace
 
+uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink sink, void* context,
+                         bool* readShort)
+{
+    uint64 done = 0;
+    while (done < size)
+    {
+        const uint32 want =
+            size - done < kReportCopyChunk ? static_cast<uint32>(size - done) : kReportCopyChunk;
+        const uint32 got = file.Read(buffer, want);
+        if (got != 0 && !sink(context, buffer, got))
+            break;
+        done += got;
+        if (got != want)
+        {
+            if (readShort)
+                *readShort = true;
+            break;
+        }
+    }
+    return done;
+}
+
 bool CopyReportFile(StrView sourcePath, StrView destinationPath)
 {
     File source;
@@ -130,26 +152,22 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath)
     // gigabytes, and the machine that just crashed may be short of memory. Direct writes and a flush
     // make a full disk show here, not as a silently short copy in the archive.
     destination.SetBufferSize(0);
-    const uint32 chunk = 1u << 20;
-    char* buffer = static_cast<char*>(Memory::Alloc(chunk));
-    bool readOk = true;
-    bool writeOk = true;
-    for (uint64 done = 0; done < size && readOk && writeOk;)
-    {
-        const uint32 want = size - done < chunk ? static_cast<uint32>(size - done) : chunk;
-        const uint32 got = source.Read(buffer, want);
-        // A file that shrank or failed mid-read would leave a short copy behind.
-        readOk = got == want;
-        writeOk = got == 0 || destination.Write(buffer, got) == got;
-        done += got;
-    }
-    Memory::Free(buffer, chunk);
+    char* buffer = static_cast<char*>(Memory::Alloc(kReportCopyChunk));
+    bool readShort = false;
+    const uint64 copied = StreamFileContent(
+        source, size, buffer,
+        [](void* context, const char* data, uint32 length)
+        { return static_cast<File*>(context)->Write(data, length) == length; },
+        &destination, &readShort);
+    Memory::Free(buffer, kReportCopyChunk);
+    // A short read stops the copy before any write could fail.
+    bool writeOk = readShort || copied == size;
     source.Close();
     writeOk = writeOk && destination.GetRawFile()->Flush();
     writeOk = destination.Close() && writeOk;
-    if (!readOk || !writeOk)
+    if (readShort || !writeOk)
     {
-        if (!readOk)
+        if (readShort)
             MX_LOG_ERROR("Failed to read file '%.*s'", static_cast<int>(sourcePath.length()),
                          sourcePath.data());
         else

@@ -23,10 +23,6 @@ namespace
 // is where a developer build expects one; deployments always configure their own.
 constexpr const char* kFallbackUploadUrl = "http://localhost/submit/";
 
-// Files are streamed into the archive in pieces of this size, so that a dump of hundreds of
-// megabytes never has to fit in memory beside the archive.
-constexpr uint32 kCopyChunk = 1u << 20;
-
 constexpr int32 kMaxRetryWaitSec = 3600;
 
 // Adds one report file to the archive. A file that cannot be opened is left out without a message,
@@ -39,25 +35,18 @@ void AddFileToArchive(SimpleZip& zip, const FilePath& folder, const FilePath& na
     File file;
     if (!FileSystem::OpenRaw(file, path.view(), EFileOpenMode::kRead))
         return;
-    uint64 size = file.GetSize();
+    const uint64 size = file.GetSize();
     if (!zip.BeginFile(name.c_str(), SimpleZip::Fastest, size))
         return;
-    uint64 done = 0;
-    while (done < size)
-    {
-        uint64 left = size - done;
-        uint32 want = left < kCopyChunk ? static_cast<uint32>(left) : kCopyChunk;
-        uint32 got = file.Read(buffer, want);
-        if (got == 0)
-        {
-            MX_LOG_ERROR("Could not read '%s' whole (%llu of %llu bytes)", path.c_str(),
-                         static_cast<unsigned long long>(done), static_cast<unsigned long long>(size));
-            break;
-        }
-        if (!zip.Write(buffer, static_cast<int32>(got)))
-            break;
-        done += got;
-    }
+    bool readShort = false;
+    const uint64 done = StreamFileContent(
+        file, size, buffer,
+        [](void* context, const char* data, uint32 length)
+        { return static_cast<SimpleZip*>(context)->Write(data, static_cast<int32>(length)); },
+        &zip, &readShort);
+    if (readShort)
+        MX_LOG_ERROR("Could not read '%s' whole (%llu of %llu bytes)", path.c_str(),
+                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(size));
     zip.EndFile();
     file.Close();
 }
@@ -67,7 +56,7 @@ bool BuildArchive(const FilePath& archivePath)
     SimpleZip zip;
     if (!zip.Create(archivePath.c_str(), false))
         return false;
-    std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+    std::unique_ptr<char[]> buffer(new char[kReportCopyChunk]);
     for (const FilePath& name : GReportFiles)
         AddFileToArchive(zip, GReportFolder, name, buffer.get());
     return zip.Close();
