@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace Morvex
 {
@@ -105,10 +107,13 @@ float Str::ToFloat(const char* text)
         ExponentSign,
         Exponent
     };
+    // The digits are gathered in double precision and scaled once at the end: a float mantissa
+    // overflows to infinity long before the exponent can bring it back, and infinity times the
+    // zero of an underflowed power of ten is NaN.
     State state = State::Start;
-    float sign = 1.0f;
-    float mantissa = 0.0f;
-    float scale = 0.1f;
+    double sign = 1.0;
+    double mantissa = 0.0;
+    double scale = 0.1;
     int exponent = 0;
     int exponentSign = 1;
     for (const char* p = text;; ++p)
@@ -116,24 +121,25 @@ float Str::ToFloat(const char* text)
         char c = *p;
         bool digit = c >= '0' && c <= '9';
         int d = c - '0';
+        bool done = false;
         switch (state)
         {
         case State::Start:
             if (c == '-')
             {
-                sign = -1.0f;
+                sign = -1.0;
                 state = State::Integer;
             }
             else if (c == '+')
                 state = State::Integer;
             else if (c == '.')
             {
-                scale = 0.1f;
+                scale = 0.1;
                 state = State::Fraction;
             }
             else if (digit)
             {
-                mantissa = mantissa * 10.0f + static_cast<float>(d);
+                mantissa = mantissa * 10.0 + d;
                 state = State::Integer;
             }
             else
@@ -141,28 +147,28 @@ float Str::ToFloat(const char* text)
             continue;
         case State::Integer:
             if (digit)
-                mantissa = mantissa * 10.0f + static_cast<float>(d);
+                mantissa = mantissa * 10.0 + d;
             else if (c == '.')
             {
-                scale = 0.1f;
+                scale = 0.1;
                 state = State::Fraction;
             }
             else if (c == 'E' || c == 'e')
                 state = State::ExponentSign;
             else
-                return sign * mantissa;
-            continue;
+                done = true;
+            break;
         case State::Fraction:
             if (digit)
             {
-                mantissa += static_cast<float>(d) * scale;
-                scale *= 0.1f;
+                mantissa += d * scale;
+                scale *= 0.1;
             }
             else if (c == 'E' || c == 'e')
                 state = State::ExponentSign;
             else
-                return sign * mantissa;
-            continue;
+                done = true;
+            break;
         case State::ExponentSign:
             if (c == '-')
             {
@@ -177,21 +183,32 @@ float Str::ToFloat(const char* text)
                 state = State::Exponent;
             }
             else
-                return sign * mantissa;
-            continue;
+                done = true;
+            break;
         case State::Exponent:
             if (digit)
             {
-                // Saturate: any exponent past this already gives 0 or infinity in single precision.
+                // Saturate: any exponent past this already gives 0 or infinity.
                 if (exponent < 100000)
                     exponent = exponent * 10 + d;
-                continue;
             }
+            else
+                done = true;
             break;
         }
-        break;
+        if (done)
+            break;
     }
-    return std::pow(10.0f, static_cast<float>(exponentSign * exponent)) * sign * mantissa;
+    if (state != State::Exponent)
+        exponent = 0;
+    // A zero mantissa stays zero whatever the exponent (0e39 is 0, not infinity times 0).
+    double v = mantissa == 0.0 ? 0.0 : mantissa * std::pow(10.0, exponentSign * exponent);
+    if (std::isnan(v))
+        v = 0.0;
+    // Out-of-range values saturate to infinity explicitly: the narrowing itself is undefined.
+    if (v > static_cast<double>(FLT_MAX))
+        return static_cast<float>(sign) * std::numeric_limits<float>::infinity();
+    return static_cast<float>(sign * v);
 }
 
 int Str::ToInt(const char* text)
@@ -218,7 +235,10 @@ uint32 Str::ToUInt(const char* text)
 {
     if (text == nullptr)
         return 0;
-    return static_cast<uint32>(std::strtoul(text, nullptr, 0));
+    // strtoul is 64 bits wide here: values past 32 bits saturate instead of wrapping ("4294967296"
+    // must not become 0).
+    unsigned long v = std::strtoul(text, nullptr, 0);
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32>(v);
 }
 
 bool Str::WildcardMatch(const char* text, const char* pattern)
@@ -320,7 +340,7 @@ const char* Str::FormatSize(StaticString<64>& out, uint64 bytes)
         if (g - whole >= tenth)
             out.Format("%.1f GB", g);
         else
-            out.Format("%d GB", static_cast<int>(whole));
+            out.Format("%llu GB", static_cast<unsigned long long>(whole));
         return out.c_str();
     }
     double m = static_cast<double>(bytes) / 1048576.0;

@@ -97,6 +97,29 @@ TEST(PlatformTime, ConversionsRoundTripInUtcAndLocalTime)
     }
 }
 
+TEST(PlatformTime, RepeatedHourWhenClocksGoBackRoundTrips)
+{
+    // On 2024-10-27 Central Europe turns 03:00 CEST back to 02:00 CET: every local time from 02:00
+    // to 02:59:59 happens twice, and each reading must convert back to its own instant.
+    ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    const int64 firstPass = 1729989000000LL;  // 00:30 UTC = 02:30 CEST
+    const int64 secondPass = 1729992600000LL; // 01:30 UTC = 02:30 CET
+    for (int64 t = firstPass - 3600000; t <= secondPass + 3600000; t += 60000 + 7)
+    {
+        DateTime local = TimeToLocalDateTime(t);
+        EXPECT_EQ(LocalDateTimeToTime(local), t) << t;
+    }
+    DateTime a = TimeToLocalDateTime(firstPass), b = TimeToLocalDateTime(secondPass);
+    EXPECT_EQ(a.hour, 2);
+    EXPECT_EQ(b.hour, 2);
+    EXPECT_EQ(a.daylightSaving, 1);
+    EXPECT_EQ(b.daylightSaving, 0);
+    // A hand-made local time without the flag still converts (to one of the two readings).
+    DateTime manual{2024, 10, 27, 0, 2, 30, 0, 0};
+    int64 picked = LocalDateTimeToTime(manual);
+    EXPECT_TRUE(picked == firstPass || picked == secondPass) << picked;
+}
+
 TEST(PlatformTime, LocalTimeFollowsTheZoneRules)
 {
     ScopedTimeZone zone("IST-5:30");

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -102,6 +103,33 @@ TEST(Str, ToFloatFollowsTheScanner)
     EXPECT_EQ(Str::ToFloat(nullptr), 0.f);
 }
 
+TEST(Str, ToFloatNeverGivesNaN)
+{
+    // A zero mantissa with a huge exponent, a huge mantissa with a tiny one, and out-of-range values.
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case
+    {
+        const char* text;
+        float expected;
+    };
+    const Case cases[] = {
+        {"0e39", 0.f},
+        {"-0e99999999", 0.f},
+        {"0.000e400", 0.f},
+        {"1e-50", 0.f},
+        {"1e39", inf},
+        {"-1e39", -inf},
+        {"1000000000000000000000000000000000000000000000000000e-45", 1e6f},
+        {"1e99999999999", inf},
+    };
+    for (const Case& c : cases)
+    {
+        float v = Str::ToFloat(c.text);
+        EXPECT_FALSE(std::isnan(v)) << c.text;
+        EXPECT_FLOAT_EQ(v, c.expected) << c.text;
+    }
+}
+
 TEST(Str, IntegerParsingFollowsTheStandardRules)
 {
     EXPECT_EQ(Str::ToInt("  42abc"), 42);
@@ -110,6 +138,10 @@ TEST(Str, IntegerParsingFollowsTheStandardRules)
     EXPECT_EQ(Str::ToUInt("0x10"), 16u);
     EXPECT_EQ(Str::ToUInt("010"), 8u);
     EXPECT_EQ(Str::ToUInt("4294967295"), 4294967295u);
+    // Beyond 32 bits the value saturates instead of wrapping ("wait 4294967296" must still wait).
+    EXPECT_EQ(Str::ToUInt("4294967296"), 4294967295u);
+    EXPECT_EQ(Str::ToUInt("99999999999999999999999"), 4294967295u);
+    EXPECT_EQ(Str::ToUInt("0x100000000"), 4294967295u);
     EXPECT_EQ(Str::ToUInt(nullptr), 0u);
     EXPECT_EQ(Str::ToInt64("9000000000", 10), 9000000000LL);
     EXPECT_EQ(Str::ToInt64("ff", 16), 255);
@@ -199,6 +231,9 @@ TEST(Str, FormatSizeTable)
         {1023, "1023 bytes"},
         {1024, "1 kB"},
         {0, "0 bytes"},
+        // Past 2^31 GB the count no longer fits an int: it must not print as a negative number.
+        {2ull << 60, "2147483648 GB"},
+        {~0ull, "17179869184 GB"},
     };
     for (const Case& c : cases)
     {

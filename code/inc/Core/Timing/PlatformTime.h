@@ -19,6 +19,10 @@ struct DateTime
     int32 minute = 0;
     int32 second = 0;
     int32 milliseconds = 0;
+    // Local times only: 1 daylight-saving time, 0 standard time, -1 unknown. TimeToLocalDateTime
+    // sets it, so that a time in the hour repeated when clocks go back converts back to itself;
+    // with -1 the conversion picks one of the two readings.
+    int32 daylightSaving = -1;
 };
 
 // Difference between the file-time epoch (1601-01-01, 100-ns ticks) and the Unix epoch, in ms.
@@ -33,8 +37,8 @@ DateTime TimeToUtcDateTime(int64 timeMs);
 DateTime TimeToLocalDateTime(int64 timeMs);
 // Out-of-range fields are carried over (month 13 is January of the next year).
 int64 UtcDateTimeToTime(const DateTime& dateTime);
-// A local time that is skipped or repeated at a daylight-saving change resolves as the C library's
-// mktime resolves it.
+// A local time that is skipped at a daylight-saving change resolves as the C library's mktime
+// resolves it; a repeated one follows daylightSaving (the C library picks when it is -1).
 int64 LocalDateTimeToTime(const DateTime& dateTime);
 
 // 100-ns ticks since 1601-01-01 UTC <-> milliseconds since 1970.

@@ -25,6 +25,7 @@ DateTime FromTm(const std::tm& tm, int32 milliseconds)
     d.minute = tm.tm_min;
     d.second = tm.tm_sec;
     d.milliseconds = milliseconds;
+    d.daylightSaving = tm.tm_isdst > 0 ? 1 : (tm.tm_isdst == 0 ? 0 : -1);
     return d;
 }
 } // namespace
@@ -65,7 +66,7 @@ int64 LocalDateTimeToTime(const DateTime& d)
     tm.tm_hour = d.hour;
     tm.tm_min = d.minute;
     tm.tm_sec = d.second;
-    tm.tm_isdst = -1;
+    tm.tm_isdst = d.daylightSaving < 0 ? -1 : (d.daylightSaving > 0 ? 1 : 0);
     time_t t = mktime(&tm);
     if (t == static_cast<time_t>(-1))
     {
