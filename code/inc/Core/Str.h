@@ -33,6 +33,12 @@ int64 ToInt64(const char* text, int base);
 uint32 ToUInt(const char* text);
 
 bool WildcardMatch(const char* text, const char* pattern);
+
+// The length (1 to 4) of the well-formed UTF-8 character that starts `text` (`available` > 0 bytes
+// readable), or 0 when the bytes there are ill-formed: a stray continuation byte, an overlong form,
+// a surrogate, a value past U+10FFFF or a sequence cut short. On 0, `badLength` receives the length
+// of the ill-formed part (at least 1), which stands for one U+FFFD.
+uint32 Utf8CharLength(const char* text, uint32 available, uint32& badLength);
 const char* Find(const char* haystack, const char* needle);
 const char* FindNoCase(const char* haystack, const char* needle);
 

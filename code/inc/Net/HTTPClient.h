@@ -68,8 +68,15 @@ public:
         uint32 bodySize = 0;
         // Complete header lines such as "Content-Type: application/json".
         std::vector<String> headers;
-        // Limit for the whole transfer in seconds; 0 means 60.
+        // Limit for the whole transfer in seconds; 0 means 60. Connecting is limited further by
+        // curl_connectTimeoutSec, and a transfer slower than curl_lowSpeedLimit bytes a second for
+        // curl_lowSpeedTimeSec seconds is abandoned (TIMEOUT).
         int32 timeoutSec = 0;
+        // The most bytes of the answer's body kept in the response; 0 means kDefaultMaxBodyBytes.
+        // Bytes past it are read and dropped (Response::bodyTruncated), and an answer that runs on
+        // past kMaxDiscardedBytes more is not read to its end: the transfer then ends with what
+        // was kept, errorCode OK and the status received.
+        uint32 maxBodyBytes = 0;
         // Client certificate, chain certificates and private key in one PEM text; copied by Request.
         const char* clientCertPem = nullptr;
         // Client certificate and key files (PEM); copied by libcurl.
@@ -86,9 +93,17 @@ public:
         // Status of the last response received; 0 when none arrived.
         int32 httpCode = 0;
         std::vector<String> headers;
-        // The body; c_str() reads it as text (a 0 byte always follows it).
+        // The body, or its first maxBodyBytes; c_str() reads it as text (a 0 byte always follows).
         std::string body;
+        // True when the server sent more than was kept.
+        bool bodyTruncated = false;
     };
+
+    // What is kept of an answer unless a request asks for more: the event and upload answers are a
+    // few hundred bytes, and an endless or huge answer must not exhaust a crashed machine's memory.
+    static constexpr uint32 kDefaultMaxBodyBytes = 64 * 1024;
+    // How much more than it keeps the client reads before it stops reading an answer.
+    static constexpr uint32 kMaxDiscardedBytes = 1024 * 1024;
 
     using Completion = ttl::Function<void(const Response&)>;
     using ResponsePromise = ttl::Promise<Response>;
@@ -96,8 +111,9 @@ public:
     // Replaces any previous client (HTTPClient::Shutdown first), starts TLS and libcurl. Returns
     // false only when libcurl could not be started; requests then complete at once with NETWORK.
     static bool Init();
-    // Asserts "!IsActive()" (no asynchronous request may be in flight); with requests in flight
-    // they are cancelled without completion after the assertion returns. Safe without a client.
+    // Asynchronous requests still in flight (for instance an http_request from a configuration
+    // script that nothing pumped) are cancelled without completion, each named in a Warning.
+    // Safe without a client.
     static void Shutdown();
     static bool IsInitialized();
     // True while asynchronous requests (uploads included) are in flight.
@@ -106,7 +122,9 @@ public:
 
     // Issues a request and returns its id (never 0). The completion (may be empty) is moved in;
     // for a synchronous request it has run when the call returns, for an asynchronous one it runs
-    // inside a later Update. The url is copied.
+    // inside a later Update. The url is copied. Redirects are followed only by requests without a
+    // body whose verb is not POST: a POST that is redirected would go on as an empty GET, so its
+    // 3xx answer is what the caller sees.
     static uint32 Request(const char* url, const RequestParams& params, Completion completion);
     // Promise form: settled from the completion (see RequestParams::failOnError). outId may be null.
     static ResponsePromise Request(const char* url, const RequestParams& params, uint32* outId);
@@ -123,7 +141,10 @@ public:
     // (curl_formadd warns under -Werror in this libcurl and is implemented on the mime API, so
     // the bytes on the wire are the same); the mime API also reports an unreadable file up front.
     // libcurl streams the file part's content from filePath (file name = last path component).
-    // No redirects are followed; the transfer is limited to 300 seconds. fields may be null when
+    // No redirects are followed. The transfer has no overall limit, so a large upload on a slow
+    // but moving link is never cut: connecting is limited by curl_connectTimeoutSec, and a
+    // transfer that stays below curl_lowSpeedLimit bytes a second for curl_lowSpeedTimeSec seconds
+    // (a server that stops reading or never answers) ends with TIMEOUT. fields may be null when
     // fieldCount is 0; names and values are copied.
     static uint32 UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
                                   Completion completion, const HTTPFormField* fields, uint32 fieldCount);
@@ -178,6 +199,9 @@ extern CVar curl_forbidReuse;
 extern CVar curl_dnsCacheTimeout;
 extern CVar curl_verifyPeer;
 extern CVar curl_injectResolves;
+extern CVar curl_connectTimeoutSec;
+extern CVar curl_lowSpeedLimit;
+extern CVar curl_lowSpeedTimeSec;
 
 // A part of a hand-built multipart body. Views are not owned and need only last for Build.
 struct MultipartPart

@@ -241,6 +241,52 @@ uint32 Str::ToUInt(const char* text)
     return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32>(v);
 }
 
+uint32 Str::Utf8CharLength(const char* text, uint32 available, uint32& badLength)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    badLength = 1;
+    const unsigned char lead = p[0];
+    if (lead < 0x80)
+        return 1;
+    // The second byte's range depends on the lead: this rules out overlong forms, surrogates and
+    // values past U+10FFFF (the table of well-formed sequences of the Unicode standard).
+    uint32 length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+    {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    }
+    else if (lead >= 0xF0 && lead <= 0xF4)
+    {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    }
+    else
+        return 0;
+    // The ill-formed part is the longest prefix that could still have begun a character.
+    for (uint32 i = 1; i < length; ++i)
+    {
+        if (i >= available)
+            return 0;
+        const unsigned char c = p[i];
+        if (c < low || c > high)
+            return 0;
+        low = 0x80;
+        high = 0xBF;
+        badLength = i + 1;
+    }
+    return length;
+}
+
 bool Str::WildcardMatch(const char* text, const char* pattern)
 {
     if (text == nullptr || pattern == nullptr)

@@ -43,6 +43,14 @@ CVar curl_verifyPeer(CVarType::Int, "curl_verifyPeer", 0, "1",
                      "do we verify certificate validity on client or not", 0, 1);
 CVar curl_injectResolves(CVarType::String, "curl_injectResolves", 0, "",
                          "';' separated list of HOST:PORT:IP injections, see curl's --resolve option");
+// A server that accepts and then never answers, or trickles, must not hold a player's machine: these
+// limit connecting and stalled transfers, while a large upload that keeps moving is never cut.
+CVar curl_connectTimeoutSec(CVarType::Int, "curl_connectTimeoutSec", 0, "15",
+                            "seconds allowed for connecting (0: libcurl's default)", 0, 3600);
+CVar curl_lowSpeedLimit(CVarType::Int, "curl_lowSpeedLimit", 0, "1024",
+                        "bytes per second below which a transfer counts as stalled (0: never)", 0, INT32_MAX);
+CVar curl_lowSpeedTimeSec(CVarType::Int, "curl_lowSpeedTimeSec", 0, "30",
+                          "seconds a transfer may stay stalled before it is abandoned", 1, 86400);
 
 namespace
 {
@@ -156,11 +164,35 @@ HTTPSlot* FindSlotByEasy(CURL* easy, uint32* outIndex)
     return nullptr;
 }
 
+// libcurl calls these from C: nothing may throw out of them. A body beyond the slot's limit is
+// dropped, and one that runs on far past it is not read to its end (returning less than n stops the
+// transfer; MapTransferResult tells that stop from a failure).
 size_t WriteCallback(char* data, size_t size, size_t count, void* user)
 {
     HTTPSlot* slot = static_cast<HTTPSlot*>(user);
-    size_t n = size * count;
-    slot->response.body.append(data, n);
+    const size_t n = size * count;
+    const size_t kept = slot->response.body.size();
+    const size_t room = kept < slot->maxBody ? slot->maxBody - kept : 0;
+    const size_t take = n < room ? n : room;
+    try
+    {
+        slot->response.body.append(data, take);
+    }
+    catch (...)
+    {
+        slot->keepFailed = true;
+        return 0;
+    }
+    if (take < n)
+    {
+        slot->response.bodyTruncated = true;
+        slot->discarded += n - take;
+        if (slot->discarded > HTTPClient::kMaxDiscardedBytes)
+        {
+            slot->stoppedReading = true;
+            return 0;
+        }
+    }
     return n;
 }
 
@@ -178,8 +210,27 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user)
         ++begin;
     while (end > begin && IsTrimmed(data[end - 1]))
         --end;
-    slot->response.headers.emplace_back(data + begin, static_cast<uint32>(end - begin));
+    // Header lines are kept up to the body's limit in all; later ones are dropped.
+    if (slot->headerBytes + (end - begin) > slot->maxBody)
+        return n;
+    try
+    {
+        slot->response.headers.emplace_back(data + begin, static_cast<uint32>(end - begin));
+        slot->headerBytes += static_cast<uint32>(end - begin);
+    }
+    catch (...)
+    {
+        slot->keepFailed = true;
+        return 0;
+    }
     return n;
+}
+
+void SetStallLimits(CURL* easy)
+{
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(curl_connectTimeoutSec.GetInt()));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(curl_lowSpeedLimit.GetInt()));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(curl_lowSpeedTimeSec.GetInt()));
 }
 
 int DebugCallback(CURL*, curl_infotype kind, char* data, size_t size, void*)
@@ -303,6 +354,15 @@ void ExtractCaBundle()
     FileSystem::FreeFileData(content);
 }
 
+// An answer cut to its limit is worth a line: a caller that needs more must ask for it.
+void NoteTruncatedAnswer(const HTTPSlot& slot)
+{
+    if (slot.response.bodyTruncated)
+        MX_LOG_WARNING("HTTPClient: the answer to request %u was longer than %u bytes; %s", slot.requestId,
+                       static_cast<unsigned>(slot.maxBody),
+                       slot.stoppedReading ? "the rest was not read" : "the rest was dropped");
+}
+
 void LogRequestCount(const char* what)
 {
     MX_LOG_NET("%s: %u requests active", what, static_cast<unsigned>(g_httpRequests.size()));
@@ -380,7 +440,14 @@ void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
     SetTlsVerification(easy);
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
     curl_easy_setopt(easy, CURLOPT_URL, url);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT, 300L);
+    SetStallLimits(easy);
+}
+
+ErrorCode HTTPInternal::MapTransferResult(const HTTPSlot& slot, int curlResult)
+{
+    if (curlResult == CURLE_WRITE_ERROR && slot.stoppedReading)
+        return ErrorCode::OK;
+    return HTTPClient::MapCurlResult(curlResult);
 }
 
 // Hands an asynchronous slot to the multi handle; on failure the slot is dropped and its
@@ -455,9 +522,13 @@ bool HTTPClient::Init()
 
 void HTTPClient::Shutdown()
 {
-    MX_ASSERT(!IsActive());
+    // Nothing pumps the client any more: what is still in flight can never complete.
+    if (!g_httpRequests.empty())
+        MX_LOG_WARNING("HTTPClient: %u requests still in flight at shutdown are cancelled",
+                       static_cast<unsigned>(g_httpRequests.size()));
     while (!g_httpRequests.empty())
     {
+        MX_LOG_WARNING("HTTPClient: cancelled %s", DescribeRequest(*g_httpRequests.back()).c_str());
         ReleaseSlotResources(*g_httpRequests.back(), true);
         g_httpRequests.pop_back();
     }
@@ -581,6 +652,8 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
         slot = HTTPInternal::AppendSlot(id, std::move(completion));
     slot->response.errorCode = ErrorCode::UNKNOWN;
     slot->response.httpCode = 0;
+    if (params.maxBodyBytes != 0)
+        slot->maxBody = params.maxBodyBytes;
 
     CURL* easy = curl_easy_init();
     if (easy == nullptr)
@@ -638,8 +711,12 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT,
                      static_cast<long>(params.timeoutSec != 0 ? params.timeoutSec : 60));
+    SetStallLimits(easy);
     ApplyInjectResolves(*slot);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    // libcurl turns a redirected POST into a GET without its body: such an answer would look
+    // delivered. Only requests without a body follow redirects.
+    const bool follow = params.body == nullptr && params.verb != Verb::POST;
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, follow ? 1L : 0L);
     if (params.body)
     {
         curl_easy_setopt(easy, CURLOPT_POST, 1L);
@@ -679,14 +756,15 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
         long httpCode = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &httpCode);
         slot->response.httpCode = static_cast<int32>(httpCode);
-        slot->response.errorCode = MapCurlResult(rc);
-        if (rc != CURLE_OK)
+        slot->response.errorCode = HTTPInternal::MapTransferResult(*slot, rc);
+        if (slot->response.errorCode != ErrorCode::OK)
         {
             MX_LOG_WARNING("HTTPClient::Request(Sync): result = %u (%s): %s", static_cast<unsigned>(rc),
                            curl_easy_strerror(rc), errorBuffer);
             MX_LOG_WARNING("%s", DescribeRequest(*slot).c_str());
         }
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+        NoteTruncatedAnswer(*slot);
     }
     if (slot->completion)
         slot->completion(slot->response);
@@ -752,8 +830,8 @@ void HTTPClient::Update()
             continue;
         }
         MX_ASSERT(slot->response.reqId == slot->requestId);
-        slot->response.errorCode = MapCurlResult(result);
-        if (result != CURLE_OK)
+        slot->response.errorCode = HTTPInternal::MapTransferResult(*slot, result);
+        if (slot->response.errorCode != ErrorCode::OK)
         {
             MX_LOG_ERROR("HTTPClient: message->data.result = %d (%s)", static_cast<int>(result),
                          curl_easy_strerror(result));
@@ -772,6 +850,7 @@ void HTTPClient::Update()
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &httpCode);
             slot->response.httpCode = static_cast<int32>(httpCode);
         }
+        NoteTruncatedAnswer(*slot);
         if (http_logClientRequests.GetInt() >= 2)
         {
             MX_LOG_NET("HTTPClient: completed reqIdx %u of %u active requests", reqIdx,

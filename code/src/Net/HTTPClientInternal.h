@@ -25,6 +25,15 @@ struct HTTPSlot
     std::string clientCertPem;
     // Set while the completion runs: the slot is then neither cancelled nor completed again.
     bool completing = false;
+    // The most body bytes kept, and how many were dropped past them.
+    uint32 maxBody = HTTPClient::kDefaultMaxBodyBytes;
+    uint64 discarded = 0;
+    // Header lines are bounded like the body.
+    uint32 headerBytes = 0;
+    // Set when the write callback stopped an answer that ran on too long (or could not be kept):
+    // libcurl then reports a write error, which is not the transfer's failure.
+    bool stoppedReading = false;
+    bool keepFailed = false;
 };
 
 // "reqId=%u, url='%s'" [", ip=%s"] [": [%s][%u] size=%ub"] [": totalTime=%.3fsec"].
@@ -42,12 +51,15 @@ void CompleteAtOnce(uint32 id, HTTPClient::Completion& completion, const char* u
 // Appends an asynchronous slot (the array owns it) and returns it.
 HTTPSlot* AppendSlot(uint32 id, HTTPClient::Completion&& completion);
 // The upload's options before its form: header off, no signals, write callback, TLS rule, URL,
-// 300-second limit.
+// the connect and low-speed limits (no overall limit).
 void SetCommonUploadOptions(HTTPSlot& slot, const char* url);
 // Adds the slot's easy handle to the multi handle; returns the id. On failure the slot is dropped
 // and its completion has run with NETWORK.
 uint32 StartAsync(HTTPSlot* slot, const char* url);
 bool HasSlot(uint32 id);
+// The transfer's result as the engine sees it: a write error raised only because the client stopped
+// reading an over-long answer is OK (the status and the kept prefix are the answer).
+ErrorCode MapTransferResult(const HTTPSlot& slot, int curlResult);
 // Waits at most timeoutMs for socket activity of the transfers in flight.
 void WaitForActivity(int timeoutMs);
 } // namespace HTTPInternal

@@ -5,6 +5,7 @@
 #include "Net/Network.h"
 
 #include "NetTestServer.h"
+#include "RawServer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -213,66 +214,6 @@ TEST_F(HTTPUploadTest, TransportFailuresAreNotSuccess)
     }
 }
 
-namespace
-{
-// A TCP server on 127.0.0.1 for one connection that misbehaves in a chosen way.
-class RawServer
-{
-public:
-    enum class Mode
-    {
-        CloseMidUpload, // reads a little, then closes
-        GarbageAnswer,  // reads the request head, then answers bytes that are not HTTP
-    };
-    explicit RawServer(Mode mode)
-    {
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        listen(m_listen, 4);
-        socklen_t len = sizeof(addr);
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        m_thread = std::thread(
-            [this, mode]
-            {
-                int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c < 0)
-                    return;
-                char buf[4096];
-                size_t total = 0;
-                while (total < 2048)
-                {
-                    ssize_t n = read(c, buf, sizeof(buf));
-                    if (n <= 0)
-                        break;
-                    total += static_cast<size_t>(n);
-                }
-                if (mode == Mode::GarbageAnswer)
-                {
-                    const unsigned char junk[] = {0x00, 0xFF, 0x17, 0x03, 0x03, 'x', '\r', '\n', '\r', '\n'};
-                    [[maybe_unused]] ssize_t w = write(c, junk, sizeof(junk));
-                }
-                close(c);
-            });
-    }
-    ~RawServer()
-    {
-        shutdown(m_listen, SHUT_RDWR);
-        m_thread.join();
-        close(m_listen);
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/submit/"; }
-
-private:
-    int m_listen = -1;
-    int m_port = 0;
-    std::thread m_thread;
-};
-} // namespace
-
 // Servers that break the exchange: the upload fails (nothing reported as delivered) and nothing hangs.
 TEST_F(HTTPUploadTest, MisbehavingServers)
 {
@@ -287,6 +228,71 @@ TEST_F(HTTPUploadTest, MisbehavingServers)
         EXPECT_TRUE(
             sink.Contains(Log::Error, "HTTPClient::UploadFileSync failed with error 0 (ErrorCode::NETWORK)"));
     }
+}
+
+// A server that accepts and never answers, or answers at a byte a second, no longer holds an upload
+// for minutes: the stall limit ends it. Before, each attempt waited out a 300-second limit.
+TEST_F(HTTPUploadTest, StalledServersEndTheUploadAtTheStallLimit)
+{
+    m_dir.WriteFile("report.zip", Bytes(200 * 1024));
+    ScopedCVar stall(Net::curl_lowSpeedTimeSec, "2");
+    for (RawServer::Mode mode : {RawServer::Mode::Silent, RawServer::Mode::Trickle})
+    {
+        SCOPED_TRACE(static_cast<int>(mode));
+        RawServer server(mode);
+        CapturingSink sink;
+        std::string url = server.Url();
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(
+            HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("report.zip").c_str(), nullptr, 0));
+        auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_LT(seconds.count(), 30) << "the stall limit, not a whole-transfer limit, ends it";
+        EXPECT_TRUE(sink.Contains(Log::Error, "(ErrorCode::TIMEOUT)"));
+    }
+}
+
+// An upload that keeps moving is never cut, however long it takes: here the server reads at about
+// 64 KiB a second, far above the stall limit, for longer than the stall window.
+TEST_F(HTTPUploadTest, SlowButMovingUploadIsNotCut)
+{
+    ScopedCVar stall(Net::curl_lowSpeedTimeSec, "1");
+    ScopedCVar limit(Net::curl_lowSpeedLimit, "1024");
+    NetTestServer slow;
+    size_t received = 0;
+    slow.server().Post(
+        "/submit/",
+        [&](const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+        {
+            reader([](const httplib::MultipartFormData&) { return true; },
+                   [&](const char*, size_t n)
+                   {
+                       received += n;
+                       std::this_thread::sleep_for(std::chrono::milliseconds(n / 64));
+                       return true;
+                   });
+            res.set_content("stored", "text/plain");
+        });
+    ASSERT_GT(slow.Start(), 0);
+    m_dir.WriteFile("slow.zip", Bytes(192 * 1024));
+    std::string url = slow.Url("/submit/");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("slow.zip").c_str(), nullptr, 0));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(received, 192u * 1024u);
+}
+
+// An answer that never ends is read only as far as its limit allows: the upload is delivered (the
+// server said 200), nothing exhausts memory, and the transfer ends.
+TEST_F(HTTPUploadTest, EndlessAnswerIsCutAndTheUploadCounts)
+{
+    m_dir.WriteFile("report.zip", Bytes(4096));
+    RawServer server(RawServer::Mode::Endless);
+    CapturingSink sink;
+    std::string url = server.Url();
+    EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("report.zip").c_str(), nullptr, 0));
+    EXPECT_TRUE(sink.Contains(Log::Warning, "the rest was not read"));
+    EXPECT_LT(server.BodyBytesSent(), 64u * 1024u * 1024u);
 }
 
 TEST_F(HTTPUploadTest, LargeUploadAsksForContinue)

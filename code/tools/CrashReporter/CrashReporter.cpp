@@ -33,6 +33,8 @@ CVar ElasticsearchUrl(CVarType::String, "ElasticsearchUrl", CVAR_ARCHIVE,
                       "http://localhost:9200/events/prod/", "");
 CVar retry_count(CVarType::Int, "retry_count", CVAR_ARCHIVE, "3", "", INT32_MIN, INT32_MAX);
 CVar retry_wait_sec(CVarType::Int, "retry_wait_sec", CVAR_ARCHIVE, "20", "", INT32_MIN, INT32_MAX);
+CVar ElasticsearchTimeoutSec(CVarType::Int, "ElasticsearchTimeoutSec", CVAR_ARCHIVE, "10",
+                             "seconds the event may take before the report goes on without it", 1, 3600);
 
 namespace
 {

@@ -42,6 +42,7 @@ extern CVar script_errors_url;
 extern CVar ElasticsearchUrl;
 extern CVar retry_count;
 extern CVar retry_wait_sec;
+extern CVar ElasticsearchTimeoutSec;
 
 // Exit codes of the process.
 enum : int32
@@ -143,7 +144,10 @@ uint32 Utf8PrefixLength(StrView text, uint32 capacity);
 // BuildElasticEventDocument returns the whole document, every string value JSON-escaped and never
 // cut; SendElasticEvent posts it synchronously through the HTTP client (the caller's thread drives
 // the client) and logs "AddElasticEvent: <ErrorCode::...>" and the document when the request fails
-// or the server answers 400 or above. AppendJsonEscaped appends text escaped for a JSON string.
+// or the server answers 400 or above, and "AddElasticEvent: the server answered %d (a redirect, not
+// followed)" and the document for a 3xx answer; the whole request is limited to
+// ElasticsearchTimeoutSec seconds. AppendJsonEscaped appends text escaped for a JSON string, with
+// every ill-formed UTF-8 part replaced by U+FFFD.
 void AddElasticEvent();
 void FormatElasticTimestamp(int64 timeMs, StaticString32_t& out);
 String BuildElasticEventDocument(StrView product, StrView additional, StrView timestamp);

@@ -128,8 +128,26 @@ void AppendJsonEscaped(String& out, StrView text)
                 const char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
                 out.Append(escaped, 6);
             }
-            else
+            else if (c < 0x80)
                 out.Append(static_cast<char>(c));
+            else
+            {
+                // JSON text is UTF-8: bytes of another encoding (or a character cut by a fixed
+                // capacity) would make the whole document unreadable, so each ill-formed part
+                // becomes U+FFFD.
+                uint32 bad = 1;
+                const uint32 length = Str::Utf8CharLength(text.data() + i, text.length() - i, bad);
+                if (length != 0)
+                {
+                    out.Append(text.data() + i, length);
+                    i += length - 1;
+                }
+                else
+                {
+                    out.Append("\xEF\xBF\xBD", 3);
+                    i += bad - 1;
+                }
+            }
             break;
         }
     }
@@ -203,6 +221,8 @@ void SendElasticEvent(StrView url, StrView document)
     params.body = document.data();
     params.bodySize = document.length();
     params.headers.push_back(String("Content-Type: application/json"));
+    // A silent index server must not hold the report back for the client's default minute.
+    params.timeoutSec = ElasticsearchTimeoutSec.GetInt();
 
     Net::HTTPClient::ResponsePromise promise = Net::HTTPClient::Request(urlText.c_str(), params, nullptr);
     // Synchronous: the promise is settled already and the continuation runs here, while the
@@ -211,9 +231,19 @@ void SendElasticEvent(StrView url, StrView document)
         [document](const ttl::Result<Net::HTTPClient::Response>& result)
         {
             if (result.IsOk())
-                return;
-            Log::Printf(__FILE__, __LINE__, Log::Error, "AddElasticEvent: %s",
-                        ErrorCodeQualifiedName(result.GetError()));
+            {
+                // A redirect of the POST is not followed (it would arrive as an empty GET), so the
+                // event did not reach the index.
+                const int32 status = result.GetValue().httpCode;
+                if (status < 300 || status >= 400)
+                    return;
+                Log::Printf(__FILE__, __LINE__, Log::Error,
+                            "AddElasticEvent: the server answered %d (a redirect, not followed)",
+                            static_cast<int>(status));
+            }
+            else
+                Log::Printf(__FILE__, __LINE__, Log::Error, "AddElasticEvent: %s",
+                            ErrorCodeQualifiedName(result.GetError()));
             Log::Printf(__FILE__, __LINE__, Log::Error, "%.*s", static_cast<int>(document.length()),
                         document.data());
         });

@@ -115,6 +115,21 @@ const char* kQuietConfig = "set retry_count 0\nset retry_wait_sec 0\nset Elastic
                            "set crash_url \"http://127.0.0.1:9/submit\"\n";
 } // namespace
 
+// Requests a configuration script starts and nothing pumps (a test run, or a run with nothing to send)
+// are cancelled at shutdown with a Warning; before, the shutdown's assertion ended the process.
+TEST_F(ReporterRun, ConfigScriptRequestsInFlightAreCancelledAtShutdown)
+{
+    m_work.WriteFile("payload.bin", "data");
+    m_work.WriteFile("crash-reporter.cfg", "http_request \"http://127.0.0.1:9/x\"\n"
+                                           "http_multipartPost \"http://127.0.0.1:9/y\" file payload.bin\n");
+    auto test = Run({"--test"});
+    EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
+    EXPECT_NE(test.out.find("requests still in flight at shutdown are cancelled"), std::string::npos)
+        << test.out;
+    auto nothing = Run({"--id", "1", "--dump-path", m_work.Join("nowhere"), "--silent"});
+    EXPECT_EQ(nothing.exitCode, 3) << nothing.out << nothing.err;
+}
+
 TEST_F(ReporterRun, GathersTheDumpAndTheLogsIntoADatedFolder)
 {
     m_work.WriteFile("crash-reporter.cfg", kQuietConfig);

@@ -143,6 +143,49 @@ TEST(ElasticEventTest, EveryStringValueIsEscaped)
     EXPECT_EQ(std::string(escaped.c_str()), "\\u0000\\u001F\\\"\\\\/");
 }
 
+// The document is JSON, which is UTF-8: bytes that are not (a Latin-1 product name, a cut character,
+// an overlong or surrogate form) become U+FFFD, one for each ill-formed part, while well-formed
+// characters of every length pass unchanged.
+TEST(ElasticEventTest, IllFormedUtf8BecomesTheReplacementCharacter)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case
+    {
+        const char* name;
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"Latin-1 byte", "Caf\xe9", "Caf" + fffd},
+        {"lone continuation bytes",
+         "a\x80\xbf"
+         "b",
+         "a" + fffd + fffd + "b"},
+        {"lead byte cut by the end", "x\xe2\x82", "x" + fffd},
+        {"lead byte cut by another character",
+         "\xe2\x82"
+         "z",
+         fffd + "z"},
+        {"overlong slash", "\xc0\xaf", fffd + fffd},
+        {"overlong three bytes", "\xe0\x80\xaf", fffd + fffd + fffd},
+        {"surrogate", "\xed\xa0\x80", fffd + fffd + fffd},
+        {"past U+10FFFF", "\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"bytes never used", "\xfe\xff", fffd + fffd},
+        {"well-formed of every length", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(Build(c.in, ""), Document("crash", "unknown", c.out, "crashed", "")) << c.name;
+        EXPECT_EQ(Build("Demo", c.in), Document("crash", "unknown", "Demo", "crashed", c.out + "<br>"))
+            << c.name;
+    }
+    // A version tag cut inside a character by the 1024-byte window.
+    EXPECT_EQ(Build("Demo", std::string(1000, ';') + "version-type=" + std::string(10, 'v') + "\xc3\xa9"),
+              Document("crash", std::string(10, 'v') + fffd, "Demo", "crashed",
+                       "version-type=" + std::string(10, 'v') + fffd + "<br>"));
+}
+
 TEST(ElasticEventTest, LimitsCutTheInputButNeverTheDocument)
 {
     // 65 items: the 65th is dropped.
@@ -231,15 +274,23 @@ public:
 
     IndexServer()
     {
-        m_server.Post(".*",
-                      [this](const httplib::Request& req, httplib::Response& res)
-                      {
-                          std::lock_guard<std::mutex> lock(m_mutex);
-                          m_received.push_back(
-                              Received{req.method, req.path, req.get_header_value("Content-Type"), req.body});
-                          res.status = m_status;
-                          res.set_content("{\"result\":\"created\"}", "application/json");
-                      });
+        // "/moved/..." answers with a redirect to the index; GETs are recorded too, so that a
+        // followed redirect would show.
+        auto handler = [this](const httplib::Request& req, httplib::Response& res)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_received.push_back(
+                Received{req.method, req.path, req.get_header_value("Content-Type"), req.body});
+            if (req.path.rfind("/moved/", 0) == 0)
+            {
+                res.set_redirect(Url("/events/prod/"), 302);
+                return;
+            }
+            res.status = m_status;
+            res.set_content("{\"result\":\"created\"}", "application/json");
+        };
+        m_server.Post(".*", handler);
+        m_server.Get(".*", handler);
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
         while (!m_server.is_running())
@@ -355,7 +406,9 @@ TEST_F(ElasticEventSendTest, FailuresLogTheErrorCodeAndTheDocument)
         {503, "AddElasticEvent: ErrorCode::SERVER_INTERNAL"},
         {0, "AddElasticEvent: ErrorCode::SERVER_UNAVAILABLE"},
         {200, nullptr},
-        {302, nullptr},
+        {204, nullptr},
+        {302, "AddElasticEvent: the server answered 302 (a redirect, not followed)"},
+        {308, "AddElasticEvent: the server answered 308 (a redirect, not followed)"},
     };
     const std::string doc = Build("Demo", "a;b");
     for (const Case& c : cases)
@@ -380,6 +433,52 @@ TEST_F(ElasticEventSendTest, FailuresLogTheErrorCodeAndTheDocument)
         }
         EXPECT_EQ(server.Take().size(), c.status == 0 ? 0u : 1u) << c.status;
     }
+}
+
+// A redirect is not followed (libcurl would turn the POST into an empty GET and take its answer for
+// a delivery): the event counts as not delivered and says so.
+TEST_F(ElasticEventSendTest, RedirectIsAFailureNotAnEmptyGet)
+{
+    Morvex::Test::CapturingSink sink;
+    const std::string doc = Build("Demo", "a");
+    const std::string url = server.Url("/moved/");
+    SendElasticEvent(StrView(url.c_str()), StrView(doc.data(), static_cast<uint32>(doc.size())));
+    const std::vector<IndexServer::Received> got = server.Take();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].method, "POST");
+    EXPECT_EQ(got[0].path, "/moved/");
+    const std::vector<std::string> errors = ErrorLines(sink);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "AddElasticEvent: the server answered 302 (a redirect, not followed)");
+    EXPECT_EQ(errors[1], doc);
+}
+
+// An index server that accepts and never answers holds the report back only for the event's own
+// limit (ElasticsearchTimeoutSec), not for the client's default minute.
+TEST_F(ElasticEventSendTest, SilentIndexServerIsGivenUpAtTheEventLimit)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 4), 0); // connections complete in the kernel and are never served
+    socklen_t len = sizeof(addr);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/events/prod/";
+
+    Morvex::Test::ScopedCVar limit(ElasticsearchTimeoutSec, "1");
+    Morvex::Test::CapturingSink sink;
+    GSettings.product = "Demo";
+    ASSERT_TRUE(ElasticsearchUrl.SetS(StrView(url.c_str())));
+    const auto start = std::chrono::steady_clock::now();
+    AddElasticEvent();
+    const auto took = std::chrono::steady_clock::now() - start;
+    close(listener);
+    EXPECT_LT(took, std::chrono::seconds(15));
+    const std::vector<std::string> errors = ErrorLines(sink);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "AddElasticEvent: ErrorCode::TIMEOUT");
 }
 
 TEST_F(ElasticEventSendTest, AnEmptyUrlSendsNothing)

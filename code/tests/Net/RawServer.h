@@ -1,0 +1,171 @@
+#pragma once
+// A TCP server on 127.0.0.1 that misbehaves the way broken or hostile HTTP servers do: it serves
+// the connections that arrive (one after another) until the object goes.
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace Morvex::Test
+{
+class RawServer
+{
+public:
+    enum class Mode
+    {
+        CloseMidUpload, // reads a little, then closes
+        GarbageAnswer,  // reads the request head, then answers bytes that are not HTTP
+        Silent,         // reads whatever arrives and never answers
+        Trickle,        // reads the request head, then answers one byte a second
+        Endless,        // reads the request head, then answers 200 with a body that never ends
+    };
+
+    explicit RawServer(Mode mode)
+    {
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        listen(m_listen, 8);
+        socklen_t len = sizeof(addr);
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this, mode] { Serve(mode); });
+    }
+    ~RawServer()
+    {
+        m_stop = true;
+        shutdown(m_listen, SHUT_RDWR);
+        m_thread.join();
+        close(m_listen);
+    }
+    RawServer(const RawServer&) = delete;
+    RawServer& operator=(const RawServer&) = delete;
+
+    std::string Url(const std::string& path = "/submit/") const
+    {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    // Bytes written as answer bodies so far (Endless, Trickle).
+    size_t BodyBytesSent() const { return m_sent.load(); }
+    int Connections() const { return m_connections.load(); }
+
+private:
+    // Waits for data (or the end) for at most ms; false when stopping.
+    bool Readable(int fd, int ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, ms) > 0;
+    }
+
+    bool WriteAll(int fd, const char* data, size_t n)
+    {
+        while (n > 0 && !m_stop)
+        {
+            ssize_t w = send(fd, data, n, MSG_NOSIGNAL);
+            if (w <= 0)
+                return false;
+            data += w;
+            n -= static_cast<size_t>(w);
+        }
+        return !m_stop;
+    }
+
+    void Serve(Mode mode)
+    {
+        while (!m_stop)
+        {
+            int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                return;
+            ++m_connections;
+            ServeOne(c, mode);
+            close(c);
+        }
+    }
+
+    void ServeOne(int c, Mode mode)
+    {
+        char buf[65536];
+        std::string head;
+        // The request head (and, for CloseMidUpload, a little of the body).
+        while (!m_stop && head.find("\r\n\r\n") == std::string::npos && head.size() < 65536)
+        {
+            if (!Readable(c, 100))
+                continue;
+            ssize_t n = read(c, buf, sizeof(buf));
+            if (n <= 0)
+                return;
+            head.append(buf, static_cast<size_t>(n));
+        }
+        switch (mode)
+        {
+        case Mode::CloseMidUpload:
+            return;
+        case Mode::GarbageAnswer:
+        {
+            const char junk[] = {0x00, static_cast<char>(0xFF), 0x17, 0x03, 0x03, 'x', '\r', '\n', '\r',
+                                 '\n'};
+            WriteAll(c, junk, sizeof(junk));
+            return;
+        }
+        case Mode::Silent:
+            while (!m_stop)
+            {
+                if (!Readable(c, 100))
+                    continue;
+                if (read(c, buf, sizeof(buf)) <= 0)
+                    return;
+            }
+            return;
+        case Mode::Trickle:
+        {
+            const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+            if (!WriteAll(c, answer, sizeof(answer) - 1))
+                return;
+            for (int i = 0; i < 100000 && !m_stop; ++i)
+            {
+                for (int t = 0; t < 10 && !m_stop; ++t)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (!WriteAll(c, "x", 1))
+                    return;
+                ++m_sent;
+            }
+            return;
+        }
+        case Mode::Endless:
+        {
+            const char answer[] = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+            if (!WriteAll(c, answer, sizeof(answer) - 1))
+                return;
+            std::string chunk(65536, 'e');
+            // The request body (an upload) is drained on the side so the client never blocks.
+            while (!m_stop)
+            {
+                while (Readable(c, 0) && read(c, buf, sizeof(buf)) > 0)
+                {
+                }
+                if (!WriteAll(c, chunk.data(), chunk.size()))
+                    return;
+                m_sent += chunk.size();
+            }
+            return;
+        }
+        }
+    }
+
+    int m_listen = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<size_t> m_sent{0};
+    std::atomic<int> m_connections{0};
+    std::thread m_thread;
+};
+} // namespace Morvex::Test
