@@ -156,18 +156,24 @@ public:
     uint32 m_length = 0;
 };
 
-// The path type of every file operation: 260 bytes, '/' inside, '\\' accepted on input.
-class FilePath : public StaticString<260>
+// The path type of every file operation, '/' inside, '\\' accepted on input. It holds what a Linux
+// path may be (PATH_MAX, 4096 bytes), so a path is never cut into another file's name: the file
+// functions refuse a longer text rather than cut it, and code that joins paths checks the join with
+// TryAppendPath where a cut would name the wrong file.
+constexpr uint32 kMaxPathLength = 4096;
+
+class FilePath : public StaticString<kMaxPathLength>
 {
 public:
-    using StaticString<260>::StaticString;
-    using StaticString<260>::operator=;
+    using Base = StaticString<kMaxPathLength>;
+    using Base::Base;
+    using Base::operator=;
     FilePath() = default;
-    FilePath(const StaticString<260>& other) : StaticString<260>(other) {}
+    FilePath(const Base& other) : Base(other) {}
 
     // Joins with exactly one separator: an empty path takes v; an empty v changes nothing; one
     // '/' is added unless the path already ends with '/' or '\\' or is full; one leading '/' or
-    // '\\' of v is dropped; the rest is appended and cut at 260.
+    // '\\' of v is dropped; the rest is appended and cut at the capacity.
     void AppendPath(StrView v)
     {
         if (m_length == 0)
@@ -183,6 +189,33 @@ public:
         if (v[0] == '/' || v[0] == '\\')
             v = StrView(v.data() + 1, v.length() - 1);
         Append(v);
+    }
+
+    // AppendPath when the whole join fits; otherwise false, and the path is left as it was.
+    bool TryAppendPath(StrView v)
+    {
+        uint64 needed = m_length;
+        if (m_length == 0)
+            needed = v.length();
+        else if (v.length() != 0)
+        {
+            const char last = m_data[m_length - 1];
+            const bool dropLeading = v[0] == '/' || v[0] == '\\';
+            needed += (last != '/' && last != '\\' ? 1 : 0) + v.length() - (dropLeading ? 1 : 0);
+        }
+        if (needed > kCapacity)
+            return false;
+        AppendPath(v);
+        return true;
+    }
+
+    // Assign when the whole text fits; otherwise false, and the path is left as it was.
+    bool TryAssign(StrView v)
+    {
+        if (v.length() > kCapacity)
+            return false;
+        Assign(v);
+        return true;
     }
 };
 

@@ -280,10 +280,12 @@ TEST(Str, FormatThousandsAndScaledTables)
 
 TEST(StaticString, AssignCutsAtTheCapacity)
 {
-    std::string text(300, 'p');
+    std::string text(FilePath::kCapacity + 40, 'p');
     FilePath path(text.c_str());
-    EXPECT_EQ(path.length(), 260u);
-    EXPECT_EQ(path.c_str()[260], '\0');
+    EXPECT_EQ(path.length(), FilePath::kCapacity);
+    EXPECT_EQ(path.c_str()[FilePath::kCapacity], '\0');
+    // A path holds what a Linux path may be.
+    EXPECT_EQ(FilePath::kCapacity, 4096u);
 
     StaticString<8> small("0123456789");
     EXPECT_STREQ(small.c_str(), "01234567");
@@ -346,17 +348,61 @@ TEST(FilePath, AppendPathJoinsWithOneSeparator)
 
 TEST(FilePath, AppendPathNearTheCapacity)
 {
+    const uint32 cap = FilePath::kCapacity;
     // One character of room: the separator takes it and nothing of the name fits.
-    FilePath almost(std::string(259, 'd').c_str());
+    FilePath almost(std::string(cap - 1, 'd').c_str());
     almost.AppendPath("name");
-    EXPECT_EQ(almost.length(), 260u);
-    EXPECT_EQ(almost.c_str()[259], '/');
+    EXPECT_EQ(almost.length(), cap);
+    EXPECT_EQ(almost.c_str()[cap - 1], '/');
 
     // A full path gets no separator and nothing more.
-    FilePath full(std::string(260, 'd').c_str());
+    FilePath full(std::string(cap, 'd').c_str());
     full.AppendPath("name");
-    EXPECT_EQ(full.length(), 260u);
-    EXPECT_EQ(full.c_str()[259], 'd');
+    EXPECT_EQ(full.length(), cap);
+    EXPECT_EQ(full.c_str()[cap - 1], 'd');
+}
+
+// The checked join never cuts: it joins whole or leaves the path as it was.
+TEST(FilePath, TryAppendPathJoinsWholeOrNotAtAll)
+{
+    const uint32 cap = FilePath::kCapacity;
+    struct Case
+    {
+        uint32 baseLength;
+        const char* base_end; // appended to the filler
+        const char* name;
+        bool fits;
+    };
+    const Case cases[] = {
+        {cap - 5, "", "name", true},   // separator + 4 bytes fill it exactly
+        {cap - 4, "", "name", false},  // one byte short
+        {cap - 5, "/", "name", true},  // the path's own separator is kept
+        {cap - 5, "", "/name", true},  // the name's leading separator is dropped
+        {cap - 4, "/", "/name", true}, // both: one separator
+        {cap, "", "", true},           // nothing to join
+        {cap - 3, "", "abcd", false},
+    };
+    for (const Case& c : cases)
+    {
+        std::string text = std::string(c.baseLength - std::strlen(c.base_end), 'd') + c.base_end;
+        FilePath path(text.c_str());
+        FilePath before = path;
+        EXPECT_EQ(path.TryAppendPath(c.name), c.fits) << c.baseLength << " " << c.name;
+        if (c.fits)
+        {
+            FilePath expected = before;
+            expected.AppendPath(c.name);
+            EXPECT_EQ(path.view(), expected.view());
+            EXPECT_LE(path.length(), cap);
+        }
+        else
+            EXPECT_EQ(path.view(), before.view());
+    }
+    FilePath empty;
+    EXPECT_TRUE(empty.TryAppendPath("x"));
+    EXPECT_EQ(empty.view(), StrView("x"));
+    EXPECT_FALSE(empty.TryAssign(std::string(cap + 1, 'x').c_str()));
+    EXPECT_EQ(empty.view(), StrView("x"));
 }
 
 TEST(StrView, BoundsAreAssertedAndThenClamped)

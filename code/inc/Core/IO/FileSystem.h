@@ -60,7 +60,8 @@ const char* FindWildcards(StrView text);
 
 // The absolute, normalised form of a directory: joined to the working directory when relative,
 // '\\' turned into '/', runs of '/' collapsed (a leading "//" survives), "." and ".." resolved
-// (left alone when a ".." has nothing to remove), a drive letter upper-cased.
+// (left alone when a ".." has nothing to remove), a drive letter upper-cased. Empty when the
+// absolute form is longer than a path.
 FilePath MakeAbsolutePath(StrView directory);
 
 // Logs "CriticalIOError." at Error.

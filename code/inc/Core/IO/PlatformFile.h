@@ -3,7 +3,9 @@
 // directory listings with a visitor, and the process's working directory and executable path.
 //
 // Paths are UTF-8 with '/' as separator; '\\' is accepted as a separator on input, and every path
-// these functions build or return uses '/'. Built paths are FilePath values (cut at 260 bytes).
+// these functions build or return uses '/'. A path longer than a FilePath holds is refused (the
+// call fails), never cut into the name of another file; a listed entry whose path would not fit is
+// left out.
 // Nothing here keeps state, takes a lock or logs: failures show only in the results. Any thread
 // may call these functions; visitors run synchronously on the calling thread.
 
@@ -73,16 +75,21 @@ FileInfo Platform_GetFileInfo(StrView path);
 // "x/y" are relative.
 bool Platform_IsAbsolutePath(StrView path);
 
+// Directories are created with `mode` (before the process's umask); 0700 keeps a folder private to
+// its owner. Existing directories keep theirs.
+constexpr uint32 kDirModeDefault = 0777;
+constexpr uint32 kDirModePrivate = 0700;
+
 // One directory creation: Ok, AlreadyExists when something of that name exists already, Failed
-// otherwise.
-DirCreateResult Platform_CreateSingleDirectory(StrView path);
+// otherwise. Creating is exclusive: Ok means this call made the directory.
+DirCreateResult Platform_CreateSingleDirectory(StrView path, uint32 mode = kDirModeDefault);
 // Creates every missing directory along the path up to its last separator; the last component is
 // taken as a file name and not created. Ok, Failed (a component exists and is not a directory, or
-// could not be made) or PathTooLong (260 bytes reached before the end of the path).
-DirCreateResult Platform_CreateParentDirectories(StrView path);
+// could not be made) or PathTooLong (a path's capacity reached before the end of the path).
+DirCreateResult Platform_CreateParentDirectories(StrView path, uint32 mode = kDirModeDefault);
 // Asserts "!Str::Empty(dir)" (and then answers Failed). Creates the parents, then the directory
-// itself: Ok, AlreadyExists for an existing directory, Failed.
-DirCreateResult Platform_CreateDirectory(StrView dir);
+// itself: Ok, AlreadyExists for an existing directory, Failed, PathTooLong.
+DirCreateResult Platform_CreateDirectory(StrView dir, uint32 mode = kDirModeDefault);
 
 // Removes a regular file (or a symbolic link). Refuses directories and devices; false when nothing
 // was removed.

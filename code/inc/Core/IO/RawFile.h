@@ -16,6 +16,10 @@ enum class EFileOpenMode : uint32
     kRead = 0,   // an existing file, reading
     kWrite = 1,  // created, or truncated when it exists
     kAppend = 2, // opened or created, position at the end
+    // Created new for writing, readable and writable by its owner only (0600); the open fails
+    // when anything of that name exists, a symbolic link included, so it never follows a link
+    // planted in its place nor takes over another writer's file.
+    kCreateNew = 3,
 };
 
 class RawFile
@@ -24,9 +28,10 @@ public:
     using NativeHandle = int64;
     static constexpr NativeHandle kInvalidHandle = -1;
 
-    // Opens `filename` with a reference count of 1; null when it cannot be opened (the failed
-    // object is released at once). The caller owns the reference and drops it with DropRef. Missing
-    // directories are created for kWrite and kAppend. Directories are never opened.
+    // Opens `filename` with a reference count of 1; null when it cannot be opened or is longer than
+    // a path (the failed object is released at once). The caller owns the reference and drops it
+    // with DropRef. Missing directories are created for the writing modes. Directories are never
+    // opened.
     static RawFile* Open(StrView filename, EFileOpenMode mode);
 
     // Asserts "!filename.empty()" and "*filename.end() == 0". Opens at once; check IsValid.
@@ -53,7 +58,7 @@ public:
     // of the file), 0 after a system failure.
     virtual uint32 SeekReadBytes(void* buffer, uint64 offset, uint32 size);
     virtual uint32 ReadBytes(void* buffer, uint32 size);
-    // Asserts "IsValid()" and "m_mode == EFileOpenMode::kWrite || m_mode == EFileOpenMode::kAppend".
+    // Asserts "IsValid()" and "m_mode != EFileOpenMode::kRead".
     // Bytes written: fewer than size only when the system refused the rest (disk full...).
     virtual uint32 WriteBytes(const void* data, uint32 size);
     // Current position; 0 when not open.

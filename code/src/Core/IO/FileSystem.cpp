@@ -96,9 +96,12 @@ bool IsSeparator(char c)
     return c == '/' || c == '\\';
 }
 
+// '/' as the only separator; empty (refused) when the text is longer than a path.
 FilePath Normalized(StrView path)
 {
-    FilePath out(path);
+    FilePath out;
+    if (!out.TryAssign(path))
+        return out;
     for (uint32 i = 0; i < out.length(); ++i)
     {
         if (out.data()[i] == '\\')
@@ -132,7 +135,8 @@ bool WalkSearchPaths(const FilePath& relative, Fn&& test)
     for (auto it = GSearchPaths.rbegin(); it != GSearchPaths.rend(); ++it)
     {
         FilePath candidate = it->path;
-        candidate.AppendPath(relative);
+        if (!candidate.TryAppendPath(relative))
+            continue;
         if (test(candidate))
             return true;
     }
@@ -329,12 +333,18 @@ FilePath MakeAbsolutePath(StrView directory)
 {
     FilePath path;
     if (Platform_IsAbsolutePath(directory))
-        path.Assign(directory);
+    {
+        if (!path.TryAssign(directory))
+            return FilePath();
+    }
     else
     {
         path = Platform_GetCurrentDirectory();
         if (path.empty())
-            path.Assign(directory);
+        {
+            if (!path.TryAssign(directory))
+                return FilePath();
+        }
         else
         {
             if (!IsSeparator(path[path.length() - 1]) && !path.full())
@@ -342,6 +352,8 @@ FilePath MakeAbsolutePath(StrView directory)
             StrView rest = directory;
             if (!rest.empty() && IsSeparator(rest[0]))
                 rest.remove_prefix(1);
+            if (path.length() + static_cast<uint64>(rest.length()) > FilePath::kCapacity)
+                return FilePath();
             path.Append(rest);
         }
     }

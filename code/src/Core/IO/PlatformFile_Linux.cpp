@@ -30,10 +30,13 @@ bool IsSeparator(char c)
     return c == '/' || c == '\\';
 }
 
-// A NUL-terminated copy with '/' as the only separator.
+// A NUL-terminated copy with '/' as the only separator. A text longer than a path is refused
+// (empty): cut, it would name another file.
 FilePath ToSystemPath(StrView path)
 {
-    FilePath out(path);
+    FilePath out;
+    if (!out.TryAssign(path))
+        return out;
     for (uint32 i = 0; i < out.length(); ++i)
     {
         if (out.data()[i] == '\\')
@@ -87,6 +90,8 @@ template <typename Fn>
 bool ListDirectory(StrView dirView, Fn&& onEntry)
 {
     FilePath dir = ToSystemPath(dirView);
+    if (dir.empty() && !dirView.empty())
+        return false;
     int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -111,7 +116,9 @@ bool ListDirectory(StrView dirView, Fn&& onEntry)
         if (!QueryInfo(dirfd(d), name, entry.info, isLink))
             continue;
         entry.path = dir;
-        entry.path.AppendPath(name);
+        // An entry whose full path would not fit a path cannot be named: it is left out.
+        if (!entry.path.TryAppendPath(name))
+            continue;
         if (!onEntry(dir, entry, isLink))
             break;
     }
@@ -179,19 +186,22 @@ bool Platform_IsAbsolutePath(StrView path)
     return path.length() > 2 && path[1] == ':' && IsSeparator(path[2]);
 }
 
-DirCreateResult Platform_CreateSingleDirectory(StrView path)
+DirCreateResult Platform_CreateSingleDirectory(StrView path, uint32 mode)
 {
     FilePath p = ToSystemPath(path);
     if (p.empty())
         return DirCreateResult::Failed;
-    if (::mkdir(p.c_str(), 0777) == 0)
+    if (::mkdir(p.c_str(), static_cast<mode_t>(mode)) == 0)
         return DirCreateResult::Ok;
     return errno == EEXIST ? DirCreateResult::AlreadyExists : DirCreateResult::Failed;
 }
 
-DirCreateResult Platform_CreateParentDirectories(StrView path)
+DirCreateResult Platform_CreateParentDirectories(StrView path, uint32 mode)
 {
     const uint32 length = path.length();
+    // Refused before anything is made: no directory of a path that cannot be used is left behind.
+    if (length > FilePath::kCapacity)
+        return DirCreateResult::PathTooLong;
     uint32 start = 0;
     if (length >= 1 && path[0] == '/' && !(length >= 2 && path[1] == '/'))
         start = 1;
@@ -205,18 +215,18 @@ DirCreateResult Platform_CreateParentDirectories(StrView path)
             ++start;
         if (start < length)
             ++start;
-        if (start >= 260)
+        if (start >= FilePath::kCapacity)
             return DirCreateResult::PathTooLong;
     }
     if (start > length)
         start = length;
 
-    char buffer[261];
+    char buffer[FilePath::kCapacity + 1];
     std::memcpy(buffer, path.data(), start);
     uint32 pos = start;
     for (uint32 i = start; i < length; ++i)
     {
-        if (pos >= 260)
+        if (pos >= FilePath::kCapacity)
             return DirCreateResult::PathTooLong;
         char c = path[i];
         if (IsSeparator(c))
@@ -228,7 +238,7 @@ DirCreateResult Platform_CreateParentDirectories(StrView path)
                 if (info.exists && !info.isDirectory)
                     return DirCreateResult::Failed;
                 if (!info.exists &&
-                    Platform_CreateSingleDirectory(StrView(buffer, pos)) == DirCreateResult::Failed)
+                    Platform_CreateSingleDirectory(StrView(buffer, pos), mode) == DirCreateResult::Failed)
                     return DirCreateResult::Failed;
             }
             c = '/';
@@ -238,16 +248,19 @@ DirCreateResult Platform_CreateParentDirectories(StrView path)
     return DirCreateResult::Ok;
 }
 
-DirCreateResult Platform_CreateDirectory(StrView dirView)
+DirCreateResult Platform_CreateDirectory(StrView dirView, uint32 mode)
 {
-    FilePath path(dirView);
+    FilePath path;
+    if (!path.TryAssign(dirView))
+        return DirCreateResult::PathTooLong;
     const char* dir = path.c_str();
     MX_ASSERT(!Str::Empty(dir));
     if (Str::Empty(dir))
         return DirCreateResult::Failed;
-    if (Platform_CreateParentDirectories(path) == DirCreateResult::Failed)
-        return DirCreateResult::Failed;
-    return Platform_CreateSingleDirectory(path);
+    const DirCreateResult parents = Platform_CreateParentDirectories(path, mode);
+    if (parents != DirCreateResult::Ok)
+        return parents;
+    return Platform_CreateSingleDirectory(path, mode);
 }
 
 bool Platform_DeleteFile(StrView path)

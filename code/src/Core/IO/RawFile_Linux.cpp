@@ -66,6 +66,8 @@ int OpenFlags(EFileOpenMode mode)
         return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
     case EFileOpenMode::kAppend:
         return O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    case EFileOpenMode::kCreateNew:
+        return O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     }
     return O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 }
@@ -74,7 +76,7 @@ int OpenDescriptor(const char* name, EFileOpenMode mode)
 {
     while (true)
     {
-        int fd = ::open(name, OpenFlags(mode), 0666);
+        int fd = ::open(name, OpenFlags(mode), mode == EFileOpenMode::kCreateNew ? 0600 : 0666);
         if (fd >= 0 || errno != EINTR)
             return fd;
     }
@@ -129,8 +131,9 @@ void RawFile::operator delete(void*)
 
 RawFile* RawFile::Open(StrView filename, EFileOpenMode mode)
 {
-    FilePath name(filename);
-    if (name.empty())
+    // A longer name is refused: cut, it would open another file.
+    FilePath name;
+    if (!name.TryAssign(filename) || name.empty())
         return nullptr;
     RawFile* file = new (AllocateStorage()) RawFile(name.view(), mode);
     if (!file->IsValid())
@@ -290,7 +293,7 @@ uint32 RawFile::WriteBytes(const void* data, uint32 size)
 {
     MX_PROFILE_ZONE("WriteBytes");
     MX_ASSERT(IsValid());
-    MX_ASSERT(m_mode == EFileOpenMode::kWrite || m_mode == EFileOpenMode::kAppend);
+    MX_ASSERT(m_mode != EFileOpenMode::kRead);
     if (!IsValid() || m_mode == EFileOpenMode::kRead)
         return 0;
     SpinLock lock(m_lock);

@@ -141,14 +141,28 @@ TEST(PlatformFile, CreateParentsLeavesTheFileName)
     EXPECT_TRUE(IsDir(tmp.Join("x/y")));
 }
 
-TEST(PlatformFile, CreateParentsOfAnOverlongPath)
+TEST(PlatformFile, LongPathsWorkAndOverlongOnesAreRefusedNotCut)
 {
     TempDir tmp;
-    std::string longPath = tmp.Path() + "/" + std::string(150, 'a') + "/" + std::string(150, 'b') + "/f.txt";
-    EXPECT_EQ(Platform_CreateParentDirectories(S(longPath)), DirCreateResult::PathTooLong);
-    // A directory path is a FilePath: its first 260 bytes are what gets created.
+    // Paths far past the Windows limit but within Linux's are created whole.
+    std::string longPath = tmp.Path() + "/" + std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                           std::string(200, 'c') + "/f.txt";
+    EXPECT_EQ(Platform_CreateParentDirectories(S(longPath)), DirCreateResult::Ok);
+    EXPECT_TRUE(IsDir(longPath.substr(0, longPath.size() - 6)));
     EXPECT_EQ(Platform_CreateDirectory(S(longPath)), DirCreateResult::Ok);
-    EXPECT_TRUE(IsDir(longPath.substr(0, 260)));
+    EXPECT_TRUE(IsDir(longPath));
+
+    // Longer than a path can be: refused, and nothing of a cut name is created.
+    std::string overlong = tmp.Path() + "/x";
+    while (overlong.size() <= FilePath::kCapacity + 10)
+        overlong += "/" + std::string(100, 'z');
+    EXPECT_EQ(Platform_CreateParentDirectories(S(overlong + "/f")), DirCreateResult::PathTooLong);
+    EXPECT_EQ(Platform_CreateDirectory(S(overlong)), DirCreateResult::PathTooLong);
+    EXPECT_FALSE(Platform_PathExists(S(overlong)));
+    EXPECT_FALSE(Platform_GetFileInfo(S(overlong)).exists);
+    EXPECT_FALSE(
+        Platform_IterateDirectory(S(overlong), [](const FilePath&, const DirEntry&) { return true; }));
+    EXPECT_FALSE(Platform_DeleteFile(S(overlong)));
 }
 
 TEST(PlatformFile, CreateDirectoryOfAnEmptyPathIsAnAssertion)
