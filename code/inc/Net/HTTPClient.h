@@ -30,6 +30,7 @@
 namespace Morvex
 {
 class Dict;
+class RawFile;
 
 namespace Net
 {
@@ -159,6 +160,16 @@ public:
     {
         return UploadFileSync(url, fieldName, filePath, fields.data(), static_cast<uint32>(fields.size()));
     }
+
+    // The same with the file part read from `file` (open for reading, from its start, whole; for
+    // instance an anonymous temporary file that has no path) and named `fileName` in the form. The
+    // upload holds its own reference to the file until it has completed. The file part's type is
+    // application/octet-stream, as for a file read from a path whose extension libcurl does not
+    // know.
+    static uint32 UploadFileAsync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
+                                  Completion completion, const HTTPFormField* fields, uint32 fieldCount);
+    static bool UploadFileSync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
+                               const Dict* fields);
 
     // The same with the fields of a dictionary (may be null): one text part per entry in the
     // dictionary's order, with the value's text form (strings as they are, numbers and booleans as

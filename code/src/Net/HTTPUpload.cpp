@@ -10,6 +10,7 @@
 
 #include "Core/Assert.h"
 #include "Core/Containers/Dict.h"
+#include "Core/IO/RawFile.h"
 #include "Core/Log.h"
 #include "Core/Memory/MemoryTag.h"
 #include "HTTPClientInternal.h"
@@ -95,8 +96,60 @@ bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const ch
                           static_cast<uint32>(list.fields.size()));
 }
 
-uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
-                                   Completion completion, const HTTPFormField* fields, uint32 fieldCount)
+namespace
+{
+// The file part's content when it comes from an open file rather than a path: libcurl reads it
+// through these callbacks (and seeks back when it must send the body again), and frees it with the
+// form.
+struct FilePartSource
+{
+    RawFile* file;
+    uint64 size;
+    uint64 position;
+};
+
+size_t ReadFilePart(char* buffer, size_t size, size_t count, void* arg)
+{
+    auto* source = static_cast<FilePartSource*>(arg);
+    const uint64 left = source->size - source->position;
+    size_t want = size * count;
+    if (want > left)
+        want = static_cast<size_t>(left);
+    if (want > 0x40000000u)
+        want = 0x40000000u;
+    if (want == 0)
+        return 0;
+    const uint32 got = source->file->SeekReadBytes(buffer, source->position, static_cast<uint32>(want));
+    // A file that shrank or cannot be read any more ends the transfer as a failure: a short body
+    // would be a corrupt archive at the server.
+    if (got != want)
+        return CURL_READFUNC_ABORT;
+    source->position += got;
+    return got;
+}
+
+int SeekFilePart(void* arg, curl_off_t offset, int origin)
+{
+    auto* source = static_cast<FilePartSource*>(arg);
+    if (origin != SEEK_SET || offset < 0 || static_cast<uint64>(offset) > source->size)
+        return CURL_SEEKFUNC_CANTSEEK;
+    source->position = static_cast<uint64>(offset);
+    return CURL_SEEKFUNC_OK;
+}
+
+void FreeFilePart(void* arg)
+{
+    auto* source = static_cast<FilePartSource*>(arg);
+    source->file->DropRef();
+    delete source;
+}
+
+// Fills the form's file part; false when it cannot be made (the reason goes to `why`).
+using FilePartFiller = bool (*)(curl_mimepart* part, const void* context, const char*& why);
+
+uint32 StartUpload(const char* url, const char* fieldName, FilePartFiller fillFilePart, const void* context,
+                   const char* describedFile, HTTPClient::Completion completion, const HTTPFormField* fields,
+                   uint32 fieldCount)
 {
     MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
     if (url == nullptr)
@@ -107,13 +160,6 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const
         HTTPInternal::CompleteAtOnce(id, completion, url, "no HTTP client");
         return id;
     }
-    // Paths use '/' inside the program; '\\' is accepted on input and libcurl names the file part
-    // after what follows the last '/'.
-    std::string path = filePath ? filePath : "";
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
-
     CURL* easy = curl_easy_init();
     if (easy == nullptr)
     {
@@ -131,16 +177,16 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const
                                 fields[i].value.length()) == CURLE_OK;
     }
     bool fileOk = false;
+    const char* why = "cannot build the form";
     if (formOk)
     {
         curl_mimepart* part = curl_mime_addpart(mime);
         formOk = part && curl_mime_name(part, fieldName ? fieldName : "") == CURLE_OK;
-        fileOk = formOk && curl_mime_filedata(part, path.c_str()) == CURLE_OK;
+        fileOk = formOk && fillFilePart(part, context, why);
     }
     if (!formOk || !fileOk)
     {
-        MX_LOG_ERROR("HTTPClient::UploadFileAsync: %s '%s'",
-                     formOk ? "cannot read the file" : "cannot build the form", path.c_str());
+        MX_LOG_ERROR("HTTPClient::UploadFileAsync: %s '%s'", why, describedFile);
         curl_mime_free(mime);
         curl_easy_cleanup(easy);
         HTTPInternal::CompleteAtOnce(id, completion, url, "upload not started");
@@ -155,32 +201,32 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const
 
     if (http_logClientRequests.GetInt() > 0)
     {
-        MX_LOG_NET("HTTPClient::UploadFileAsync: %u requests active", GetNumActiveRequests());
+        MX_LOG_NET("HTTPClient::UploadFileAsync: %u requests active", HTTPClient::GetNumActiveRequests());
         MX_LOG_NET("%s", DescribeRequest(*slot).c_str());
     }
     return HTTPInternal::StartAsync(slot, url);
 }
 
-bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const char* filePath,
-                                const HTTPFormField* fields, uint32 fieldCount)
+struct UploadRecord
 {
-    struct Record
+    uint32 done = 0;
+    int32 httpCode = 0;
+    ErrorCode errorCode = ErrorCode::UNKNOWN;
+};
+
+HTTPClient::Completion RecordInto(UploadRecord& record)
+{
+    return [&record](const HTTPClient::Response& response)
     {
-        uint32 done = 0;
-        int32 httpCode = 0;
-        ErrorCode errorCode = ErrorCode::UNKNOWN;
-        std::string body;
-    } record;
-    uint32 id = UploadFileAsync(
-        url, fieldName, filePath,
-        [&record](const Response& response)
-        {
-            record.done = response.reqId;
-            record.httpCode = response.httpCode;
-            record.errorCode = response.errorCode;
-            record.body = response.body;
-        },
-        fields, fieldCount);
+        record.done = response.reqId;
+        record.httpCode = response.httpCode;
+        record.errorCode = response.errorCode;
+    };
+}
+
+// Pumps the client until the upload `id` has completed into `record`; true for an answer of 200.
+bool FinishUploadSync(uint32 id, UploadRecord& record)
+{
     while (record.done == 0)
     {
         // The request can only vanish without completing when someone cancelled it.
@@ -189,7 +235,7 @@ bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const ch
             record.errorCode = ErrorCode::NETWORK;
             break;
         }
-        Update();
+        HTTPClient::Update();
         AsyncService::Poll(0);
         if (record.done == 0)
             HTTPInternal::WaitForActivity(1);
@@ -208,6 +254,78 @@ bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const ch
         return false;
     }
     return true;
+}
+
+struct OpenFilePart
+{
+    RawFile* file;
+    const char* fileName;
+};
+} // namespace
+
+uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const char* filePath,
+                                   Completion completion, const HTTPFormField* fields, uint32 fieldCount)
+{
+    // Paths use '/' inside the program; '\\' is accepted on input and libcurl names the file part
+    // after what follows the last '/'.
+    std::string path = filePath ? filePath : "";
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return StartUpload(
+        url, fieldName,
+        [](curl_mimepart* part, const void* context, const char*& why)
+        {
+            why = "cannot read the file";
+            return curl_mime_filedata(part, static_cast<const std::string*>(context)->c_str()) == CURLE_OK;
+        },
+        &path, path.c_str(), std::move(completion), fields, fieldCount);
+}
+
+uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, RawFile& file,
+                                   const char* fileName, Completion completion, const HTTPFormField* fields,
+                                   uint32 fieldCount)
+{
+    const OpenFilePart open{&file, fileName ? fileName : ""};
+    return StartUpload(
+        url, fieldName,
+        [](curl_mimepart* part, const void* context, const char*& why)
+        {
+            const auto* open = static_cast<const OpenFilePart*>(context);
+            why = "cannot read the file";
+            if (!open->file->IsValid() || open->file->GetMode() != EFileOpenMode::kRead)
+                return false;
+            auto* source = new FilePartSource{open->file, open->file->GetSize(), 0};
+            open->file->AddRef();
+            // The form owns the source from here: libcurl frees it, on failure too.
+            if (curl_mime_data_cb(part, static_cast<curl_off_t>(source->size), ReadFilePart, SeekFilePart,
+                                  FreeFilePart, source) != CURLE_OK)
+            {
+                FreeFilePart(source);
+                return false;
+            }
+            return curl_mime_filename(part, open->fileName) == CURLE_OK &&
+                   curl_mime_type(part, "application/octet-stream") == CURLE_OK;
+        },
+        &open, fileName ? fileName : "", std::move(completion), fields, fieldCount);
+}
+
+bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const char* filePath,
+                                const HTTPFormField* fields, uint32 fieldCount)
+{
+    UploadRecord record;
+    uint32 id = UploadFileAsync(url, fieldName, filePath, RecordInto(record), fields, fieldCount);
+    return FinishUploadSync(id, record);
+}
+
+bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
+                                const Dict* fields)
+{
+    DictFields list(fields);
+    UploadRecord record;
+    uint32 id = UploadFileAsync(url, fieldName, file, fileName, RecordInto(record), list.fields.data(),
+                                static_cast<uint32>(list.fields.size()));
+    return FinishUploadSync(id, record);
 }
 
 std::string MultipartForm::Build(const MultipartPart* parts, uint32 count, StaticString<256>& outContentType)

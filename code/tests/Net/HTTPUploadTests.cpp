@@ -1,6 +1,7 @@
 // Multipart uploads and the hand-built multipart writer, against a real server on 127.0.0.1.
 
 #include "Core/Containers/Dict.h"
+#include "Core/IO/RawFile.h"
 #include "Net/HTTPClient.h"
 #include "Net/Network.h"
 
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -142,6 +144,49 @@ TEST_F(HTTPUploadTest, DictionaryFieldsInInsertionOrder)
     EXPECT_EQ(s_server->Seen()[0].parts.size(), 1u) << "no dictionary: only the file part";
 }
 
+// An upload from an open file that has no name on disk: the same part on the wire as a file read from
+// a path, sent whole (also when it is large enough for libcurl to wait for "100 Continue"), and the
+// same file can go out again for a retry.
+TEST_F(HTTPUploadTest, OpenAnonymousFileGoesOutLikeAPath)
+{
+    RawFile* writer = RawFile::CreateAnonymous(StrView(m_dir.Path().c_str()));
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(std::filesystem::is_empty(m_dir.Path())) << "the file has no name in its folder";
+    const std::string content = Bytes(3 * 1024 * 1024 + 5);
+    ASSERT_EQ(writer->WriteBytes(content.data(), static_cast<uint32>(content.size())), content.size());
+    RawFile* reader = writer->OpenReader();
+    writer->DropRef();
+    ASSERT_NE(reader, nullptr);
+    Dict fields;
+    fields.Set("Id", "7");
+    std::string url = s_server->Url("/submit/");
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        s_server->ClearSeen();
+        ASSERT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", *reader,
+                                               "morvextmpAbC123", &fields));
+        std::vector<SeenRequest> seen = s_server->Seen();
+        ASSERT_EQ(seen.size(), 1u);
+        ASSERT_EQ(seen[0].parts.size(), 2u);
+        EXPECT_EQ(seen[0].parts[0].content, "7");
+        EXPECT_EQ(seen[0].parts[1].name, "upload_file_minidump");
+        EXPECT_EQ(seen[0].parts[1].filename, "morvextmpAbC123");
+        EXPECT_EQ(seen[0].parts[1].contentType, "application/octet-stream");
+        EXPECT_TRUE(seen[0].parts[1].content == content) << "attempt " << attempt;
+        EXPECT_EQ(seen[0].expect, "100-continue");
+    }
+    reader->DropRef();
+    EXPECT_TRUE(std::filesystem::is_empty(m_dir.Path()));
+
+    // A handle that cannot be read from is refused before anything is sent.
+    RawFile* writeOnly = RawFile::CreateAnonymous(StrView(m_dir.Path().c_str()));
+    ASSERT_NE(writeOnly, nullptr);
+    CapturingSink sink;
+    EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", *writeOnly, "x", nullptr));
+    EXPECT_TRUE(sink.Contains(Log::Error, "cannot read the file"));
+    writeOnly->DropRef();
+}
+
 TEST_F(HTTPUploadTest, FileNameAndTypeFromPath)
 {
     m_dir.WriteFile("dump.bin", "abc");
@@ -234,7 +279,8 @@ TEST_F(HTTPUploadTest, MisbehavingServers)
 // for minutes: the stall limit ends it. Before, each attempt waited out a 300-second limit.
 TEST_F(HTTPUploadTest, StalledServersEndTheUploadAtTheStallLimit)
 {
-    m_dir.WriteFile("report.zip", Bytes(200 * 1024));
+    // Small, so that libcurl's speed average (over the last few seconds) falls below the limit at once.
+    m_dir.WriteFile("report.zip", Bytes(2048));
     ScopedCVar stall(Net::curl_lowSpeedTimeSec, "2");
     for (RawServer::Mode mode : {RawServer::Mode::Silent, RawServer::Mode::Trickle})
     {

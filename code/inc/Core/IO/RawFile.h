@@ -33,6 +33,15 @@ public:
     // with DropRef. Missing directories are created for the writing modes. Directories are never
     // opened.
     static RawFile* Open(StrView filename, EFileOpenMode mode);
+    // An anonymous temporary file in the folder `folder`: it has no name on disk (or loses it the
+    // moment it is made), so nothing of it is left behind however the process ends, and nobody
+    // else can open it by name. Mode 0600, open for writing (GetMode() is kCreateNew), GetName()
+    // is the folder. Null when the folder cannot hold one. The caller owns the reference.
+    static RawFile* CreateAnonymous(StrView folder);
+    // A second, independent handle that reads what this file holds, from the start; it keeps an
+    // anonymous file alive on its own. Null when the file is not open or the system cannot give
+    // one. The caller owns the reference.
+    RawFile* OpenReader();
 
     // Asserts "!filename.empty()" and "*filename.end() == 0". Opens at once; check IsValid.
     // Objects made this way must be placed in storage from AllocateStorage.
@@ -84,6 +93,8 @@ public:
     static void operator delete(void* p);
 
 protected:
+    // A closed file of the given mode, for subclasses that obtain their handle themselves.
+    explicit RawFile(EFileOpenMode mode);
     void CloseHandle();
 
     std::atomic<int32> m_refCount{0};

@@ -13,6 +13,8 @@
 
 namespace Morvex
 {
+class RawFile;
+
 class SimpleZip
 {
 public:
@@ -35,6 +37,10 @@ public:
     // append, an existing archive that new entries are added to. Asserts "m_zip == 0". False when
     // the archive could not be opened.
     bool Create(const char* path, bool append);
+    // A new archive written into `file`, an empty file open for writing (for instance an anonymous
+    // temporary file) that stays the caller's; its content is complete once Close returns true.
+    // Asserts "m_zip == 0". False when the archive could not be started.
+    bool Create(RawFile& file);
     // Starts an entry named `name`, stored byte for byte. expectedSize: the entry's size when the
     // caller knows it (0: unknown, then the size of the same-named file on disk counts); it only
     // decides whether the entry needs the ZIP64 layout. Asserts "m_zip != 0" and
@@ -59,5 +65,7 @@ public:
 private:
     void* m_zip = nullptr;
     bool m_writingFile = false;
+    // The caller's descriptor for Create(RawFile&), read by minizip's open.
+    int m_descriptor = -1;
 };
 } // namespace Morvex

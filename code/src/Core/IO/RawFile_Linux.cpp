@@ -16,6 +16,8 @@
 #include "Core/Profiler/Profiler.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <new>
 #include <sched.h>
@@ -143,6 +145,80 @@ RawFile* RawFile::Open(StrView filename, EFileOpenMode mode)
     }
     file->m_refCount.store(1, std::memory_order_relaxed);
     return file;
+}
+
+namespace
+{
+// A RawFile around a descriptor this file already holds; the descriptor is closed on failure.
+RawFile* Adopt(int fd, EFileOpenMode mode, StrView name)
+{
+    // Constructed closed (an empty name is refused without opening), then given the descriptor.
+    struct Adopted : RawFile
+    {
+        Adopted(int descriptor, EFileOpenMode m, StrView n) : RawFile(m)
+        {
+            m_handle = descriptor;
+            m_name.Assign(n);
+        }
+    };
+    static_assert(sizeof(Adopted) == sizeof(RawFile));
+    RawFile* file = new (RawFile::AllocateStorage()) Adopted(fd, mode, name);
+    file->AddRef();
+    return file;
+}
+} // namespace
+
+RawFile::RawFile(EFileOpenMode mode) : m_mode(mode)
+{
+}
+
+RawFile* RawFile::CreateAnonymous(StrView folderView)
+{
+    FilePath folder;
+    if (!folder.TryAssign(folderView) || folder.empty())
+        return nullptr;
+    for (uint32 i = 0; i < folder.length(); ++i)
+        if (folder.data()[i] == '\\')
+            folder.data()[i] = '/';
+    // O_TMPFILE makes a file that never has a name. File systems without it get a uniquely named
+    // file (mkostemp: O_EXCL, 0600, no link followed) that is unlinked at once; should the unlink
+    // fail, the file is given up rather than left with a name.
+    int fd;
+    do
+        fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno != ENOENT && errno != ENOTDIR && errno != EACCES && errno != EROFS)
+    {
+        FilePath name = folder;
+        if (!name.TryAppendPath("morvextmpXXXXXX"))
+            return nullptr;
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0 && ::unlink(name.c_str()) != 0)
+        {
+            ::close(fd);
+            ::unlink(name.c_str());
+            return nullptr;
+        }
+    }
+    if (fd < 0)
+        return nullptr;
+    return Adopt(fd, EFileOpenMode::kCreateNew, folder.view());
+}
+
+RawFile* RawFile::OpenReader()
+{
+    if (!IsValid())
+        return nullptr;
+    // The descriptor's own link in /proc opens the same file, named or not.
+    char link[64];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", static_cast<int>(m_handle));
+    int fd;
+    do
+        fd = ::open(link, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return nullptr;
+    return Adopt(fd, EFileOpenMode::kRead, m_name.view());
 }
 
 RawFile::RawFile(StrView filename, EFileOpenMode mode) : m_mode(mode)

@@ -2,6 +2,7 @@
 
 #include "Core/Assert.h"
 #include "Core/IO/PlatformFile.h"
+#include "Core/IO/RawFile.h"
 #include "Core/Log.h"
 #include "Core/StaticString.h"
 #include "Core/Timing/PlatformTime.h"
@@ -108,6 +109,35 @@ bool SimpleZip::Create(const char* path, bool append)
         int err = errno;
         MX_LOG_ERROR("Morvex::SimpleZip::Create: cannot open archive '%s': %s", osPath.c_str(),
                      err ? std::strerror(err) : "not a zip archive");
+        return false;
+    }
+    m_zip = zip;
+    m_writingFile = false;
+    return true;
+}
+
+bool SimpleZip::Create(RawFile& file)
+{
+    MX_ASSERT(m_zip == 0);
+    if (m_zip != nullptr)
+        return false;
+    if (!file.IsValid() || file.GetMode() == EFileOpenMode::kRead)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::Create: the archive file is not open for writing");
+        return false;
+    }
+    // minizip writes through a duplicate of the descriptor, made when it opens.
+    m_descriptor = static_cast<int>(file.GetHandle());
+    zlib_filefunc64_def functions;
+    SimpleZip_FillFileFunctions(&functions, &m_descriptor);
+    errno = 0;
+    zipFile zip = zipOpen2_64("", APPEND_STATUS_CREATE, nullptr, &functions);
+    if (zip == nullptr)
+    {
+        int err = errno;
+        MX_LOG_ERROR("Morvex::SimpleZip::Create: cannot start an archive in '%.*s': %s",
+                     static_cast<int>(file.GetName().length()), file.GetName().data(),
+                     err ? std::strerror(err) : "unknown error");
         return false;
     }
     m_zip = zip;

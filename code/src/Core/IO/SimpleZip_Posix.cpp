@@ -20,8 +20,19 @@ struct ZipStream
     int error; // errno of the last failed call, 0 when none failed
 };
 
-voidpf ZCALLBACK OpenFile(voidpf, const void* filename, int mode)
+voidpf ZCALLBACK OpenFile(voidpf opaque, const void* filename, int mode)
 {
+    if (opaque != nullptr)
+    {
+        // An archive written into a file the caller opened (an anonymous temporary file).
+        int fd = ::fcntl(*static_cast<const int*>(opaque), F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return nullptr;
+        auto* stream = new (std::nothrow) ZipStream{fd, 0};
+        if (stream == nullptr)
+            ::close(fd);
+        return stream;
+    }
     if (filename == nullptr)
         return nullptr;
     int flags = O_CLOEXEC;
@@ -137,7 +148,7 @@ int ZCALLBACK ErrorFile(voidpf, voidpf s)
 }
 } // namespace
 
-void SimpleZip_FillFileFunctions(zlib_filefunc64_def* functions)
+void SimpleZip_FillFileFunctions(zlib_filefunc64_def* functions, const int* descriptor)
 {
     functions->zopen64_file = OpenFile;
     functions->zread_file = ReadFile;
@@ -146,6 +157,6 @@ void SimpleZip_FillFileFunctions(zlib_filefunc64_def* functions)
     functions->zseek64_file = SeekFile;
     functions->zclose_file = CloseFile;
     functions->zerror_file = ErrorFile;
-    functions->opaque = nullptr;
+    functions->opaque = const_cast<int*>(descriptor);
 }
 } // namespace Morvex
