@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,10 +114,18 @@ std::string ReadAll(int fd)
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
                          const std::vector<std::string>& extraEnvironment)
 {
-    ProcessResult result;
+    ChildProcess child(argv, workingDirectory, extraEnvironment);
+    return child.Wait();
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
+                           const std::vector<std::string>& extraEnvironment)
+{
     // Output goes to temporary files rather than pipes so that a chatty child can never block.
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
+    m_out = out;
+    m_err = err;
     pid_t pid = fork();
     if (pid == 0)
     {
@@ -136,21 +145,74 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         execv(args[0], args.data());
         _exit(127);
     }
+    m_pid = pid;
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (m_pid > 0)
+    {
+        Signal(SIGKILL);
+        Wait();
+    }
+}
+
+void ChildProcess::Signal(int signal)
+{
+    if (m_pid > 0)
+        kill(m_pid, signal);
+}
+
+ProcessResult ChildProcess::Wait()
+{
+    if (m_pid <= 0)
+        return m_result;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR)
     {
     }
+    m_pid = -1;
     if (WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
+        m_result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
-        result.exitCode = 128 + WTERMSIG(status);
+        m_result.exitCode = 128 + WTERMSIG(status);
+    FILE* out = static_cast<FILE*>(m_out);
+    FILE* err = static_cast<FILE*>(m_err);
     std::rewind(out);
     std::rewind(err);
-    result.out = ReadAll(fileno(out));
-    result.err = ReadAll(fileno(err));
+    m_result.out = ReadAll(fileno(out));
+    m_result.err = ReadAll(fileno(err));
     std::fclose(out);
     std::fclose(err);
-    return result;
+    return m_result;
+}
+
+std::vector<std::string> AsUnprivilegedUser()
+{
+    if (geteuid() != 0)
+        return {};
+    return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+}
+
+ScopedTmpfs::ScopedTmpfs(uint64 bytes)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/morvex-tmpfs-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back(0);
+    if (mkdtemp(buffer.data()) == nullptr)
+        return;
+    m_path = buffer.data();
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
+    m_active = geteuid() == 0 && mount("tmpfs", m_path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+ScopedTmpfs::~ScopedTmpfs()
+{
+    if (m_active)
+        umount2(m_path.c_str(), MNT_DETACH);
+    if (!m_path.empty())
+        rmdir(m_path.c_str());
 }
 
 TempDir::TempDir()

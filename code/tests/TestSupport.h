@@ -79,6 +79,48 @@ struct ProcessResult
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory = "",
                          const std::vector<std::string>& extraEnvironment = {});
 
+// The same program started without waiting for it: Signal it, then Wait for its result. The
+// destructor kills and collects a child that is still running.
+class ChildProcess
+{
+public:
+    ChildProcess(const std::vector<std::string>& argv, const std::string& workingDirectory = "",
+                 const std::vector<std::string>& extraEnvironment = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    int Pid() const { return m_pid; }
+    void Signal(int signal);
+    ProcessResult Wait();
+
+private:
+    int m_pid = -1;
+    void* m_out = nullptr; // FILE*
+    void* m_err = nullptr;
+    ProcessResult m_result;
+};
+
+// The argv prefix that runs a program as the unprivileged user "nobody" when this process is root
+// (setpriv), and nothing otherwise: permission tests then hold for root too.
+std::vector<std::string> AsUnprivilegedUser();
+
+// A small tmpfs mounted at a fresh folder for the life of the object, to make a full disk. Active()
+// is false where mounting is not allowed (not root, or no mount namespace rights): tests skip then.
+class ScopedTmpfs
+{
+public:
+    explicit ScopedTmpfs(uint64 bytes);
+    ~ScopedTmpfs();
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+    bool Active() const { return m_active; }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+    bool m_active = false;
+};
+
 // Sets a console variable from text for the life of the object, then restores its previous text.
 class ScopedCVar
 {

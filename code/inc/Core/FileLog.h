@@ -46,10 +46,11 @@ public:
     FileLog& operator=(const FileLog&) = delete;
 
     // Creates or truncates `path` (relative to the working directory; missing folders are
-    // created) and writes the first date header. Asserts "!m_file.IsOpen()" (an open file is then
-    // closed first). False for a null or empty path or when the file cannot be created; the log
-    // then stays closed and every Write does nothing.
-    bool Open(const char* path);
+    // created) and writes the first date header. With exclusive, the file is created new with mode
+    // 0600 and the open fails when anything of that name exists. Asserts "!m_file.IsOpen()" (an
+    // open file is then closed first). False for a null or empty path or when the file cannot be
+    // created; the log then stays closed and every Write does nothing.
+    bool Open(const char* path, bool exclusive = false);
     // `file` and `line` are not written. Does nothing while closed or while file_disableLog is set,
     // nor for a message logged from inside this call on the same thread.
     void Write(uint32 level, const char* file, int32 line, const char* text) override;

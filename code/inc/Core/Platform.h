@@ -40,9 +40,13 @@ const FilePath& Platform_GetLocalAppDataFolder();
 // application data folder is empty). Does not create the folder.
 const FilePath& Platform_GetUserDataFolder();
 
-// A new, empty, uniquely named file of mode 0600 in $TMPDIR (or /tmp) whose name begins with
-// "morvextmp"; the caller owns (and deletes) it. When it cannot be created the result is the bare
-// name "morvextmp_<n><m>.tmp" relative to the working directory, and no file exists yet.
+// The folder for temporary files: $TMPDIR when set, else /tmp.
+FilePath Platform_GetTempFolder();
+
+// A new, empty, uniquely named file of mode 0600 in the temporary folder whose name begins with
+// "morvextmp"; the caller owns (and deletes) it. When it cannot be created there, the same is tried
+// in the working directory ("morvextmp_XXXXXX.tmp"); every such file is created exclusively, never
+// through a symbolic link. Empty when neither place takes one.
 FilePath Platform_GetTempFileName();
 
 // Roots of the Windows registry. Linux has no registry: every lookup answers false.

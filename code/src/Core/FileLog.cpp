@@ -128,7 +128,7 @@ FileLog::~FileLog()
     Close();
 }
 
-bool FileLog::Open(const char* path)
+bool FileLog::Open(const char* path, bool exclusive)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     MX_ASSERT(!m_file.IsOpen());
@@ -140,7 +140,8 @@ bool FileLog::Open(const char* path)
         m_file.Close();
     // Created or truncated, missing folders made; unbuffered, so that every line is one write to
     // the operating system and survives a crash of this process.
-    if (!FileSystem::OpenRaw(m_file, m_currentPath, EFileOpenMode::kWrite))
+    if (!FileSystem::OpenRaw(m_file, m_currentPath,
+                             exclusive ? EFileOpenMode::kCreateNew : EFileOpenMode::kWrite))
         return false;
     m_file.SetBufferSize(0);
     DateTime utc;

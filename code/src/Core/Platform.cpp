@@ -77,11 +77,11 @@ const FilePath& Platform_GetUserDataFolder()
 
 FilePath Platform_GetTempFileName()
 {
-    FilePath path = Platform_CreateTempFile();
+    FilePath path = Platform_CreateTempFile(false);
     if (!path.empty())
         return path;
-    // No writable temporary folder: a bare name in the working directory, not created.
-    path.Format("morvextmp_%d%d.tmp", std::rand() % 100, std::rand() % 100);
-    return path;
+    // No writable temporary folder: a file in the working directory, made the same safe way. A
+    // predictable name made later by whoever opens it could be a link planted by someone else.
+    return Platform_CreateTempFile(true);
 }
 } // namespace Morvex

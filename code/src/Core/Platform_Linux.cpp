@@ -180,17 +180,29 @@ const FilePath& Platform_GetLocalAppDataFolder()
     return GLocalAppDataFolder;
 }
 
-FilePath Platform_CreateTempFile()
+FilePath Platform_GetTempFolder()
 {
     const char* dir = std::getenv("TMPDIR");
-    if (!dir || !dir[0])
-        dir = "/tmp";
-    FilePath path(dir);
-    path.AppendPath("morvextmpXXXXXX");
-    if (path.full() || !path.view().ends_with("XXXXXX"))
-        return FilePath();
-    // mkstemp creates the file with mode 0600 and O_EXCL, so the name is ours alone.
-    int fd = mkostemp(path.data(), O_CLOEXEC);
+    FilePath folder;
+    if (!dir || !dir[0] || !folder.TryAssign(StrView(dir)))
+        folder.Assign("/tmp");
+    return folder;
+}
+
+FilePath Platform_CreateTempFile(bool inWorkingDirectory)
+{
+    FilePath path;
+    if (!inWorkingDirectory)
+    {
+        path = Platform_GetTempFolder();
+        if (!path.TryAppendPath("morvextmpXXXXXX"))
+            return FilePath();
+    }
+    else
+        path.Assign("morvextmp_XXXXXX.tmp");
+    // mkstemp creates the file with mode 0600 and O_EXCL (which never follows a symbolic link), so
+    // the name is ours alone.
+    int fd = inWorkingDirectory ? mkostemps(path.data(), 4, O_CLOEXEC) : mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0)
         return FilePath();
     ::close(fd);

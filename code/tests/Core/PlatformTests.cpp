@@ -132,19 +132,38 @@ TEST(Platform, TempFileIsNewEmptyAndPrivate)
     }
 }
 
-TEST(Platform, TempFileFallsBackToABareName)
+// Without a usable temporary folder the file is made in the working directory, as safely as in the
+// temporary folder: created exclusively under an unpredictable name, mode 0600 (before, a
+// predictable name was handed out uncreated, for whoever opened it to follow a planted link).
+TEST(Platform, TempFileFallsBackToTheWorkingDirectorySafely)
 {
     Morvex::Test::TempDir tmp;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(tmp.Path().c_str()), 0);
     SetEnv("TMPDIR", tmp.Join("missing"));
-    FilePath name = Platform_GetTempFileName();
+    FilePath first = Platform_GetTempFileName();
+    FilePath second = Platform_GetTempFileName();
     unsetenv("TMPDIR");
-    EXPECT_TRUE(
-        std::regex_match(std::string(name.c_str()), std::regex("morvextmp_[0-9]{1,2}[0-9]{1,2}\\.tmp")))
-        << name.c_str();
+    ASSERT_EQ(chdir(cwd), 0);
+    const std::regex pattern("morvextmp_[A-Za-z0-9]{6}\\.tmp");
+    EXPECT_TRUE(std::regex_match(std::string(first.c_str()), pattern)) << first.c_str();
+    EXPECT_TRUE(std::regex_match(std::string(second.c_str()), pattern)) << second.c_str();
+    EXPECT_NE(std::string(first.c_str()), std::string(second.c_str()));
     struct stat st
     {
     };
-    EXPECT_NE(stat(name.c_str(), &st), 0) << "the fallback name is not created";
+    ASSERT_EQ(lstat(tmp.Join(first.c_str()).c_str(), &st), 0) << "the file is created by the call";
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Neither place takes a file: no name at all.
+    ASSERT_EQ(chdir("/proc"), 0);
+    SetEnv("TMPDIR", "/proc/none");
+    FilePath none = Platform_GetTempFileName();
+    unsetenv("TMPDIR");
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_TRUE(none.empty()) << none.c_str();
 }
 
 TEST(Platform, RegistryHasNoValuesHere)

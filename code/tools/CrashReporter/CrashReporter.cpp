@@ -21,7 +21,7 @@ namespace Morvex
 {
 CrashReporterSettings GSettings;
 FilePath GReportFolder;
-std::vector<FilePath> GReportFiles;
+std::vector<ReportFile> GReportFiles;
 // The run's log file; opened by InitCrashReporter, closed at the end of CrashReporterEntry.
 FileLog GFileLog;
 
@@ -61,6 +61,29 @@ bool ReadConfigScript(const char* path, std::string& out)
     return true;
 }
 
+// Opens this run's own log file: "crashreport_<date>_<time>.log", or "..._<time>_2.log" and so on
+// when another run started in the same second (each is created exclusively, so two reporters never
+// share or truncate one file).
+void OpenRunLog(const FilePath& folder, const DateTime& start)
+{
+    for (uint32 n = 1; n <= 100; ++n)
+    {
+        FilePath logName;
+        logName.Format("crashreport_%04d-%02d-%02d_%02d-%02d-%02d", start.year, start.month, start.day,
+                       start.hour, start.minute, start.second);
+        if (n > 1)
+            logName.AppendFormat("_%u", n);
+        logName.Append(".log");
+        FilePath logPath = folder;
+        if (!logPath.TryAppendPath(logName))
+            return;
+        if (GFileLog.Open(logPath.c_str(), true))
+            return;
+        if (Platform_GetPathKind(logPath) == PathKind::Missing)
+            return;
+    }
+}
+
 void TakeSwitch(const char* name, FilePath& field)
 {
     StrView value;
@@ -88,23 +111,17 @@ bool InitCrashReporter()
     MX_MEMORY_TAG_SCOPE("CrashReporter");
     Platform_SetApplicationName("Morvex Crash Reporter");
     Platform_SetApplicationKind(4);
-    // Folder failures are not fatal: without them the run simply has no log file.
+    // Folder failures are not fatal: without them the run simply has no log file. Both hold what
+    // the player's reports and logs say, so they are the player's alone.
     FilePath exceptionsFolder = Platform_GetUserDataFolder();
     exceptionsFolder.AppendPath("exceptions");
-    Platform_CreateDirectory(exceptionsFolder);
+    Platform_CreateDirectory(exceptionsFolder, kDirModePrivate);
     FilePath logsFolder = Platform_GetUserDataFolder();
     logsFolder.AppendPath("logs");
-    Platform_CreateDirectory(logsFolder);
+    Platform_CreateDirectory(logsFolder, kDirModePrivate);
     // One log file per run, named after its local start time. A file that cannot be created leaves
     // the run without a file log; the sink is registered all the same and writes nothing.
-    const DateTime start = GetLocalDateTime();
-    FilePath logName;
-    logName.Format("crashreport_%04d-%02d-%02d_%02d-%02d-%02d.log", start.year, start.month, start.day,
-                   start.hour, start.minute, start.second);
-    FilePath logPath = Platform_GetUserDataFolder();
-    logPath.AppendPath("logs");
-    logPath.AppendPath(logName);
-    GFileLog.Open(logPath.c_str());
+    OpenRunLog(logsFolder, GetLocalDateTime());
     Log::AddSink(&GFileLog, Log::kMaskAllButNetLog);
     Log::AddSink(Log::GetConsoleSink(), Log::kMaskAllButNetLog);
     Net::Init();
@@ -175,10 +192,18 @@ int32 CrashReporterMain()
         MX_LOG_ERROR("No files to send. Closing.");
         return kExitNothingToSend;
     }
-    if (!s.silent && ShowCrashDialog() == DialogResult::Sent)
-        return kExitOk;
+    // Nobody watches a silent run, nor one whose dialog could not open (no display, no module):
+    // both retry failed uploads. A player who cancelled the dialog is there: no retries.
+    bool background = s.silent;
+    if (!s.silent)
+    {
+        const DialogResult dialog = ShowCrashDialog();
+        if (dialog == DialogResult::Sent)
+            return kExitOk;
+        background = dialog == DialogResult::FailedToOpen;
+    }
     MX_LOG_INFO("Product: '%s' Params: '%s'", s.product.c_str(), s.additional.c_str());
-    RunSenderThread();
+    RunSenderThread(background);
     MX_LOG_INFO("Sending finished");
     return kExitOk;
 }

@@ -33,9 +33,27 @@ struct CrashReporterSettings
 };
 
 extern CrashReporterSettings GSettings;
-// Results of report preparation: the dated report folder and the copied files in copy order.
+
+// One file of the report. Its entry name is unique within the report (a second "a.log" from another
+// folder becomes "a (2).log") and names both the archive entry and the copy in the report folder.
+// A file that could not be copied (full disk, unwritable or unusable folder, a name the folder
+// cannot hold) is still sent, read from where it was found.
+struct ReportFile
+{
+    ReportFile() = default;
+    // A file whose copy is in the report folder under `entryName`.
+    ReportFile(const FilePath& entryName) : name(entryName), copied(true) {}
+
+    FilePath name;
+    // The file the report took it from; the archive reads it when there is no copy.
+    FilePath source;
+    bool copied = false;
+};
+
+// Results of report preparation: the dated report folder (empty when none could be made) and the
+// report's files in copy order.
 extern FilePath GReportFolder;
-extern std::vector<FilePath> GReportFiles;
+extern std::vector<ReportFile> GReportFiles;
 
 extern CVar crash_url;
 extern CVar script_errors_url;
@@ -58,8 +76,12 @@ bool InitCrashReporter();
 int32 CrashReporterMain();
 void SelectLanguage(StrView language);
 
-// Report preparation: copies the dump and the --wc matches into the dated report folder; returns
-// the number of files gathered.
+// Report preparation: makes a report folder of this run's own (0700, "<date time>" or, when another
+// run took that name, "<date time> (2)" and so on; under the user data folder when the one under
+// --user-path cannot be made) and copies the dump and the --wc matches into it (0600 each). Takes
+// only regular files from the patterns, and a symbolic link only when its target lies inside the
+// pattern's folder (others are skipped with a Warning). Returns the number of files the report
+// holds, copied or to be read from their sources: 0 only when nothing could be read.
 uint32 PrepareReportData();
 // Hands the first `size` bytes of an open file to `sink` in pieces of at most kReportCopyChunk bytes
 // through `buffer` (that large), so that a dump of any size needs only that much memory. Returns the
@@ -70,10 +92,17 @@ using ReportChunkSink = bool (*)(void* context, const char* data, uint32 length)
 uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink sink, void* context,
                          bool* readShort = nullptr);
 
-// Copies one whole file through a 1 MiB buffer. False without a message when the source cannot be
-// opened; false with an Error when it is too large, cannot be read whole, or the copy cannot be
-// created or written (a partial copy is removed). A file copied onto itself is left as it is (true).
-bool CopyReportFile(StrView source, StrView destination);
+// Copies one whole file through a 1 MiB buffer into a new file of mode 0600. False without a
+// message when the source cannot be opened (*sourceOpened, when given, tells that case apart);
+// false with an Error when it is too large, cannot be read whole, or the copy cannot be created
+// (anything of that name exists already, a symbolic link included) or written (a partial copy is
+// removed).
+bool CopyReportFile(StrView source, StrView destination, bool* sourceOpened = nullptr);
+
+// The entry name for a file called `name` that is not taken by any of `taken`: the name itself, else
+// "stem (2).ext", "stem (3).ext" and so on (the extension is what follows the last '.', when the
+// name has one after its first character).
+FilePath UniqueReportName(StrView name, const std::vector<ReportFile>& taken);
 
 // Shows the crash dialog (modal). Returns kDialogSent when the report was sent from the dialog.
 enum class DialogResult
@@ -85,21 +114,26 @@ enum class DialogResult
 DialogResult ShowCrashDialog();
 
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
-void RunSenderThread();
+// background: failed uploads are retried (a silent run, or one whose dialog could not open, where
+// nobody watches).
+void RunSenderThread(bool background);
 
 // Tells the crash dialog that its sender has finished (the dialog then closes as sent).
 using DialogNotifyFn = void (*)(uint64 dialog);
 
-// The report sender: posts the event, packs GReportFiles from GReportFolder into a temporary zip
-// archive, uploads it with the report fields (retrying in background mode) and deletes the archive.
-// Reads GSettings and the reporter's console variables; nothing else may change them while it runs.
+// The report sender: posts the event, packs GReportFiles into an anonymous temporary zip archive
+// (in the temporary folder, else the report folder, else the user data folder), uploads it with the
+// report fields (retrying in background mode) and drops it. Reads GSettings and the reporter's
+// console variables; nothing else may change them while it runs.
 class SenderThread : public ThreadBase
 {
 public:
     void Run() override;
 
-    // The temporary archive of this run (set once the run has taken its name).
+    // The folder the archive of this run was built in (the archive itself has no name on disk).
     FilePath archivePath;
+    // Retry failed uploads (background mode).
+    bool background = false;
 };
 
 // The dialog's sender: the run above, then notify(dialog) so that the dialog closes as sent.

@@ -7,6 +7,7 @@
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Platform.h"
 #include "Core/Timing/PlatformTime.h"
 
 #include <algorithm>
@@ -70,7 +71,42 @@ void SplitWildcard(StrView entry, FilePath& directory, FilePath& pattern)
     directory.Assign(entry.substr(0, sepIndex));
 }
 
-void CollectMatches(StrView entry, std::vector<FilePath>& candidates)
+// A pattern's match is taken when it is a regular file, or a symbolic link whose target is a
+// regular file inside the pattern's folder: a link planted in a game's log folder must not make the
+// player's other files travel to the crash server. Returns the path to read (the link's target), or
+// empty after a Warning naming the match.
+FilePath AcceptMatch(const FilePath& match, const FilePath& directory)
+{
+    const PathKind kind = Platform_GetPathKind(match);
+    if (kind == PathKind::Regular)
+        return match;
+    if (kind == PathKind::SymbolicLink)
+    {
+        const FilePath target = Platform_ResolvePath(match);
+        FilePath folder = Platform_ResolvePath(directory);
+        if (!target.empty() && !folder.empty() && Platform_GetPathKind(target) == PathKind::Regular)
+        {
+            if (!folder.view().ends_with("/"))
+                folder.Append('/');
+            if (target.view().starts_with(folder.view()))
+                return target;
+        }
+        MX_LOG_WARNING("Skipping '%s': a link to '%s', outside '%s'", match.c_str(),
+                       target.empty() ? "(nothing)" : target.c_str(), directory.c_str());
+        return FilePath();
+    }
+    if (kind != PathKind::Missing)
+        MX_LOG_WARNING("Skipping '%s': not a regular file", match.c_str());
+    return FilePath();
+}
+
+struct Candidate
+{
+    FilePath path;   // the match as listed, which orders the candidates and names the entry
+    FilePath source; // what is read
+};
+
+void CollectMatches(StrView entry, std::vector<Candidate>& candidates)
 {
     FilePath directory;
     FilePath pattern;
@@ -78,27 +114,156 @@ void CollectMatches(StrView entry, std::vector<FilePath>& candidates)
     if (!Platform_IsAbsolutePath(directory))
     {
         FilePath absolute = Platform_GetCurrentDirectory();
-        absolute.AppendPath(directory);
+        if (!absolute.TryAppendPath(directory))
+        {
+            MX_LOG_ERROR("Pattern '%.*s': its folder is too long for a path",
+                         static_cast<int>(entry.length()), entry.data());
+            return;
+        }
         directory = absolute;
     }
     std::vector<FilePath> matches;
     Platform_FindFilesInDirectory(matches, directory, pattern.c_str());
     for (const FilePath& match : matches)
     {
-        auto it = std::lower_bound(candidates.begin(), candidates.end(), match, PathLess);
-        if (it == candidates.end() || !(it->view() == match.view()))
-            candidates.insert(it, match);
+        auto it =
+            std::lower_bound(candidates.begin(), candidates.end(), match,
+                             [](const Candidate& c, const FilePath& path) { return PathLess(c.path, path); });
+        if (it != candidates.end() && it->path.view() == match.view())
+            continue;
+        FilePath source = AcceptMatch(match, directory);
+        if (!source.empty())
+            candidates.insert(it, Candidate{match, source});
     }
 }
 
-void CopyIntoReport(StrView source, StrView name)
+// Makes the report folder under `base` exclusively: "<stamp>", or "<stamp> (n)" when another run
+// made that one first. Empty when no folder could be made there (the reason is logged by the caller).
+FilePath MakeReportFolder(const FilePath& base, StrView stamp, DirCreateResult& failure)
 {
-    FilePath destination = GReportFolder;
-    destination.AppendPath(name);
-    if (CopyReportFile(source, destination))
-        GReportFiles.emplace_back(name);
+    failure = DirCreateResult::Failed;
+    for (uint32 n = 1; n <= 1000; ++n)
+    {
+        StaticString64_t name(stamp);
+        if (n > 1)
+            name.AppendFormat(" (%u)", n);
+        FilePath folder = base;
+        if (!folder.TryAppendPath(name))
+        {
+            failure = DirCreateResult::PathTooLong;
+            return FilePath();
+        }
+        for (uint32 i = 0; i < folder.length(); ++i)
+        {
+            if (folder.data()[i] == '\\')
+                folder.data()[i] = '/';
+        }
+        failure = Platform_CreateDirectory(folder, kDirModePrivate);
+        if (failure == DirCreateResult::Ok)
+            return folder;
+        if (failure != DirCreateResult::AlreadyExists)
+            return FilePath();
+    }
+    return FilePath();
+}
+
+const char* FolderFailureText(DirCreateResult result)
+{
+    return result == DirCreateResult::PathTooLong ? "the path would be too long" : "it cannot be created";
+}
+
+// The report folder: under --user-path, else under the user data folder, else none (the files are
+// then sent from where they are).
+FilePath ChooseReportFolder(const FilePath& userPath, StrView stamp)
+{
+    FilePath base = userPath;
+    DirCreateResult failure = DirCreateResult::PathTooLong;
+    FilePath folder;
+    if (base.TryAppendPath("Exceptions"))
+        folder = MakeReportFolder(base, stamp, failure);
+    if (!folder.empty())
+        return folder;
+    // The user data folder exists once the platform is up (always in the reporter itself).
+    FilePath fallbackBase = Platform_IsPostInited() ? Platform_GetUserDataFolder() : FilePath();
+    DirCreateResult fallbackFailure = DirCreateResult::PathTooLong;
+    FilePath fallback;
+    if (!fallbackBase.empty() && fallbackBase.TryAppendPath("exceptions"))
+        fallback = MakeReportFolder(fallbackBase, stamp, fallbackFailure);
+    if (!fallback.empty())
+    {
+        MX_LOG_ERROR("Could not make the report folder in '%s' (%s); the report goes to '%s'", base.c_str(),
+                     FolderFailureText(failure), fallback.c_str());
+        return fallback;
+    }
+    MX_LOG_ERROR(
+        "Could not make the report folder in '%s' (%s) nor in '%s' (%s); the files are sent from where "
+        "they are",
+        base.c_str(), FolderFailureText(failure), fallbackBase.c_str(), FolderFailureText(fallbackFailure));
+    return FilePath();
+}
+
+// Adds one file to the report under a name of its own, copied into the report folder when there is
+// one; a file that cannot be copied is sent from its source. A source that cannot be opened is left
+// out without a message.
+void AddReportFile(const FilePath& source, StrView baseName)
+{
+    ReportFile file;
+    file.name = UniqueReportName(baseName, GReportFiles);
+    file.source = source;
+    bool opened = true;
+    if (!GReportFolder.empty())
+    {
+        FilePath destination = GReportFolder;
+        if (!destination.TryAppendPath(file.name))
+            MX_LOG_ERROR("The copy of '%s' would not fit in a path under '%s'; it is sent from where it is",
+                         source.c_str(), GReportFolder.c_str());
+        else if (CopyReportFile(source, destination, &opened))
+            file.copied = true;
+        else if (opened)
+            MX_LOG_WARNING("'%s' could not be copied into the report; it is sent from where it is",
+                           source.c_str());
+    }
+    else
+    {
+        File probe;
+        opened = FileSystem::OpenRaw(probe, source, EFileOpenMode::kRead);
+    }
+    if (opened)
+        GReportFiles.push_back(file);
 }
 } // namespace
+
+FilePath UniqueReportName(StrView name, const std::vector<ReportFile>& taken)
+{
+    auto isTaken = [&taken](StrView candidate)
+    {
+        for (const ReportFile& f : taken)
+            if (f.name.view() == candidate)
+                return true;
+        return false;
+    };
+    if (!isTaken(name))
+        return FilePath(name);
+    uint32 dot = name.length();
+    for (uint32 i = name.length(); i > 1; --i)
+    {
+        if (name[i - 1] == '.')
+        {
+            dot = i - 1;
+            break;
+        }
+    }
+    const StrView stem = name.substr(0, dot);
+    const StrView extension = name.substr(dot);
+    for (uint32 n = 2;; ++n)
+    {
+        FilePath candidate(stem);
+        candidate.AppendFormat(" (%u)", n);
+        candidate.Append(extension);
+        if (!isTaken(candidate))
+            return candidate;
+    }
+}
 
 uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink sink, void* context,
                          bool* readShort)
@@ -122,11 +287,15 @@ uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink 
     return done;
 }
 
-bool CopyReportFile(StrView sourcePath, StrView destinationPath)
+bool CopyReportFile(StrView sourcePath, StrView destinationPath, bool* sourceOpened)
 {
+    if (sourceOpened)
+        *sourceOpened = false;
     File source;
     if (!FileSystem::OpenRaw(source, sourcePath, EFileOpenMode::kRead))
         return false;
+    if (sourceOpened)
+        *sourceOpened = true;
     const uint64 size = source.GetSize();
     // Report files travel with 32-bit sizes.
     if (size >= 0xFFFFFFFFull)
@@ -134,18 +303,21 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath)
         MX_LOG_ERROR("File '%.*s' is too large for the report (%llu bytes); it is left out",
                      static_cast<int>(sourcePath.length()), sourcePath.data(),
                      static_cast<unsigned long long>(size));
+        if (sourceOpened)
+            *sourceOpened = false;
         return false;
     }
 
-    FilePath destinationName(destinationPath);
-    // A pattern may match a copy already in the report folder; copying a file onto itself would
-    // truncate it before it is read.
-    if (FileSystem::MakeAbsolutePath(sourcePath) == FileSystem::MakeAbsolutePath(destinationPath).view())
-        return true;
+    FilePath destinationName;
+    destinationName.TryAssign(destinationPath);
     File destination;
-    if (!FileSystem::OpenRaw(destination, destinationPath, EFileOpenMode::kWrite))
+    // A new file, private to the player: never one that exists (a link planted in its place, or
+    // another run's copy).
+    if (destinationName.empty() ||
+        !FileSystem::OpenRaw(destination, destinationPath, EFileOpenMode::kCreateNew))
     {
-        MX_LOG_ERROR("Failed to create file '%s'", destinationName.c_str());
+        MX_LOG_ERROR("Failed to create file '%.*s'", static_cast<int>(destinationPath.length()),
+                     destinationPath.data());
         return false;
     }
     // The copy goes through a fixed piece of memory rather than the whole file: dumps run to
@@ -188,36 +360,30 @@ uint32 PrepareReportData()
     StaticString64_t stamp;
     stamp.Format("%04d.%02d.%02d %02d.%02d.%02d", now.year, now.month, now.day, now.hour, now.minute,
                  now.second);
-    FilePath folder = s.userPath;
-    folder.AppendPath("Exceptions");
-    folder.AppendPath(stamp);
-    for (uint32 i = 0; i < folder.length(); ++i)
-    {
-        if (folder.data()[i] == '\\')
-            folder.data()[i] = '/';
-    }
-    Platform_CreateDirectory(folder);
-    GReportFolder = folder;
+    GReportFolder = ChooseReportFolder(s.userPath, stamp);
 
     if (s.scriptErrorsPath.empty())
     {
         FilePath name = s.id;
         name.Append(".dmp");
         FilePath source = s.dumpPath;
-        source.AppendPath(name);
         // An id with separators still names its dump below --dump-path, but the copy stays inside
         // the report folder.
-        CopyIntoReport(source, FileNamePart(name));
+        if (name.length() == s.id.length() + 4 && source.TryAppendPath(name))
+            AddReportFile(source, FileNamePart(name));
+        else
+            MX_LOG_ERROR("The dump '%s.dmp' in '%s' cannot be named: the path is too long", s.id.c_str(),
+                         s.dumpPath.c_str());
     }
 
-    std::vector<FilePath> candidates;
+    std::vector<Candidate> candidates;
     for (const FilePath& entry : s.wildcards)
     {
         if (!entry.empty())
             CollectMatches(entry, candidates);
     }
-    for (const FilePath& candidate : candidates)
-        CopyIntoReport(candidate, FileNamePart(candidate));
+    for (const Candidate& candidate : candidates)
+        AddReportFile(candidate.source, FileNamePart(candidate.path));
     return static_cast<uint32>(GReportFiles.size());
 }
 } // namespace Morvex

@@ -5,10 +5,12 @@
 #include "Core/IO/File.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PlatformFile.h"
+#include "Core/IO/RawFile.h"
 #include "Core/IO/SimpleZip.h"
 #include "Core/Log.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Platform.h"
+#include "Core/Timing/PlatformTime.h"
 #include "Net/HTTPClient.h"
 
 #include <chrono>
@@ -25,19 +27,28 @@ constexpr const char* kFallbackUploadUrl = "http://localhost/submit/";
 
 constexpr int32 kMaxRetryWaitSec = 3600;
 
-// Adds one report file to the archive. A file that cannot be opened is left out without a message,
-// as is usual for files that vanish after a crash; a read that fails half-way leaves the entry with
-// what was read and says so.
-void AddFileToArchive(SimpleZip& zip, const FilePath& folder, const FilePath& name, char* buffer)
+// Adds one report file to the archive: its copy in the report folder, or the file it came from when
+// it could not be copied. A file that cannot be opened is left out without a message, as is usual for
+// files that vanish after a crash (or that the player removed from the folder); a read that fails
+// half-way leaves the entry with what was read and says so. False only when the archive itself
+// refused a write (a full disk): the archive is then unusable.
+bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& report, char* buffer)
 {
-    FilePath path(folder);
-    path.AppendPath(name.view());
+    FilePath path;
+    if (report.copied)
+    {
+        path = folder;
+        if (!path.TryAppendPath(report.name.view()))
+            return true;
+    }
+    else
+        path = report.source;
     File file;
-    if (!FileSystem::OpenRaw(file, path.view(), EFileOpenMode::kRead))
-        return;
+    if (path.empty() || !FileSystem::OpenRaw(file, path.view(), EFileOpenMode::kRead))
+        return true;
     const uint64 size = file.GetSize();
-    if (!zip.BeginFile(name.c_str(), SimpleZip::Fastest, size))
-        return;
+    if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size))
+        return false;
     bool readShort = false;
     const uint64 done = StreamFileContent(
         file, size, buffer,
@@ -47,19 +58,59 @@ void AddFileToArchive(SimpleZip& zip, const FilePath& folder, const FilePath& na
     if (readShort)
         MX_LOG_ERROR("Could not read '%s' whole (%llu of %llu bytes)", path.c_str(),
                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(size));
-    zip.EndFile();
+    const bool written = readShort || done == size;
+    const bool ended = zip.EndFile();
     file.Close();
+    return written && ended;
 }
 
-bool BuildArchive(const FilePath& archivePath)
+// Builds the archive into an anonymous file in `folder`: it has no name on disk, so nothing is left
+// behind however the process ends, and no other process can open or replace it. Returns a handle
+// that reads the finished archive, or null when the folder cannot hold it whole.
+RawFile* BuildArchiveIn(StrView folder, char* buffer)
 {
-    SimpleZip zip;
-    if (!zip.Create(archivePath.c_str(), false))
-        return false;
+    RawFile* writer = RawFile::CreateAnonymous(folder);
+    if (writer == nullptr)
+        return nullptr;
+    bool ok;
+    {
+        SimpleZip zip;
+        ok = zip.Create(*writer);
+        for (const ReportFile& report : GReportFiles)
+        {
+            if (!ok)
+                break;
+            ok = AddFileToArchive(zip, GReportFolder, report, buffer);
+        }
+        ok = zip.Close() && ok;
+    }
+    RawFile* reader = ok ? writer->OpenReader() : nullptr;
+    writer->DropRef();
+    return reader;
+}
+
+// The archive goes to the temporary folder, else the report folder, else the user data folder: a
+// full or unwritable temporary folder must not keep the report from being sent.
+RawFile* BuildArchive(FilePath& where)
+{
     std::unique_ptr<char[]> buffer(new char[kReportCopyChunk]);
-    for (const FilePath& name : GReportFiles)
-        AddFileToArchive(zip, GReportFolder, name, buffer.get());
-    return zip.Close();
+    FilePath folders[3];
+    folders[0] = Platform_GetTempFolder();
+    folders[1] = GReportFolder;
+    if (Platform_IsPostInited())
+        folders[2] = Platform_GetUserDataFolder();
+    for (const FilePath& folder : folders)
+    {
+        if (folder.empty())
+            continue;
+        if (RawFile* archive = BuildArchiveIn(folder, buffer.get()))
+        {
+            where = folder;
+            return archive;
+        }
+        MX_LOG_WARNING("Could not build the archive in '%s'", folder.c_str());
+    }
+    return nullptr;
 }
 
 void SleepMs(uint32 ms)
@@ -110,12 +161,10 @@ void SenderThread::Run()
 
     AddElasticEvent();
 
-    archivePath = Platform_GetTempFileName();
-    if (!BuildArchive(archivePath))
+    RawFile* archive = BuildArchive(archivePath);
+    if (archive == nullptr)
     {
         MX_LOG_ERROR("Could not create archive");
-        // The temporary file may exist (created empty, or partly written): it is ours to remove.
-        Platform_DeleteFile(archivePath.view());
         return;
     }
 
@@ -123,17 +172,20 @@ void SenderThread::Run()
     BuildReportFields(s, fields);
     String url = ChooseUploadUrl(!s.scriptErrorsPath.empty());
     uint32 waitMs = RetryWaitMs(retry_wait_sec.GetInt());
+    // The file part is named as a temporary file of ours would be; the archive itself has no name.
+    StaticString64_t partName;
+    partName.Format("morvextmp%06u", static_cast<unsigned>(GetTimeMs() % 1000000));
 
     for (int32 attempt = 0; attempt < retry_count.GetInt();)
     {
-        if (Net::HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", archivePath.c_str(),
+        if (Net::HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", *archive, partName.c_str(),
                                             &fields))
         {
             MX_LOG_INFO("Sent successfully");
             break;
         }
         MX_LOG_ERROR("Failed to send. Waiting...");
-        if (!s.silent)
+        if (!background)
         {
             MX_LOG_INFO("Not in a background mode. Will not retry sending.");
             break;
@@ -142,7 +194,8 @@ void SenderThread::Run()
         ++attempt;
     }
 
-    Platform_DeleteFile(archivePath.view());
+    // The archive has no name: dropping the last handle deletes it.
+    archive->DropRef();
 }
 
 void DialogSenderThread::Run()
@@ -155,9 +208,10 @@ void DialogSenderThread::Run()
         notify(dlg);
 }
 
-void RunSenderThread()
+void RunSenderThread(bool background)
 {
     SenderThread sender;
+    sender.background = background;
     if (!sender.Start(kSenderStackSize, ThreadPriority::Low))
     {
         // Without a thread the report still goes out: the main thread has nothing else to do.
@@ -174,6 +228,8 @@ bool StartDialogSender(DialogNotifyFn notify, uint64 dialog)
     if (GDialogSender != nullptr)
         return false;
     auto* sender = new DialogSenderThread;
+    // The player is at the dialog: a failed upload is not retried.
+    sender->background = false;
     sender->notify = notify;
     sender->dialog = dialog;
     if (!sender->Start(kSenderStackSize, ThreadPriority::Low))

@@ -91,6 +91,21 @@ DirCreateResult Platform_CreateParentDirectories(StrView path, uint32 mode = kDi
 // itself: Ok, AlreadyExists for an existing directory, Failed, PathTooLong.
 DirCreateResult Platform_CreateDirectory(StrView dir, uint32 mode = kDirModeDefault);
 
+// What is at a path itself; a symbolic link is reported as one, not followed.
+enum class PathKind : uint32
+{
+    Missing = 0,
+    Regular = 1,
+    Directory = 2,
+    SymbolicLink = 3,
+    Other = 4, // a device, a pipe, a socket
+};
+PathKind Platform_GetPathKind(StrView path);
+
+// The canonical absolute form of an existing path: every symbolic link followed, "." and ".."
+// resolved, '/' only. Empty when the path does not exist or cannot be resolved.
+FilePath Platform_ResolvePath(StrView path);
+
 // Removes a regular file (or a symbolic link). Refuses directories and devices; false when nothing
 // was removed.
 bool Platform_DeleteFile(StrView path);

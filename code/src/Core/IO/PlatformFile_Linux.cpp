@@ -263,6 +263,34 @@ DirCreateResult Platform_CreateDirectory(StrView dirView, uint32 mode)
     return Platform_CreateSingleDirectory(path, mode);
 }
 
+PathKind Platform_GetPathKind(StrView path)
+{
+    FilePath p = ToSystemPath(path);
+    struct stat st
+    {
+    };
+    if (p.empty() || ::lstat(p.c_str(), &st) != 0)
+        return PathKind::Missing;
+    if (S_ISREG(st.st_mode))
+        return PathKind::Regular;
+    if (S_ISDIR(st.st_mode))
+        return PathKind::Directory;
+    if (S_ISLNK(st.st_mode))
+        return PathKind::SymbolicLink;
+    return PathKind::Other;
+}
+
+FilePath Platform_ResolvePath(StrView path)
+{
+    FilePath p = ToSystemPath(path);
+    char resolved[PATH_MAX];
+    if (p.empty() || ::realpath(p.c_str(), resolved) == nullptr)
+        return FilePath();
+    FilePath out;
+    out.TryAssign(StrView(resolved));
+    return out;
+}
+
 bool Platform_DeleteFile(StrView path)
 {
     FilePath p = ToSystemPath(path);

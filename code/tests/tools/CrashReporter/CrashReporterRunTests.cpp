@@ -165,7 +165,6 @@ TEST_F(ReporterRun, NothingToGatherExitsThree)
         {"--id", "42", "--dump-path", "D"},
         {"--id", "42", "--dump-path", "D", "--user-path", "U", "--wc", "L/*.log", "--wc"},
         {"--id", "42", "--dump-path", "D", "--script-errors", "e.txt", "--silent"},
-        {"--id", "42", "--dump-path", "D", "--user-path", "userfile", "--silent"},
     };
     m_work.WriteFile("D/42.dmp", "dump");
     for (size_t i = 0; i < cases.size(); ++i)

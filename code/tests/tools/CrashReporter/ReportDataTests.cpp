@@ -4,10 +4,13 @@
 #include "CrashReporter.h"
 
 #include "Core/IO/PlatformFile.h"
+#include "Core/Timing/PlatformTime.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fcntl.h>
 #include <regex>
 #include <signal.h>
@@ -65,8 +68,8 @@ protected:
     std::vector<std::string> Reported() const
     {
         std::vector<std::string> out;
-        for (const FilePath& f : GReportFiles)
-            out.emplace_back(f.c_str());
+        for (const Morvex::ReportFile& f : GReportFiles)
+            out.emplace_back(f.name.c_str());
         return out;
     }
 
@@ -136,13 +139,18 @@ TEST_F(ReportData, DuplicatesAndSameNamesFromTwoFolders)
 {
     m_work.WriteFile("X/same.log", "from X");
     m_work.WriteFile("Y/same.log", "from Y");
+    m_work.WriteFile("Z/same.log", "from Z");
     // The same file through the same spelled path counts once; a second spelling is a new path.
     AddWildcard(m_work.Join("X/*.log"));
     AddWildcard(m_work.Join("X/same.log"));
     AddWildcard(m_work.Join("Y/*.log"));
-    EXPECT_EQ(PrepareReportData(), 2u);
-    EXPECT_EQ(Reported(), (std::vector<std::string>{"same.log", "same.log"}));
-    EXPECT_EQ(ReportFile("same.log"), "from Y") << "the later copy overwrites the earlier";
+    AddWildcard(m_work.Join("Z/same.log"));
+    EXPECT_EQ(PrepareReportData(), 3u);
+    // Each file keeps its own copy and entry: none overwrites another.
+    EXPECT_EQ(Reported(), (std::vector<std::string>{"same.log", "same (2).log", "same (3).log"}));
+    EXPECT_EQ(ReportFile("same.log"), "from X");
+    EXPECT_EQ(ReportFile("same (2).log"), "from Y");
+    EXPECT_EQ(ReportFile("same (3).log"), "from Z");
 }
 
 TEST_F(ReportData, PatternMatchingTheDumpCopiesItTwice)
@@ -150,7 +158,38 @@ TEST_F(ReportData, PatternMatchingTheDumpCopiesItTwice)
     m_work.WriteFile("D/42.dmp", "dump");
     AddWildcard(m_work.Join("D/*.dmp"));
     EXPECT_EQ(PrepareReportData(), 2u);
-    EXPECT_EQ(Reported(), (std::vector<std::string>{"42.dmp", "42.dmp"}));
+    EXPECT_EQ(Reported(), (std::vector<std::string>{"42.dmp", "42 (2).dmp"}));
+    EXPECT_EQ(ReportFile("42 (2).dmp"), "dump");
+}
+
+TEST(ReportNames, SecondAndLaterNamesGetANumber)
+{
+    auto taken = [](std::initializer_list<const char*> names)
+    {
+        std::vector<Morvex::ReportFile> files;
+        for (const char* n : names)
+            files.emplace_back(FilePath(n));
+        return files;
+    };
+    struct Case
+    {
+        std::vector<Morvex::ReportFile> taken;
+        const char* name;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {taken({}), "a.log", "a.log"},
+        {taken({"a.log"}), "a.log", "a (2).log"},
+        {taken({"a.log", "a (2).log"}), "a.log", "a (3).log"},
+        {taken({"a.log", "a (3).log"}), "a.log", "a (2).log"},
+        {taken({"A.log"}), "a.log", "a.log"},
+        {taken({"dump"}), "dump", "dump (2)"},
+        {taken({".profile"}), ".profile", ".profile (2)"},
+        {taken({"x.tar.gz"}), "x.tar.gz", "x.tar (2).gz"},
+        {taken({"42.dmp"}), "42.dmp", "42 (2).dmp"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(UniqueReportName(StrView(c.name), c.taken).c_str(), c.expected) << c.name;
 }
 
 TEST_F(ReportData, RelativePatternsAndAnEmptyUserPath)
@@ -216,14 +255,24 @@ TEST_F(ReportData, DumpNameWithSeparatorsStaysInTheReportFolder)
     EXPECT_FALSE(Exists(m_work.Join("U/Exceptions/escape.dmp")));
 }
 
+// A report folder that cannot be made (here: --user-path is a file, and this process has no user
+// data folder to fall back to) no longer loses the report: its files are sent from where they are.
 TEST_F(ReportData, UserPathThatIsARegularFile)
 {
     m_work.WriteFile("D/42.dmp", "dump");
+    m_work.WriteFile("L/a.log", "log");
     m_work.WriteFile("userfile", "mine");
     GSettings.userPath.Assign(S(m_work.Join("userfile")));
+    AddWildcard(m_work.Join("L/*.log"));
     CapturingSink sink;
-    EXPECT_EQ(PrepareReportData(), 0u);
-    EXPECT_TRUE(sink.Contains(Log::Error, "Failed to create file '" + m_work.Join("userfile/Exceptions/")));
+    EXPECT_EQ(PrepareReportData(), 2u);
+    EXPECT_TRUE(GReportFolder.empty());
+    EXPECT_TRUE(sink.Contains(Log::Error,
+                              "Could not make the report folder in '" + m_work.Join("userfile/Exceptions")));
+    ASSERT_EQ(GReportFiles.size(), 2u);
+    EXPECT_FALSE(GReportFiles[0].copied);
+    EXPECT_EQ(std::string(GReportFiles[0].source.c_str()), m_work.Join("D/42.dmp"));
+    EXPECT_EQ(std::string(GReportFiles[1].source.c_str()), m_work.Join("L/a.log"));
     EXPECT_EQ(m_work.ReadFile("userfile"), "mine");
     EXPECT_EQ(m_work.ReadFile("D/42.dmp"), "dump");
 }
@@ -237,8 +286,134 @@ TEST_F(ReportData, ReadOnlyUserPath)
     chmod(m_work.Join("ro").c_str(), 0555);
     GSettings.userPath.Assign(S(m_work.Join("ro")));
     CapturingSink sink;
-    EXPECT_EQ(PrepareReportData(), 0u);
-    EXPECT_TRUE(sink.Contains(Log::Error, "Failed to create file"));
+    EXPECT_EQ(PrepareReportData(), 1u);
+    EXPECT_TRUE(sink.Contains(Log::Error, "Could not make the report folder"));
+    ASSERT_EQ(GReportFiles.size(), 1u);
+    EXPECT_FALSE(GReportFiles[0].copied);
+}
+
+// Every run makes a report folder of its own, even in the same second as another run: a folder that
+// exists already is never shared (before, the second run's copies mixed into the first run's).
+TEST_F(ReportData, AFolderThatExistsIsNeverShared)
+{
+    m_work.WriteFile("D/42.dmp", "dump");
+    std::vector<std::string> folders;
+    for (int run = 0; run < 3; ++run)
+    {
+        ASSERT_EQ(PrepareReportData(), 1u);
+        folders.emplace_back(GReportFolder.c_str());
+    }
+    // Runs within one second get "<stamp>", "<stamp> (2)", "<stamp> (3)"; across a second boundary
+    // a fresh stamp. Either way: three different folders, each with its own copy.
+    std::sort(folders.begin(), folders.end());
+    EXPECT_TRUE(std::unique(folders.begin(), folders.end()) == folders.end());
+    for (const std::string& f : folders)
+        EXPECT_EQ(m_work.ReadFile(f.substr(m_work.Path().size() + 1) + "/42.dmp"), "dump") << f;
+
+    // A folder planted under the name of this second (and the next) is left alone.
+    m_work.WriteFile("D/42.dmp", "second dump");
+    DateTime now = GetLocalDateTime();
+    for (int64 delta : {0, 1000})
+    {
+        DateTime t = TimeToLocalDateTime(LocalDateTimeToTime(now) + delta);
+        char stamp[64];
+        std::snprintf(stamp, sizeof(stamp), "%04d.%02d.%02d %02d.%02d.%02d", t.year, t.month, t.day, t.hour,
+                      t.minute, t.second);
+        m_work.WriteFile(std::string("U/Exceptions/") + stamp + "/42.dmp", "someone else's");
+    }
+    ASSERT_EQ(PrepareReportData(), 1u);
+    EXPECT_EQ(ReportFile("42.dmp"), "second dump");
+    EXPECT_NE(std::string(GReportFolder.c_str()).find(" ("), std::string::npos) << GReportFolder.c_str();
+}
+
+// The report folder and the copies are the player's alone, whatever the umask and the sources' modes.
+TEST_F(ReportData, FolderAndCopiesArePrivate)
+{
+    m_work.WriteFile("D/42.dmp", "dump");
+    chmod(m_work.Join("D/42.dmp").c_str(), 0644);
+    mode_t old = umask(022);
+    EXPECT_EQ(PrepareReportData(), 1u);
+    umask(old);
+    struct stat folder
+    {
+    }, copy{}, exceptions{};
+    ASSERT_EQ(stat(GReportFolder.c_str(), &folder), 0);
+    ASSERT_EQ(stat((std::string(GReportFolder.c_str()) + "/42.dmp").c_str(), &copy), 0);
+    ASSERT_EQ(stat(m_work.Join("U/Exceptions").c_str(), &exceptions), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    EXPECT_EQ(exceptions.st_mode & 0777, 0700u);
+    EXPECT_EQ(copy.st_mode & 0777, 0600u);
+}
+
+// A pattern's matches: regular files, and links whose target lies in the pattern's folder. A link to
+// a file elsewhere (a player's private file) and anything that is not a file are skipped by name.
+TEST_F(ReportData, LinksOutsideThePatternFolderAreNotFollowed)
+{
+    m_work.WriteFile("L/game.log", "game");
+    m_work.WriteFile("L/old/rotated.log.txt", "rotated");
+    m_work.WriteFile("private/secret.txt", "secret");
+    ASSERT_EQ(symlink("game.log", m_work.Join("L/current.log").c_str()), 0);
+    ASSERT_EQ(symlink(m_work.Join("L/old/rotated.log.txt").c_str(), m_work.Join("L/inner.log").c_str()), 0);
+    ASSERT_EQ(symlink(m_work.Join("private/secret.txt").c_str(), m_work.Join("L/secret.log").c_str()), 0);
+    ASSERT_EQ(symlink("../L/../private/secret.txt", m_work.Join("L/sneaky.log").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", m_work.Join("L/dangling.log").c_str()), 0);
+    ASSERT_EQ(mkfifo(m_work.Join("L/pipe.log").c_str(), 0600), 0);
+    AddWildcard(m_work.Join("L/*.log"));
+    CapturingSink sink;
+    EXPECT_EQ(PrepareReportData(), 3u);
+    EXPECT_EQ(Reported(), (std::vector<std::string>{"current.log", "game.log", "inner.log"}));
+    EXPECT_EQ(ReportFile("current.log"), "game");
+    EXPECT_EQ(ReportFile("inner.log"), "rotated");
+    for (const char* skipped : {"L/secret.log", "L/sneaky.log"})
+        EXPECT_TRUE(sink.Contains(Log::Warning, "Skipping '" + m_work.Join(skipped) + "': a link to"))
+            << skipped;
+    EXPECT_TRUE(
+        sink.Contains(Log::Warning, "Skipping '" + m_work.Join("L/pipe.log") + "': not a regular file"));
+    EXPECT_FALSE(sink.Contains("secret\n"));
+}
+
+// A copy that fails (here: a full disk, made with a file-size limit) no longer drops the file: it is
+// sent from its source.
+TEST_F(ReportData, AFileThatCannotBeCopiedIsSentFromItsSource)
+{
+    m_work.WriteFile("D/42.dmp", std::string(100000, 'd'));
+    m_work.WriteFile("L/small.log", "small");
+    AddWildcard(m_work.Join("L/*.log"));
+    CapturingSink sink;
+    {
+        Morvex::Test::ScopedFileSizeLimit limit(4096);
+        ASSERT_TRUE(limit.Active());
+        EXPECT_EQ(PrepareReportData(), 2u);
+    }
+    ASSERT_EQ(GReportFiles.size(), 2u);
+    EXPECT_FALSE(GReportFiles[0].copied);
+    EXPECT_EQ(std::string(GReportFiles[0].source.c_str()), m_work.Join("D/42.dmp"));
+    EXPECT_TRUE(GReportFiles[1].copied);
+    EXPECT_TRUE(sink.Contains(Log::Warning, "'" + m_work.Join("D/42.dmp") + "' could not be copied"));
+    EXPECT_FALSE(Exists(std::string(GReportFolder.c_str()) + "/42.dmp")) << "no partial copy is left";
+}
+
+// Paths far longer than the old fixed limit: a 1000-byte --user-path, a 300-byte --dump-path and a
+// 250-byte log name are copied whole, each under its own name.
+TEST_F(ReportData, LongPathsAreCopiedWhole)
+{
+    std::string user = "U";
+    while (user.size() < 1000)
+        user += "/" + std::string(200, 'u');
+    std::string dumps = "D";
+    while (dumps.size() < 300)
+        dumps += "/" + std::string(100, 'd');
+    const std::string logName = std::string(246, 'l') + ".log";
+    m_work.WriteFile(dumps + "/42.dmp", "the dump");
+    m_work.WriteFile("L/" + logName, "the log");
+    GSettings.userPath.Assign(S(m_work.Join(user)));
+    GSettings.dumpPath.Assign(S(m_work.Join(dumps)));
+    AddWildcard(m_work.Join("L/*.log"));
+    EXPECT_EQ(PrepareReportData(), 2u);
+    EXPECT_EQ(Reported(), (std::vector<std::string>{"42.dmp", logName}));
+    EXPECT_EQ(std::string(GReportFolder.c_str()).rfind(m_work.Join(user + "/Exceptions/"), 0), 0u);
+    EXPECT_EQ(ReportFile("42.dmp"), "the dump");
+    EXPECT_EQ(ReportFile(logName), "the log");
 }
 
 TEST_F(ReportData, OverlongIdNamesNoFile)
@@ -276,7 +451,6 @@ TEST(CopyReportFile, CopiesWholeFilesAndEmptyOnes)
     content[12345] = 0;
     tmp.WriteFile("src.bin", content);
     tmp.WriteFile("empty", "");
-    tmp.WriteFile("dst.bin", "previous content that is longer than nothing");
     EXPECT_TRUE(CopyReportFile(S(tmp.Join("src.bin")), S(tmp.Join("dst.bin"))));
     EXPECT_EQ(tmp.ReadFile("dst.bin"), content);
     EXPECT_TRUE(CopyReportFile(S(tmp.Join("empty")), S(tmp.Join("out/empty"))));
@@ -301,18 +475,29 @@ TEST(CopyReportFile, LargeFilesAndCopiesOntoThemselvesStayWhole)
     dir.WriteFile("big.dmp", big);
     EXPECT_TRUE(CopyReportFile(S(dir.Join("big.dmp")), S(dir.Join("copy.dmp"))));
     EXPECT_EQ(dir.ReadFile("copy.dmp"), big);
-    EXPECT_TRUE(CopyReportFile(S(dir.Join("big.dmp")), S(dir.Path() + "/./sub/../big.dmp")));
+    CapturingSink sink;
+    EXPECT_FALSE(CopyReportFile(S(dir.Join("big.dmp")), S(dir.Path() + "/./sub/../big.dmp")));
     EXPECT_EQ(dir.ReadFile("big.dmp"), big);
 }
 
-TEST(CopyReportFile, FullDiskIsDetected)
+// A copy is always a new file: whatever exists under its name (another run's file, a device, a link
+// planted to make the reporter write through it) is left alone.
+TEST(CopyReportFile, NeverWritesThroughAnExistingName)
 {
     TempDir tmp;
     tmp.WriteFile("src.txt", "some report text");
-    CapturingSink sink;
-    EXPECT_FALSE(CopyReportFile(S(tmp.Join("src.txt")), "/dev/full"));
-    EXPECT_TRUE(sink.Contains(Log::Error, "Failed to write file '/dev/full'"));
-    EXPECT_TRUE(Exists("/dev/full")) << "only regular files are removed";
+    tmp.WriteFile("victim", "precious");
+    tmp.WriteFile("existing", "previous");
+    ASSERT_EQ(symlink(tmp.Join("victim").c_str(), tmp.Join("link").c_str()), 0);
+    for (const std::string& destination : {tmp.Join("link"), tmp.Join("existing"), std::string("/dev/full")})
+    {
+        CapturingSink sink;
+        EXPECT_FALSE(CopyReportFile(S(tmp.Join("src.txt")), S(destination))) << destination;
+        EXPECT_TRUE(sink.Contains(Log::Error, "Failed to create file '" + destination + "'")) << destination;
+    }
+    EXPECT_EQ(tmp.ReadFile("victim"), "precious");
+    EXPECT_EQ(tmp.ReadFile("existing"), "previous");
+    EXPECT_TRUE(Exists("/dev/full"));
 }
 
 TEST(CopyReportFile, ShortWriteRemovesThePartialCopy)

@@ -1,16 +1,22 @@
 // Runs the real reporter against the real collector: what arrives, the retries, what is left behind.
 
 #include "CollectorProcess.h"
+#include "RawServer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 using namespace Morvex::Test;
+using Morvex::Test::ChildProcess;
 namespace fs = std::filesystem;
 
 namespace
@@ -156,12 +162,13 @@ TEST_F(ReporterSend, RefusedUploadsAreRetriedOnlyInBackgroundMode)
     EXPECT_EQ(Count(silent.out + silent.err, "Not in a background mode"), 0u);
     EXPECT_EQ(Reports(m_received.Path()).size(), 3u);
 
-    // Without --silent and without a display the dialog does not open, and nothing is retried.
+    // Without --silent and without a display the dialog does not open: nobody is there to see a
+    // failure, so the run retries as in background mode.
     ProcessResult interactive = Run(false);
     EXPECT_EQ(interactive.exitCode, 0) << interactive.out;
-    EXPECT_EQ(Count(interactive.err, "Failed to send. Waiting..."), 1u) << interactive.out;
-    EXPECT_EQ(Count(interactive.out, "Not in a background mode. Will not retry sending."), 1u);
-    EXPECT_EQ(Reports(m_received.Path()).size(), 4u);
+    EXPECT_EQ(Count(interactive.err, "Failed to send. Waiting..."), 3u) << interactive.out;
+    EXPECT_EQ(Count(interactive.out, "Not in a background mode"), 0u);
+    EXPECT_EQ(Reports(m_received.Path()).size(), 6u);
     EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
 }
 
@@ -176,4 +183,387 @@ TEST_F(ReporterSend, UnreachableServerIsRetriedAndTheReportStaysOnDisk)
     EXPECT_EQ(Count(r.out, "Sent successfully"), 0u);
     EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
     EXPECT_TRUE(fs::exists(fs::path(m_user.Path()) / "Exceptions"));
+}
+
+namespace
+{
+std::string Hex(const std::string& s)
+{
+    std::string out;
+    char b[3];
+    for (unsigned char c : s)
+    {
+        std::snprintf(b, sizeof(b), "%02x", c);
+        out += b;
+    }
+    return out;
+}
+
+// The upload's archive as "name hex-content" lines, read by Python's zipfile (an independent reader).
+std::string ListUpload(const fs::path& report)
+{
+    fs::path archive;
+    for (const auto& e : fs::directory_iterator(report))
+        if (e.path().extension() != ".json")
+            archive = e.path();
+    if (archive.empty())
+        return "<no archive>";
+    ProcessResult list = RunProcess({"/usr/bin/python3", "-c",
+                                     "import sys,zipfile\n"
+                                     "z=zipfile.ZipFile(sys.argv[1])\n"
+                                     "for i in z.infolist(): print(i.filename, z.read(i).hex())\n",
+                                     archive.string()});
+    return list.exitCode == 0 ? list.out : "<unreadable archive> " + list.err;
+}
+
+// Bytes that do not compress, so that an archive of them is as large as they are.
+std::string Incompressible(size_t n)
+{
+    std::string s(n, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (size_t i = 0; i < n; ++i)
+    {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        s[i] = static_cast<char>(x);
+    }
+    return s;
+}
+
+size_t CountFiles(const fs::path& dir)
+{
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        n += it->is_regular_file() ? 1 : 0;
+    return n;
+}
+
+std::vector<fs::path> Folders(const fs::path& dir)
+{
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.is_directory())
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string Stamp(int64_t secondsFromNow, const char* format)
+{
+    time_t t = time(nullptr) + secondsFromNow;
+    tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof(text), format, &local);
+    return text;
+}
+
+// The reporter in situations players' machines produce: each case was a lost or wrong report before.
+class ReporterFieldFaults : public ReporterSend
+{
+protected:
+    ProcessResult RunArgs(std::vector<std::string> args, std::vector<std::string> env = {},
+                          std::vector<std::string> prefix = {})
+    {
+        args.insert(args.begin(), CRASH_REPORTER_PATH);
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        std::vector<std::string> base = {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(),
+                                         "DISPLAY=", "WAYLAND_DISPLAY="};
+        base.insert(base.end(), env.begin(), env.end());
+        return RunProcess(args, m_work.Path(), base);
+    }
+    std::vector<std::string> Standard(const std::string& id = "42")
+    {
+        return {"--id",        id,
+                "--dump-path", m_in.Join("dumps"),
+                "--user-path", m_user.Path(),
+                "--wc",        m_in.Join("logs") + "/*.log",
+                "--product",   "Demo",
+                "--silent"};
+    }
+    fs::path Exceptions() const { return fs::path(m_user.Path()) / "Exceptions"; }
+    std::string Expected(std::initializer_list<std::pair<std::string, std::string>> entries)
+    {
+        std::string out;
+        for (const auto& [name, content] : entries)
+            out += name + " " + Hex(content) + "\n";
+        return out;
+    }
+};
+} // namespace
+
+// Paths past the old 260-byte limit: a 1000-byte --user-path, a 300-byte --dump-path and a 250-byte
+// log name. Before, the dump's and the log's copies were cut to one name and the dump was lost. Two
+// logs of the same name from two folders both arrive, under distinct names.
+TEST_F(ReporterFieldFaults, LongPathsAndSameNamesArriveWhole)
+{
+    StartCollector();
+    std::string user = "u";
+    while (user.size() < 1000)
+        user += "/" + std::string(150, 'u');
+    std::string dumps = "d";
+    while (dumps.size() < 300)
+        dumps += "/" + std::string(100, 'd');
+    const std::string logName = std::string(246, 'l') + ".log";
+    m_in.WriteFile(dumps + "/42.dmp", "long dump");
+    m_in.WriteFile("logs/" + logName, "long log");
+    m_in.WriteFile("other/a.log", "the other a.log");
+    ProcessResult r =
+        RunArgs({"--id", "42", "--dump-path", m_in.Join(dumps), "--user-path", m_user.Join(user), "--wc",
+                 m_in.Join("logs") + "/*.log", "--wc", m_in.Join("other") + "/*.log", "--silent"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u) << r.out << r.err;
+    EXPECT_EQ(ListUpload(reports[0]), Expected({{"42.dmp", "long dump"},
+                                                {"a.log", m_in.ReadFile("logs/a.log")},
+                                                {"b.log", m_in.ReadFile("logs/b.log")},
+                                                {logName, "long log"},
+                                                {"a (2).log", "the other a.log"}}));
+    auto folders = Folders(fs::path(m_user.Join(user)) / "Exceptions");
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(CountFiles(folders[0]), 5u);
+}
+
+// Two crashes reported in the same second: each run keeps its own report folder and its own log file,
+// and each upload carries its own dump. Folders and logs that exist already are never reused.
+TEST_F(ReporterFieldFaults, TwoReportersAtOnceKeepTheirOwnFoldersAndLogs)
+{
+    StartCollector();
+    m_in.WriteFile("dumps/43.dmp", "the other crash");
+    const fs::path logs = fs::path(m_data.Path()) / "Morvex" / "Morvex Crash Reporter" / "logs";
+    std::vector<fs::path> planted;
+    for (int64_t s = 0; s < 4; ++s)
+    {
+        fs::create_directories(logs);
+        planted.push_back(logs / ("crashreport_" + Stamp(s, "%Y-%m-%d_%H-%M-%S") + ".log"));
+        std::ofstream(planted.back()) << "an earlier run's log";
+        m_user.WriteFile("Exceptions/" + Stamp(s, "%Y.%m.%d %H.%M.%S") + "/marker", "someone else's");
+    }
+    std::vector<std::string> env = {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="};
+    std::vector<std::string> first = Standard("42"), second = Standard("43");
+    first.insert(first.begin(), CRASH_REPORTER_PATH);
+    second.insert(second.begin(), CRASH_REPORTER_PATH);
+    ChildProcess a(first, m_work.Path(), env), b(second, m_work.Path(), env);
+    ProcessResult ra = a.Wait(), rb = b.Wait();
+    EXPECT_EQ(ra.exitCode, 0) << ra.out << ra.err;
+    EXPECT_EQ(rb.exitCode, 0) << rb.out << rb.err;
+
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 2u);
+    std::set<std::string> dumps;
+    for (const fs::path& report : reports)
+    {
+        std::string listing = ListUpload(report);
+        const bool is42 = listing.find("42.dmp " + Hex(m_in.ReadFile("dumps/42.dmp"))) != std::string::npos;
+        const bool is43 = listing.find("43.dmp " + Hex("the other crash")) != std::string::npos;
+        EXPECT_NE(is42, is43) << listing;
+        dumps.insert(is42 ? "42" : "43");
+        EXPECT_EQ(Count(listing, ".dmp "), 1u) << "one crash's files only: " << listing;
+    }
+    EXPECT_EQ(dumps.size(), 2u);
+    for (const fs::path& log : planted)
+        EXPECT_EQ(Slurp(log), "an earlier run's log") << log;
+    size_t logsNow = 0;
+    for (const auto& e : fs::directory_iterator(logs))
+        logsNow += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(logsNow, planted.size() + 2);
+    size_t withMarker = 0, withDump = 0;
+    for (const fs::path& folder : Folders(Exceptions()))
+    {
+        withMarker += fs::exists(folder / "marker");
+        withDump += fs::exists(folder / "42.dmp") || fs::exists(folder / "43.dmp");
+        EXPECT_FALSE(fs::exists(folder / "marker") && CountFiles(folder) != 1) << folder;
+    }
+    EXPECT_EQ(withMarker, 4u);
+    EXPECT_EQ(withDump, 2u);
+}
+
+// A full disk under the report folder (a 1 MiB tmpfs): the dump cannot be copied, and is sent from
+// where it is. Before, the upload went out without the dump.
+TEST_F(ReporterFieldFaults, FullReportDiskStillSendsTheDump)
+{
+    Morvex::Test::ScopedTmpfs disk(1 << 20);
+    if (!disk.Active())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    StartCollector();
+    const std::string dump = Incompressible(3 << 20);
+    m_in.WriteFile("dumps/42.dmp", dump);
+    std::vector<std::string> args = Standard();
+    args[5] = disk.Path() + "/user";
+    ProcessResult r = RunArgs(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("could not be copied into the report; it is sent from where it is"),
+              std::string::npos)
+        << r.out;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(ListUpload(reports[0]), Expected({{"42.dmp", dump},
+                                                {"a.log", m_in.ReadFile("logs/a.log")},
+                                                {"b.log", m_in.ReadFile("logs/b.log")}}));
+}
+
+// A --user-path that cannot hold a report folder (a file; and, for a user without root's rights, a
+// read-only folder): the report folder moves to the user data folder. Before, exit 3 and nothing sent.
+TEST_F(ReporterFieldFaults, UnusableUserPathStillSends)
+{
+    StartCollector();
+    m_work.WriteFile("userfile", "mine");
+    std::vector<std::string> args = Standard();
+    args[5] = m_work.Join("userfile");
+    ProcessResult r = RunArgs(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("Could not make the report folder in '" + m_work.Join("userfile/Exceptions")),
+              std::string::npos)
+        << r.err;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(ListUpload(reports[0]).find("42.dmp " + Hex(m_in.ReadFile("dumps/42.dmp"))), std::string::npos);
+    const fs::path fallback = fs::path(m_data.Path()) / "Morvex" / "Morvex Crash Reporter" / "exceptions";
+    ASSERT_EQ(Folders(fallback).size(), 1u);
+    EXPECT_EQ(CountFiles(Folders(fallback)[0]), 3u);
+    EXPECT_EQ(m_work.ReadFile("userfile"), "mine");
+
+    // The same with a folder the player cannot write to, run without root's rights.
+    std::vector<std::string> prefix = Morvex::Test::AsUnprivilegedUser();
+    for (const std::string& dir : {m_in.Path(), m_work.Path(), m_in.Join("dumps"), m_in.Join("logs")})
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    for (const std::string& dir : {m_data.Path(), m_tmp.Path()})
+        fs::permissions(dir, fs::perms::all);
+    fs::create_directories(fs::path(m_data.Path()) / "Morvex");
+    fs::permissions(fs::path(m_data.Path()) / "Morvex", fs::perms::all);
+    fs::permissions(fallback.parent_path(), fs::perms::all);
+    fs::permissions(fallback, fs::perms::all);
+    fs::permissions(fallback.parent_path() / "logs", fs::perms::all);
+    m_user.WriteFile("ro/keep", "x");
+    fs::permissions(m_user.Path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(m_user.Join("ro"), fs::perms::owner_read | fs::perms::owner_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+    args[5] = m_user.Join("ro");
+    ProcessResult unprivileged = RunArgs(args, {}, prefix);
+    EXPECT_EQ(unprivileged.exitCode, 0) << unprivileged.out << unprivileged.err;
+    EXPECT_EQ(Reports(m_received.Path()).size(), 2u) << unprivileged.out << unprivileged.err;
+    EXPECT_NE(unprivileged.err.find("Could not make the report folder"), std::string::npos)
+        << unprivileged.err;
+}
+
+// A temporary folder that cannot take the archive (a file in its place; a full 64 KiB tmpfs): the
+// archive is built in the report folder instead, and nothing is left in either. The old fallback, a
+// predictable name in the working directory opened through any link planted there, is gone.
+TEST_F(ReporterFieldFaults, UnusableTemporaryFolderStillSends)
+{
+    StartCollector();
+    m_work.WriteFile("victim", "precious");
+    for (int i = 0; i < 100; ++i)
+        for (int j = 0; j < 100; ++j)
+            symlink(m_work.Join("victim").c_str(),
+                    m_work.Join("morvextmp_" + std::to_string(i) + std::to_string(j) + ".tmp").c_str());
+    m_work.WriteFile("notafolder", "x");
+    Morvex::Test::ScopedTmpfs full(64 << 10);
+    std::vector<std::string> tmpdirs = {m_work.Join("notafolder")};
+    if (full.Active())
+    {
+        tmpdirs.push_back(full.Path());
+        m_in.WriteFile("dumps/42.dmp", Incompressible(1 << 20));
+    }
+    size_t expected = 0;
+    for (const std::string& tmpdir : tmpdirs)
+    {
+        SCOPED_TRACE(tmpdir);
+        ProcessResult r = RunArgs(Standard(), {"TMPDIR=" + tmpdir});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("Sent successfully"), std::string::npos) << r.out << r.err;
+        auto reports = Reports(m_received.Path());
+        ASSERT_EQ(reports.size(), ++expected);
+        EXPECT_NE(ListUpload(reports.back()).find("42.dmp " + Hex(m_in.ReadFile("dumps/42.dmp"))),
+                  std::string::npos);
+    }
+    EXPECT_EQ(m_work.ReadFile("victim"), "precious");
+    if (full.Active())
+    {
+        EXPECT_TRUE(fs::is_empty(full.Path()));
+    }
+    for (const fs::path& folder : Folders(Exceptions()))
+        EXPECT_EQ(CountFiles(folder), 3u) << "copies only, no archive: " << folder;
+}
+
+// However the reporter ends during the upload (killed, terminated, out of CPU time), no archive is
+// left behind: the archive never had a name.
+TEST_F(ReporterFieldFaults, StoppedDuringTheUploadLeavesNoArchive)
+{
+    StartCollector({"--delay-ms", "4000"});
+    m_work.WriteFile("crash-reporter.cfg", "set crash_url \"" + m_collector->Url("/submit/") +
+                                               "\"\nset ElasticsearchUrl \"\"\nset retry_count 1\n");
+    for (int signal : {SIGKILL, SIGTERM, SIGXCPU})
+    {
+        SCOPED_TRACE(signal);
+        std::vector<std::string> argv = Standard();
+        argv.insert(argv.begin(), CRASH_REPORTER_PATH);
+        const size_t before = Reports(m_received.Path()).size();
+        ChildProcess reporter(argv, m_work.Path(),
+                              {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="});
+        for (int i = 0; i < 200 && Reports(m_received.Path()).size() == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_GT(Reports(m_received.Path()).size(), before) << "the upload never started";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        reporter.Signal(signal);
+        ProcessResult r = reporter.Wait();
+        EXPECT_EQ(r.exitCode, 128 + signal) << r.out << r.err;
+        EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
+    }
+    for (const fs::path& folder : Folders(Exceptions()))
+        EXPECT_EQ(CountFiles(folder), 3u) << folder;
+}
+
+// Bytes that are not UTF-8 in the fields: the upload keeps them byte for byte, the event stays valid
+// JSON with U+FFFD in their place. An event answered with a redirect counts as not delivered.
+TEST_F(ReporterFieldFaults, NonUtf8FieldsAndARedirectedEvent)
+{
+    StartCollector({"--event-status", "302"});
+    std::vector<std::string> args = Standard();
+    args[9] = "Caf\xe9";
+    args.insert(args.end(), {"--additional", "version-type=\xff\xfe;k=\xc3"});
+    ProcessResult r = RunArgs(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("AddElasticEvent: the server answered 302 (a redirect, not followed)"),
+              std::string::npos)
+        << r.err;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(Slurp(reports[0] / "fields.json").find("\"ProductName\": \"Caf\xe9\""), std::string::npos);
+    ProcessResult check = RunProcess({"/usr/bin/python3", "-c",
+                                      "import json,sys\n"
+                                      "d=json.loads(open(sys.argv[1],'rb').read().decode('utf-8'))\n"
+                                      "print(d['title']); print(d['tags'][1]); print(d['desc'])\n",
+                                      (fs::path(m_received.Path()) / "events" / "0001.json").string()});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.out, "Caf\xef\xbf\xbd crashed\n\xef\xbf\xbd\xef\xbf\xbd\n"
+                         "version-type=\xef\xbf\xbd\xef\xbf\xbd<br>k=\xef\xbf\xbd<br>\n");
+}
+
+// An index server that answers without end, or never: the event is given up (a bounded answer, a
+// limit of its own), and the report is delivered. Before, the endless answer exhausted memory and
+// ended the process before anything was sent, and a silent one held the report for a minute.
+TEST_F(ReporterFieldFaults, MisbehavingIndexServerDoesNotStopTheReport)
+{
+    StartCollector();
+    for (Morvex::Test::RawServer::Mode mode :
+         {Morvex::Test::RawServer::Mode::Endless, Morvex::Test::RawServer::Mode::Silent})
+    {
+        SCOPED_TRACE(static_cast<int>(mode));
+        Morvex::Test::RawServer index(mode);
+        m_work.WriteFile("crash-reporter.cfg",
+                         "set crash_url \"" + m_collector->Url("/submit/") + "\"\nset ElasticsearchUrl \"" +
+                             index.Url("/events/prod/") + "\"\nset ElasticsearchTimeoutSec 2\n");
+        const size_t before = Reports(m_received.Path()).size();
+        auto start = std::chrono::steady_clock::now();
+        ProcessResult r = RunArgs(Standard());
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        EXPECT_EQ(Reports(m_received.Path()).size(), before + 1) << r.out << r.err;
+    }
 }

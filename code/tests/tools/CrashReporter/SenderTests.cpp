@@ -146,7 +146,7 @@ protected:
 TEST_F(SenderTest, DeliversTheFieldsInOrderAndTheFilesAsOneArchive)
 {
     Morvex::Test::CapturingSink log;
-    RunSenderThread();
+    RunSenderThread(GSettings.silent);
 
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
@@ -179,7 +179,7 @@ TEST_F(SenderTest, TwoFilesOfTheSameNameBecomeTwoEntries)
 {
     m_folder.WriteFile("x.log", "same");
     GReportFiles = {FilePath("x.log"), FilePath("x.log"), FilePath("missing.log")};
-    RunSenderThread();
+    RunSenderThread(GSettings.silent);
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
     std::string listing = ListArchive(seen[0].parts.back().content);
@@ -215,7 +215,7 @@ TEST_F(SenderTest, ServerErrorsAreRetriedOnlyInBackgroundMode)
             SetVar(crash_url, m_server.Url("/submit/"));
 
         Morvex::Test::CapturingSink log;
-        RunSenderThread();
+        RunSenderThread(GSettings.silent);
         if (c.reachable)
         {
             EXPECT_EQ(m_server.Seen().size(), c.attempts);
@@ -233,7 +233,7 @@ TEST_F(SenderTest, NoAttemptsAndTestRunsSendNothing)
     retry_count.SetInt(0);
     {
         Morvex::Test::CapturingSink log;
-        RunSenderThread();
+        RunSenderThread(GSettings.silent);
         EXPECT_EQ(m_server.Seen().size(), 0u);
         EXPECT_FALSE(log.Contains("Sent successfully"));
         EXPECT_FALSE(log.Contains("Failed to send"));
@@ -241,7 +241,7 @@ TEST_F(SenderTest, NoAttemptsAndTestRunsSendNothing)
     }
     retry_count.SetInt(3);
     GSettings.test = true;
-    RunSenderThread();
+    RunSenderThread(GSettings.silent);
     EXPECT_EQ(m_server.Seen().size(), 0u);
     EXPECT_EQ(m_events.load(), 1) << "only the first run posts an event";
 }
@@ -249,7 +249,7 @@ TEST_F(SenderTest, NoAttemptsAndTestRunsSendNothing)
 TEST_F(SenderTest, ScriptErrorsModeUsesItsOwnAddressAndField)
 {
     GSettings.scriptErrorsPath = "/home/player/errors.txt";
-    RunSenderThread();
+    RunSenderThread(GSettings.silent);
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].path, "/submit_script_errors/");
@@ -259,17 +259,49 @@ TEST_F(SenderTest, ScriptErrorsModeUsesItsOwnAddressAndField)
     EXPECT_EQ(seen[0].parts[6].name, "upload_file_minidump");
 }
 
-TEST_F(SenderTest, ArchiveThatCannotBeCreatedIsReportedAndNothingIsUploaded)
+// A temporary folder that cannot take the archive no longer stops the report: the archive is built
+// in the report folder instead, without a name there either.
+TEST_F(SenderTest, ArchiveFallsBackToTheReportFolder)
 {
-    // Neither the temporary folder nor the fallback in the working directory can take a file:
-    // /proc refuses new files even to root.
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
     setenv("TMPDIR", "/proc/no-such-folder", 1);
-    ASSERT_EQ(chdir("/proc"), 0);
     Morvex::Test::CapturingSink log;
-    RunSenderThread();
-    ASSERT_EQ(chdir(cwd), 0);
+    RunSenderThread(GSettings.silent);
+    EXPECT_TRUE(log.Contains(Log::Warning, "Could not build the archive in '/proc/no-such-folder'"));
+    EXPECT_TRUE(log.Contains(Log::Info, "Sent successfully"));
+    auto seen = m_server.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    std::string listing = ListArchive(seen[0].parts.back().content);
+    EXPECT_NE(listing.find("42.dmp\t"), std::string::npos) << listing;
+    EXPECT_EQ(CountEntries(m_folder.Path()), 3) << "the two copies and the test's received.zip: no archive";
+}
+
+// Files that could not be copied travel from their sources; a copy the player removed from the
+// folder stays out.
+TEST_F(SenderTest, UncopiedFilesAreReadFromTheirSources)
+{
+    Morvex::Test::TempDir elsewhere;
+    elsewhere.WriteFile("big.dmp", "from the source");
+    Morvex::ReportFile uncopied;
+    uncopied.name = "big.dmp";
+    uncopied.source = elsewhere.Join("big.dmp").c_str();
+    GReportFiles = {FilePath("game.log"), uncopied, FilePath("removed.log")};
+    RunSenderThread(GSettings.silent);
+    auto seen = m_server.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    std::string listing = ListArchive(seen[0].parts.back().content);
+    EXPECT_NE(listing.find("game.log\t18\t"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("big.dmp\t15\t"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("removed.log"), std::string::npos) << listing;
+}
+
+TEST_F(SenderTest, ArchiveThatCannotBeCreatedAnywhereIsReportedAndNothingIsUploaded)
+{
+    // Neither the temporary folder nor the report folder can take a file: /proc refuses new files
+    // even to root (and this process has no user data folder).
+    setenv("TMPDIR", "/proc/no-such-folder", 1);
+    GReportFolder = "/proc";
+    Morvex::Test::CapturingSink log;
+    RunSenderThread(GSettings.silent);
     EXPECT_TRUE(log.Contains(Log::Error, "Could not create archive"));
     EXPECT_FALSE(log.Contains("Failed to send"));
     EXPECT_EQ(m_server.Seen().size(), 0u);
