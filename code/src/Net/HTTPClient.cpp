@@ -233,7 +233,22 @@ void SetStallLimits(CURL* easy)
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(curl_lowSpeedTimeSec.GetInt()));
 }
 
+int DebugLines(curl_infotype kind, char* data, size_t size);
+
+// Called from C: a log sink that throws must not unwind through libcurl.
 int DebugCallback(CURL*, curl_infotype kind, char* data, size_t size, void*)
+{
+    try
+    {
+        return DebugLines(kind, data, size);
+    }
+    catch (...)
+    {
+        return 0;
+    }
+}
+
+int DebugLines(curl_infotype kind, char* data, size_t size)
 {
     int32 level = curl_enableDebugFunc.GetInt();
     if (size == 0 || !HTTPClient::DebugKindEnabled(level, static_cast<int32>(kind)))
@@ -274,7 +289,14 @@ int DebugCallback(CURL*, curl_infotype kind, char* data, size_t size, void*)
 
 CURLcode SslCtxCallback(CURL* curl, void* sslCtx, void* user)
 {
-    return static_cast<CURLcode>(CurlClientSSLFunc(curl, sslCtx, user));
+    try
+    {
+        return static_cast<CURLcode>(CurlClientSSLFunc(curl, sslCtx, user));
+    }
+    catch (...)
+    {
+        return CURLE_SSL_CERTPROBLEM;
+    }
 }
 
 // Ends the slot's libcurl resources; the slot itself is released by its owner.
