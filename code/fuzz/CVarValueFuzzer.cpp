@@ -5,6 +5,7 @@
 #include "Core/CmdSystem.h"
 #include "Core/Log.h"
 #include "Core/Str.h"
+#include "FuzzSupport.h"
 
 #include <cmath>
 #include <cstddef>
@@ -29,21 +30,11 @@ CVar fuzz_range(CVarType::Int, "fuzz_range", 0, "5", "", -3, 10);
 CVar fuzz_float(CVarType::Float, "fuzz_float", 0, "0.5", "");
 CVar fuzz_string(CVarType::String, "fuzz_string", 0, "text", "");
 CVar fuzz_color(CVarType::Color, "fuzz_color", 0, "1 2 3 4", "");
-
-class DiscardSink final : public LogSink
-{
-public:
-    void Write(uint32, const char*, int32, const char* text) override { m_total += std::strlen(text); }
-    size_t m_total = 0;
-};
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    if (!Log::SystemExists())
-        Log::CreateSystem();
-    static DiscardSink sink;
-    Log::AddSink(&sink, Log::kMaskAll);
+    Fuzz::InstallDiscardingLog();
     CmdSystem::Init();
     return 0;
 }

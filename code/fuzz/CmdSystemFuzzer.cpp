@@ -5,6 +5,7 @@
 #include "Core/CVar.h"
 #include "Core/CmdSystem.h"
 #include "Core/Log.h"
+#include "FuzzSupport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,18 +28,6 @@ CVar fuzz_color(CVarType::Color, "fuzz_color", 0, "1 2 3 4", "");
 CVar fuzz_locked(CVarType::Int, "fuzz_locked", CVAR_READONLY, "3", "");
 CVar fuzz_even(CVarType::Int, "fuzz_even", CVAR_ARCHIVE, "0", "", RejectOdd);
 
-// Receives every message, so that formatting and the texts handed to sinks are exercised, and
-// reads each text to its end.
-class DiscardSink final : public LogSink
-{
-public:
-    void Write(uint32, const char* file, int32, const char* text) override
-    {
-        m_total += std::strlen(text) + (file != nullptr ? std::strlen(file) : 0);
-    }
-    size_t m_total = 0;
-};
-
 void Harmless(const CmdArgs&)
 {
 }
@@ -46,10 +35,7 @@ void Harmless(const CmdArgs&)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    if (!Log::SystemExists())
-        Log::CreateSystem();
-    static DiscardSink sink;
-    Log::AddSink(&sink, Log::kMaskAll);
+    Fuzz::InstallDiscardingLog();
     // Declared last, so registered before the built-in command of that name: a script must not be
     // able to end the fuzzer on purpose.
     static ConsoleCommand crashStandIn("crash", "", Harmless);

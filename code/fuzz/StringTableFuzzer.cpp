@@ -3,6 +3,7 @@
 
 #include "Core/Log.h"
 #include "Core/Utils/Localize.h"
+#include "FuzzSupport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,22 +13,9 @@
 
 using namespace Morvex;
 
-namespace
-{
-class DiscardSink final : public LogSink
-{
-public:
-    void Write(uint32, const char*, int32, const char* text) override { m_total += std::strlen(text); }
-    size_t m_total = 0;
-};
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    if (!Log::SystemExists())
-        Log::CreateSystem();
-    static DiscardSink sink;
-    Log::AddSink(&sink, Log::kMaskAll);
+    Fuzz::InstallDiscardingLog();
     return 0;
 }
 

@@ -20,19 +20,22 @@ struct ZipStream
     int error; // errno of the last failed call, 0 when none failed
 };
 
+// The stream of an open descriptor; the descriptor is closed when no stream can be made.
+ZipStream* WrapDescriptor(int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    auto* stream = new (std::nothrow) ZipStream{fd, 0};
+    if (stream == nullptr)
+        ::close(fd);
+    return stream;
+}
+
 voidpf ZCALLBACK OpenFile(voidpf opaque, const void* filename, int mode)
 {
+    // An archive written into a file the caller opened (an anonymous temporary file).
     if (opaque != nullptr)
-    {
-        // An archive written into a file the caller opened (an anonymous temporary file).
-        int fd = ::fcntl(*static_cast<const int*>(opaque), F_DUPFD_CLOEXEC, 0);
-        if (fd < 0)
-            return nullptr;
-        auto* stream = new (std::nothrow) ZipStream{fd, 0};
-        if (stream == nullptr)
-            ::close(fd);
-        return stream;
-    }
+        return WrapDescriptor(::fcntl(*static_cast<const int*>(opaque), F_DUPFD_CLOEXEC, 0));
     if (filename == nullptr)
         return nullptr;
     int flags = O_CLOEXEC;
@@ -48,12 +51,7 @@ voidpf ZCALLBACK OpenFile(voidpf opaque, const void* filename, int mode)
     do
         fd = ::open(static_cast<const char*>(filename), flags, 0666);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return nullptr;
-    auto* stream = new (std::nothrow) ZipStream{fd, 0};
-    if (stream == nullptr)
-        ::close(fd);
-    return stream;
+    return WrapDescriptor(fd);
 }
 
 uLong ZCALLBACK ReadFile(voidpf, voidpf s, void* buf, uLong size)

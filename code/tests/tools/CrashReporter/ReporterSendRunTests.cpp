@@ -47,6 +47,35 @@ std::vector<fs::path> Reports(const std::string& data)
     return out;
 }
 
+std::string Hex(const std::string& s)
+{
+    std::string out;
+    char b[3];
+    for (unsigned char c : s)
+    {
+        std::snprintf(b, sizeof(b), "%02x", c);
+        out += b;
+    }
+    return out;
+}
+
+// The upload's archive as "name hex-content" lines, read by Python's zipfile (an independent reader).
+std::string ListUpload(const fs::path& report)
+{
+    fs::path archive;
+    for (const auto& e : fs::directory_iterator(report))
+        if (e.path().extension() != ".json")
+            archive = e.path();
+    if (archive.empty())
+        return "<no archive>";
+    ProcessResult list = RunProcess({"/usr/bin/python3", "-c",
+                                     "import sys,zipfile\n"
+                                     "z=zipfile.ZipFile(sys.argv[1])\n"
+                                     "for i in z.infolist(): print(i.filename, z.read(i).hex())\n",
+                                     archive.string()});
+    return list.exitCode == 0 ? list.out : "<unreadable archive> " + list.err;
+}
+
 class ReporterSend : public testing::Test
 {
 protected:
@@ -71,24 +100,27 @@ protected:
 
     ProcessResult Run(bool silent)
     {
-        std::vector<std::string> args = {CRASH_REPORTER_PATH,
-                                         "--id",
-                                         "42",
-                                         "--dump-path",
-                                         m_in.Join("dumps"),
-                                         "--user-path",
-                                         m_user.Path(),
-                                         "--wc",
-                                         m_in.Join("logs") + "/*.log",
-                                         "--product",
-                                         "Demo",
-                                         "--additional",
-                                         "version-type=release;script="};
+        std::vector<std::string> args = {
+            "--id",        "42",          "--dump-path",  m_in.Join("dumps"),
+            "--user-path", m_user.Path(), "--wc",         m_in.Join("logs") + "/*.log",
+            "--product",   "Demo",        "--additional", "version-type=release;script="};
         if (silent)
             args.push_back("--silent");
-        return RunProcess(
-            args, m_work.Path(),
-            {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+        return RunArgs(args);
+    }
+
+    // The reporter with these switches in the work folder, its data and temporary folders private to
+    // the test and no display; `env` adds to (or overrides) that environment, `prefix` runs it
+    // through another program.
+    ProcessResult RunArgs(std::vector<std::string> args, std::vector<std::string> env = {},
+                          std::vector<std::string> prefix = {})
+    {
+        args.insert(args.begin(), CRASH_REPORTER_PATH);
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        std::vector<std::string> base = {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(),
+                                         "DISPLAY=", "WAYLAND_DISPLAY="};
+        base.insert(base.end(), env.begin(), env.end());
+        return RunProcess(args, m_work.Path(), base);
     }
 
     TempDir m_in, m_user, m_work, m_data, m_tmp, m_received;
@@ -110,31 +142,9 @@ TEST_F(ReporterSend, SilentRunDeliversOneReportAndOneEvent)
               "\"Additional\": \"version-type=release;script=\"}\n");
 
     // The archive holds the three files byte for byte, the dump first, then the logs in name order.
-    fs::path archive;
-    for (const auto& e : fs::directory_iterator(reports[0]))
-        if (e.path().extension() != ".json")
-            archive = e.path();
-    ASSERT_FALSE(archive.empty());
-    ProcessResult list = RunProcess({"/usr/bin/python3", "-c",
-                                     "import sys,zipfile\n"
-                                     "z=zipfile.ZipFile(sys.argv[1])\n"
-                                     "for i in z.infolist(): print(i.filename, z.read(i).hex())\n",
-                                     archive.string()});
-    ASSERT_EQ(list.exitCode, 0) << list.err;
-    auto hex = [](const std::string& s)
-    {
-        std::string out;
-        char b[3];
-        for (unsigned char c : s)
-        {
-            std::snprintf(b, sizeof(b), "%02x", c);
-            out += b;
-        }
-        return out;
-    };
-    EXPECT_EQ(list.out, "42.dmp " + hex(m_in.ReadFile("dumps/42.dmp")) + "\na.log " +
-                            hex(m_in.ReadFile("logs/a.log")) + "\nb.log " + hex(m_in.ReadFile("logs/b.log")) +
-                            "\n");
+    EXPECT_EQ(ListUpload(reports[0]), "42.dmp " + Hex(m_in.ReadFile("dumps/42.dmp")) + "\na.log " +
+                                          Hex(m_in.ReadFile("logs/a.log")) + "\nb.log " +
+                                          Hex(m_in.ReadFile("logs/b.log")) + "\n");
 
     // One event, exactly the document for this product and these parameters.
     std::string events = Slurp(fs::path(m_received.Path()) / "events" / "0001.json");
@@ -187,35 +197,6 @@ TEST_F(ReporterSend, UnreachableServerIsRetriedAndTheReportStaysOnDisk)
 
 namespace
 {
-std::string Hex(const std::string& s)
-{
-    std::string out;
-    char b[3];
-    for (unsigned char c : s)
-    {
-        std::snprintf(b, sizeof(b), "%02x", c);
-        out += b;
-    }
-    return out;
-}
-
-// The upload's archive as "name hex-content" lines, read by Python's zipfile (an independent reader).
-std::string ListUpload(const fs::path& report)
-{
-    fs::path archive;
-    for (const auto& e : fs::directory_iterator(report))
-        if (e.path().extension() != ".json")
-            archive = e.path();
-    if (archive.empty())
-        return "<no archive>";
-    ProcessResult list = RunProcess({"/usr/bin/python3", "-c",
-                                     "import sys,zipfile\n"
-                                     "z=zipfile.ZipFile(sys.argv[1])\n"
-                                     "for i in z.infolist(): print(i.filename, z.read(i).hex())\n",
-                                     archive.string()});
-    return list.exitCode == 0 ? list.out : "<unreadable archive> " + list.err;
-}
-
 // Bytes that do not compress, so that an archive of them is as large as they are.
 std::string Incompressible(size_t n)
 {
@@ -266,16 +247,6 @@ std::string Stamp(int64_t secondsFromNow, const char* format)
 class ReporterFieldFaults : public ReporterSend
 {
 protected:
-    ProcessResult RunArgs(std::vector<std::string> args, std::vector<std::string> env = {},
-                          std::vector<std::string> prefix = {})
-    {
-        args.insert(args.begin(), CRASH_REPORTER_PATH);
-        args.insert(args.begin(), prefix.begin(), prefix.end());
-        std::vector<std::string> base = {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(),
-                                         "DISPLAY=", "WAYLAND_DISPLAY="};
-        base.insert(base.end(), env.begin(), env.end());
-        return RunProcess(args, m_work.Path(), base);
-    }
     std::vector<std::string> Standard(const std::string& id = "42")
     {
         return {"--id",        id,
