@@ -217,6 +217,57 @@ public:
         Assign(v);
         return true;
     }
+
+    // Turns every '\\' into '/', the only separator inside the program.
+    void Normalize()
+    {
+        for (uint32 i = 0; i < m_length; ++i)
+        {
+            if (m_data[i] == '\\')
+                m_data[i] = '/';
+        }
+    }
+    // The same text with '/' only; empty when it does not fit (a cut path would name another file).
+    static FilePath Normalized(StrView path)
+    {
+        FilePath out;
+        if (out.TryAssign(path))
+            out.Normalize();
+        return out;
+    }
+
+    // Both separators count on input.
+    static constexpr bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+    // The text after the last separator (the whole text when there is none).
+    static StrView FileNameOf(StrView path)
+    {
+        uint32 start = path.length();
+        while (start > 0 && !IsSeparator(path[start - 1]))
+            --start;
+        return path.substr(start);
+    }
+    // The text before the last separator: empty when there is none, the separator itself when it is
+    // the first byte ("/x" -> "/").
+    static StrView DirectoryOf(StrView path)
+    {
+        uint32 end = path.length();
+        while (end > 0 && !IsSeparator(path[end - 1]))
+            --end;
+        if (end == 0)
+            return StrView();
+        return path.substr(0, end == 1 ? 1 : end - 1);
+    }
+    StrView FileName() const { return FileNameOf(view()); }
+    StrView Directory() const { return DirectoryOf(view()); }
+
+    // The order of paths in listings: unsigned bytes, and on a common prefix the shorter first.
+    static bool Less(StrView a, StrView b)
+    {
+        const uint32 n = a.length() < b.length() ? a.length() : b.length();
+        const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+        return c != 0 ? c < 0 : a.length() < b.length();
+    }
+    friend bool operator<(const FilePath& a, const FilePath& b) { return Less(a.view(), b.view()); }
 };
 
 using StaticString32_t = StaticString<32>;

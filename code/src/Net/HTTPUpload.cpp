@@ -268,10 +268,8 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, const
 {
     // Paths use '/' inside the program; '\\' is accepted on input and libcurl names the file part
     // after what follows the last '/'.
-    std::string path = filePath ? filePath : "";
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
+    const FilePath normalized = FilePath::Normalized(StrView(filePath ? filePath : ""));
+    const std::string path(normalized.c_str(), normalized.length());
     return StartUpload(
         url, fieldName,
         [](curl_mimepart* part, const void* context, const char*& why)

@@ -362,6 +362,43 @@ TEST(FilePath, AppendPathNearTheCapacity)
     EXPECT_EQ(full.c_str()[cap - 1], 'd');
 }
 
+// The path operations every module uses: normalising, the file name, the folder and the order.
+TEST(FilePath, NamesFoldersAndOrder)
+{
+    struct Case
+    {
+        const char* path;
+        const char* fileName;
+        const char* directory;
+    };
+    const Case cases[] = {
+        {"a/b/c.log", "c.log", "a/b"},
+        {"c.log", "c.log", ""},
+        {"/c.log", "c.log", "/"},
+        {"a\\b.txt", "b.txt", "a"},
+        {"a/b/", "", "a/b"},
+        {"", "", ""},
+        {"/", "", "/"},
+        {"C:/x.dmp", "x.dmp", "C:"},
+        {"//srv/share/f", "f", "//srv/share"},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(FilePath::FileNameOf(StrView(c.path)), StrView(c.fileName)) << c.path;
+        EXPECT_EQ(FilePath::DirectoryOf(StrView(c.path)), StrView(c.directory)) << c.path;
+        FilePath p(c.path);
+        EXPECT_EQ(p.FileName(), StrView(c.fileName));
+    }
+    EXPECT_EQ(FilePath::Normalized(StrView("a\\b\\c/d")).view(), StrView("a/b/c/d"));
+    EXPECT_TRUE(FilePath::Normalized(StrView(std::string(FilePath::kCapacity + 1, 'x').c_str())).empty());
+    EXPECT_TRUE(FilePath::IsSeparator('/') && FilePath::IsSeparator('\\') && !FilePath::IsSeparator(':'));
+    // Unsigned bytes, and on a common prefix the shorter path first.
+    EXPECT_TRUE(FilePath("B.log") < FilePath("a.log"));
+    EXPECT_TRUE(FilePath("a.log") < FilePath("a.log.1"));
+    EXPECT_TRUE(FilePath("z") < FilePath("\xC3\xA9"));
+    EXPECT_FALSE(FilePath("a") < FilePath("a"));
+}
+
 // The checked join never cuts: it joins whole or leaves the path as it was.
 TEST(FilePath, TryAppendPathJoinsWholeOrNotAtAll)
 {

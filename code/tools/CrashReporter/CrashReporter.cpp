@@ -215,13 +215,7 @@ void SelectLanguage(StrView language)
         Localize::SetLanguage(Localize::FindLanguage(language), false);
 
     // The string tables ship beside the executable, whatever the working directory is.
-    FilePath directory = Platform_GetExecutablePath();
-    uint32 cut = 0;
-    for (uint32 i = 0; i < directory.length(); ++i)
-        if (directory[i] == '/' || directory[i] == '\\')
-            cut = i;
-    directory.Truncate(cut == 0 && !directory.empty() && (directory[0] == '/' || directory[0] == '\\') ? 1
-                                                                                                       : cut);
+    const FilePath directory = Platform_GetExecutableFolder();
     FileSystem::AddSearchDirectory(directory);
 
     FilePath folder;

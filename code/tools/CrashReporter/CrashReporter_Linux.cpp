@@ -7,6 +7,7 @@
 #include "CrashDialogModule.h"
 #include "CrashReporter.h"
 
+#include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
 #include "Core/Utils/Localize.h"
 
@@ -19,18 +20,6 @@ namespace Morvex
 {
 namespace
 {
-// The executable's directory, from /proc/self/exe; empty when it cannot be read.
-std::string ExecutableDirectory()
-{
-    std::string path(4096, '\0');
-    ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-    if (n <= 0 || static_cast<size_t>(n) >= path.size())
-        return std::string();
-    path.resize(static_cast<size_t>(n));
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 // The module stays loaded for the rest of the process: GTK cannot be unloaded safely, and a sender
 // that outlives a cancelled dialog may still call the module's notify function.
 MxCrashDialogRunFn LoadDialogModule()
@@ -40,13 +29,12 @@ MxCrashDialogRunFn LoadDialogModule()
     if (tried)
         return entry;
     tried = true;
-    std::string directory = ExecutableDirectory();
-    if (directory.empty())
+    FilePath path = Platform_GetExecutableFolder();
+    if (path.empty() || !path.TryAppendPath(MX_CRASH_DIALOG_MODULE_FILE))
     {
         MX_LOG_WARNING("Crash dialog not available: the executable's directory is unknown");
         return nullptr;
     }
-    std::string path = directory + "/" MX_CRASH_DIALOG_MODULE_FILE;
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr)
     {

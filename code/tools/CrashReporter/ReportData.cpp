@@ -17,32 +17,11 @@ namespace Morvex
 {
 namespace
 {
-bool IsSeparator(char c)
-{
-    return c == '/' || c == '\\';
-}
-
-// The text after the last separator (the whole text when there is none).
-StrView FileNamePart(StrView path)
-{
-    uint32 start = path.length();
-    while (start > 0 && !IsSeparator(path[start - 1]))
-        --start;
-    return path.substr(start);
-}
-
-bool PathLess(const FilePath& a, const FilePath& b)
-{
-    uint32 n = std::min(a.length(), b.length());
-    int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-    return c != 0 ? c < 0 : a.length() < b.length();
-}
-
 // Splits one --wc entry into its directory part and its name pattern.
 void SplitWildcard(StrView entry, FilePath& directory, FilePath& pattern)
 {
     uint32 sep = entry.length();
-    while (sep > 0 && !IsSeparator(entry[sep - 1]))
+    while (sep > 0 && !FilePath::IsSeparator(entry[sep - 1]))
         --sep;
     if (sep == 0)
     {
@@ -126,9 +105,8 @@ void CollectMatches(StrView entry, std::vector<Candidate>& candidates)
     Platform_FindFilesInDirectory(matches, directory, pattern.c_str());
     for (const FilePath& match : matches)
     {
-        auto it =
-            std::lower_bound(candidates.begin(), candidates.end(), match,
-                             [](const Candidate& c, const FilePath& path) { return PathLess(c.path, path); });
+        auto it = std::lower_bound(candidates.begin(), candidates.end(), match,
+                                   [](const Candidate& c, const FilePath& path) { return c.path < path; });
         if (it != candidates.end() && it->path.view() == match.view())
             continue;
         FilePath source = AcceptMatch(match, directory);
@@ -153,11 +131,7 @@ FilePath MakeReportFolder(const FilePath& base, StrView stamp, DirCreateResult& 
             failure = DirCreateResult::PathTooLong;
             return FilePath();
         }
-        for (uint32 i = 0; i < folder.length(); ++i)
-        {
-            if (folder.data()[i] == '\\')
-                folder.data()[i] = '/';
-        }
+        folder.Normalize();
         failure = Platform_CreateDirectory(folder, kDirModePrivate);
         if (failure == DirCreateResult::Ok)
             return folder;
@@ -370,7 +344,7 @@ uint32 PrepareReportData()
         // An id with separators still names its dump below --dump-path, but the copy stays inside
         // the report folder.
         if (name.length() == s.id.length() + 4 && source.TryAppendPath(name))
-            AddReportFile(source, FileNamePart(name));
+            AddReportFile(source, FilePath::FileNameOf(name));
         else
             MX_LOG_ERROR("The dump '%s.dmp' in '%s' cannot be named: the path is too long", s.id.c_str(),
                          s.dumpPath.c_str());
@@ -383,7 +357,7 @@ uint32 PrepareReportData()
             CollectMatches(entry, candidates);
     }
     for (const Candidate& candidate : candidates)
-        AddReportFile(candidate.source, FileNamePart(candidate.path));
+        AddReportFile(candidate.source, FilePath::FileNameOf(candidate.path));
     return static_cast<uint32>(GReportFiles.size());
 }
 } // namespace Morvex

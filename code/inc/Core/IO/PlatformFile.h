@@ -113,6 +113,8 @@ bool Platform_DeleteFile(StrView path);
 // Empty when the system cannot tell (or the path does not fit in 260 bytes).
 FilePath Platform_GetCurrentDirectory();
 FilePath Platform_GetExecutablePath();
+// The folder of the executable (without a trailing '/', "/" for the root); empty when unknown.
+FilePath Platform_GetExecutableFolder();
 
 // Lists one directory, never reporting "." and "..". Returns false when the directory cannot be
 // opened (the visitor is then never called), true otherwise, also when the visitor stopped early.

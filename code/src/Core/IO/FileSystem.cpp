@@ -91,36 +91,9 @@ std::vector<SearchEntry> GSearchPaths;
 int32 GNextSearchId = 0;
 bool GFileSystemInitialized = false;
 
-bool IsSeparator(char c)
-{
-    return c == '/' || c == '\\';
-}
-
-// '/' as the only separator; empty (refused) when the text is longer than a path.
-FilePath Normalized(StrView path)
-{
-    FilePath out;
-    if (!out.TryAssign(path))
-        return out;
-    for (uint32 i = 0; i < out.length(); ++i)
-    {
-        if (out.data()[i] == '\\')
-            out.data()[i] = '/';
-    }
-    return out;
-}
-
-// Byte order on unsigned bytes; on a common prefix the shorter path comes first.
-bool PathLess(const FilePath& a, const FilePath& b)
-{
-    uint32 n = std::min(a.length(), b.length());
-    int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-    return c != 0 ? c < 0 : a.length() < b.length();
-}
-
 void InsertSorted(std::vector<FilePath>& files, const FilePath& path)
 {
-    auto it = std::lower_bound(files.begin(), files.end(), path, PathLess);
+    auto it = std::lower_bound(files.begin(), files.end(), path);
     if (it != files.end() && it->view() == path.view())
         return;
     files.insert(it, path);
@@ -347,17 +320,17 @@ FilePath MakeAbsolutePath(StrView directory)
         }
         else
         {
-            if (!IsSeparator(path[path.length() - 1]) && !path.full())
+            if (!FilePath::IsSeparator(path[path.length() - 1]) && !path.full())
                 path.Append('/');
             StrView rest = directory;
-            if (!rest.empty() && IsSeparator(rest[0]))
+            if (!rest.empty() && FilePath::IsSeparator(rest[0]))
                 rest.remove_prefix(1);
             if (path.length() + static_cast<uint64>(rest.length()) > FilePath::kCapacity)
                 return FilePath();
             path.Append(rest);
         }
     }
-    path = Normalized(path);
+    path = FilePath::Normalized(path);
 
     FilePath collapsed;
     for (uint32 i = 0; i < path.length(); ++i)
@@ -406,7 +379,7 @@ void ClearSearchPaths()
 
 bool FileExists(StrView pathView)
 {
-    FilePath path = Normalized(pathView);
+    FilePath path = FilePath::Normalized(pathView);
     if (path.empty())
         return false;
     if (Platform_IsAbsolutePath(path))
@@ -419,7 +392,7 @@ bool ReadFile(StrView pathView, char*& data, uint32* size, uint64* lastWriteTime
 {
     MX_PROFILE_ZONE("FileSystem::ReadFile");
     data = nullptr;
-    FilePath path = Normalized(pathView);
+    FilePath path = FilePath::Normalized(pathView);
     if (path.empty())
         return false;
     SharedGuard lock(SearchPathsMutex);
@@ -456,7 +429,7 @@ bool Open(File& out, StrView pathView, EFileOpenMode mode)
 {
     MX_PROFILE_ZONE("FileSystem::Open");
     out.Close();
-    FilePath path = Normalized(pathView);
+    FilePath path = FilePath::Normalized(pathView);
     if (path.empty())
         return false;
     if (std::strstr(path.c_str() + 1, "//") != nullptr)
@@ -487,7 +460,7 @@ bool OpenRaw(File& out, StrView pathView, EFileOpenMode mode)
 {
     out.Close();
     SharedGuard lock(SearchPathsMutex);
-    FilePath path = Normalized(pathView);
+    FilePath path = FilePath::Normalized(pathView);
     if (path.empty())
         return false;
     return OpenInto(out, path, mode);
@@ -507,7 +480,7 @@ void FindFiles(std::vector<FilePath>& files, StrView fullWildcardsView, uint32 m
 {
     MX_PROFILE_ZONE("Morvex::FileSystem::FindFiles");
     MX_MEMORY_TAG_SCOPE("Core/FindFiles");
-    FilePath fullWildcards = Normalized(fullWildcardsView);
+    FilePath fullWildcards = FilePath::Normalized(fullWildcardsView);
     MX_ASSERT(!fullWildcards.empty());
     if (fullWildcards.empty())
         return;

@@ -25,24 +25,11 @@ namespace Morvex
 {
 namespace
 {
-bool IsSeparator(char c)
-{
-    return c == '/' || c == '\\';
-}
-
 // A NUL-terminated copy with '/' as the only separator. A text longer than a path is refused
 // (empty): cut, it would name another file.
 FilePath ToSystemPath(StrView path)
 {
-    FilePath out;
-    if (!out.TryAssign(path))
-        return out;
-    for (uint32 i = 0; i < out.length(); ++i)
-    {
-        if (out.data()[i] == '\\')
-            out.data()[i] = '/';
-    }
-    return out;
+    return FilePath::Normalized(path);
 }
 
 DateTime ToDateTime(const statx_timestamp& ts)
@@ -181,9 +168,9 @@ FileInfo Platform_GetFileInfo(StrView path)
 
 bool Platform_IsAbsolutePath(StrView path)
 {
-    if (path.length() >= 1 && IsSeparator(path[0]))
+    if (path.length() >= 1 && FilePath::IsSeparator(path[0]))
         return true;
-    return path.length() > 2 && path[1] == ':' && IsSeparator(path[2]);
+    return path.length() > 2 && path[1] == ':' && FilePath::IsSeparator(path[2]);
 }
 
 DirCreateResult Platform_CreateSingleDirectory(StrView path, uint32 mode)
@@ -205,13 +192,13 @@ DirCreateResult Platform_CreateParentDirectories(StrView path, uint32 mode)
     uint32 start = 0;
     if (length >= 1 && path[0] == '/' && !(length >= 2 && path[1] == '/'))
         start = 1;
-    if (length >= 3 && path[1] == ':' && IsSeparator(path[2]))
+    if (length >= 3 && path[1] == ':' && FilePath::IsSeparator(path[2]))
         start += 3;
     if (length >= 2 && ((path[0] == '/' && path[1] == '/') || (path[0] == '\\' && path[1] == '\\')))
     {
         // Network form: "//server/" is a root that is never created.
         start += 2;
-        while (start < length && !IsSeparator(path[start]))
+        while (start < length && !FilePath::IsSeparator(path[start]))
             ++start;
         if (start < length)
             ++start;
@@ -229,7 +216,7 @@ DirCreateResult Platform_CreateParentDirectories(StrView path, uint32 mode)
         if (pos >= FilePath::kCapacity)
             return DirCreateResult::PathTooLong;
         char c = path[i];
-        if (IsSeparator(c))
+        if (FilePath::IsSeparator(c))
         {
             buffer[pos] = 0;
             if (pos > 0)
@@ -311,6 +298,12 @@ FilePath Platform_GetCurrentDirectory()
     return FilePath(buffer);
 }
 
+FilePath Platform_GetExecutableFolder()
+{
+    const FilePath path = Platform_GetExecutablePath();
+    return FilePath(path.Directory());
+}
+
 FilePath Platform_GetExecutablePath()
 {
     char buffer[PATH_MAX];
@@ -351,11 +344,7 @@ void Platform_FindFilesInDirectory(std::vector<FilePath>& files, StrView dir, co
                               {
                                   if (entry.info.isDirectory)
                                       return true;
-                                  StrView path = entry.path.view();
-                                  uint32 nameStart = path.length();
-                                  while (nameStart > 0 && !IsSeparator(path[nameStart - 1]))
-                                      --nameStart;
-                                  FilePath name(path.substr(nameStart));
+                                  FilePath name(entry.path.FileName());
                                   if (pattern == nullptr || Str::WildcardMatch(name.c_str(), pattern))
                                       files.push_back(entry.path);
                                   return true;

@@ -174,12 +174,9 @@ RawFile::RawFile(EFileOpenMode mode) : m_mode(mode)
 
 RawFile* RawFile::CreateAnonymous(StrView folderView)
 {
-    FilePath folder;
-    if (!folder.TryAssign(folderView) || folder.empty())
+    const FilePath folder = FilePath::Normalized(folderView);
+    if (folder.empty())
         return nullptr;
-    for (uint32 i = 0; i < folder.length(); ++i)
-        if (folder.data()[i] == '\\')
-            folder.data()[i] = '/';
     // O_TMPFILE makes a file that never has a name. File systems without it get a uniquely named
     // file (mkostemp: O_EXCL, 0600, no link followed) that is unlinked at once; should the unlink
     // fail, the file is given up rather than left with a name.

@@ -94,11 +94,7 @@ bool SimpleZip::Create(const char* path, bool append)
         return false;
     }
     FilePath osPath(path);
-    for (uint32 i = 0; i < osPath.length(); ++i)
-    {
-        if (osPath.data()[i] == '\\')
-            osPath.data()[i] = '/';
-    }
+    osPath.Normalize();
     zlib_filefunc64_def functions;
     SimpleZip_FillFileFunctions(&functions);
     errno = 0;
