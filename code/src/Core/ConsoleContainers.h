@@ -4,6 +4,7 @@
 // Private to the console sources; not synchronised.
 
 #include "Core/Memory/Memory.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/Types.h"
 
 #include <cstring>
@@ -105,16 +106,10 @@ private:
     uint32 m_capacity = 0;
 };
 
-// Storage for a process-wide registry that is never destroyed: variables and commands in other
-// translation units take themselves out of the registries from their own destructors, which may
-// run after this one's would have in static destruction. Constant-initialised.
-template <typename T>
-union NeverDestroyed
-{
-    constexpr NeverDestroyed() : value() {}
-    ~NeverDestroyed() {}
-    T value;
-};
+// The registries are never destroyed: variables and commands in other translation units take
+// themselves out of them from their own destructors, which may run after the registries' would
+// have in static destruction.
+using Morvex::NeverDestroyed;
 
 // Growable array of trivially copyable values with optional inline room for N of them; beyond
 // that it moves to the global heap. Never shrinks until Release.

@@ -6,6 +6,7 @@
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Str.h"
+#include "DictAllocatorInternal.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -18,212 +19,6 @@ namespace Morvex
 {
 namespace
 {
-constexpr uint32 kNumClasses = 5;
-constexpr uint32 kClassCapacities[kNumClasses] = {4, 16, 64, 256, 1024};
-constexpr uint32 kDefaultCacheEntries = 524288;
-constexpr size_t kPoolBlockSize = 64 * 1024;
-// Capacities above this would overflow the 32-bit size fields on the next step.
-constexpr uint32 kMaxCapacity = 0x7FFFFC00u;
-
-int32 ClassIndex(uint32 capacity)
-{
-    for (uint32 i = 0; i < kNumClasses; ++i)
-        if (kClassCapacities[i] == capacity)
-            return static_cast<int32>(i);
-    return -1;
-}
-
-// Every block carries a small header so that a cached block can be linked without touching the
-// (counted) keys it still holds.
-struct BlockHeader
-{
-    BlockHeader* next;
-    uint32 capacity;
-    uint32 pad;
-};
-static_assert(sizeof(BlockHeader) == 16);
-
-struct BlockCache
-{
-    std::mutex lock;
-    BlockHeader* head = nullptr;
-    uint32 count = 0;
-    uint32 limit = 0;
-};
-
-// Fixed-size objects carved from 64 KiB blocks, recycled through a free list. The blocks stay for
-// the whole process: dictionaries may be destroyed during static destruction.
-struct ObjectPool
-{
-    struct FreeNode
-    {
-        FreeNode* next;
-    };
-
-    void* Alloc()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (freeList == nullptr)
-        {
-            auto* block = static_cast<unsigned char*>(Memory::GetDictAllocator().Alloc(kPoolBlockSize, 16));
-            const size_t count = kPoolBlockSize / elementSize;
-            for (size_t i = count; i-- > 0;)
-            {
-                auto* node = reinterpret_cast<FreeNode*>(block + i * elementSize);
-                node->next = freeList;
-                freeList = node;
-            }
-            blocks.fetch_add(1, std::memory_order_relaxed);
-        }
-        FreeNode* node = freeList;
-        freeList = node->next;
-        ++live;
-        return node;
-    }
-
-    void Free(void* p)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        auto* node = static_cast<FreeNode*>(p);
-        node->next = freeList;
-        freeList = node;
-        --live;
-    }
-
-    const size_t elementSize;
-    std::mutex lock{};
-    FreeNode* freeList = nullptr;
-    std::atomic<uint32> blocks{0};
-    int64 live = 0;
-};
-
-// Process-wide allocator state: constant-initialised, never destroyed, so it serves dictionaries
-// created and destroyed by static objects in any order.
-struct DictAllocatorState
-{
-    ObjectPool dictPool{sizeof(Dict)};
-    ObjectPool arrayPool{sizeof(DictArray)};
-    BlockCache entryCaches[kNumClasses];
-    BlockCache valueCaches[kNumClasses];
-};
-
-union DictAllocatorStorage
-{
-    constexpr DictAllocatorStorage() : state() {}
-    ~DictAllocatorStorage() {}
-    DictAllocatorState state;
-};
-constinit DictAllocatorStorage GDictAllocatorStorage;
-
-DictAllocatorState& State()
-{
-    return GDictAllocatorStorage.state;
-}
-
-struct CacheLimitInit
-{
-    CacheLimitInit() { DictAllocator::SetCacheLimit(kDefaultCacheEntries); }
-} GCacheLimitInit;
-
-// Blocks of T (DictEntry or DictValue) with the header in front. A fresh block holds
-// default-constructed elements (empty keys, VT_NONE values); a cached block keeps them.
-template <typename T>
-T* AllocBlock(BlockCache* caches, uint32 capacity)
-{
-    const int32 cls = ClassIndex(capacity);
-    if (cls >= 0)
-    {
-        BlockCache& cache = caches[cls];
-        std::lock_guard<std::mutex> guard(cache.lock);
-        if (BlockHeader* h = cache.head)
-        {
-            cache.head = h->next;
-            --cache.count;
-            h->next = nullptr;
-            return reinterpret_cast<T*>(h + 1);
-        }
-    }
-    const size_t bytes = sizeof(BlockHeader) + sizeof(T) * static_cast<size_t>(capacity);
-    auto* h = static_cast<BlockHeader*>(Memory::GetDictAllocator().Alloc(bytes, 16));
-    h->next = nullptr;
-    h->capacity = capacity;
-    h->pad = 0;
-    T* items = reinterpret_cast<T*>(h + 1);
-    for (uint32 i = 0; i < capacity; ++i)
-        new (&items[i]) T();
-    return items;
-}
-
-template <typename T>
-void DestroyBlock(BlockHeader* h)
-{
-    T* items = reinterpret_cast<T*>(h + 1);
-    for (uint32 i = 0; i < h->capacity; ++i)
-        items[i].~T();
-    Memory::GetDictAllocator().Free(h, sizeof(BlockHeader) + sizeof(T) * static_cast<size_t>(h->capacity),
-                                    16);
-}
-
-// The block's elements must already be empty (keys "", values VT_NONE).
-template <typename T>
-void FreeBlock(BlockCache* caches, T* items)
-{
-    if (items == nullptr)
-        return;
-    BlockHeader* h = reinterpret_cast<BlockHeader*>(items) - 1;
-    const int32 cls = ClassIndex(h->capacity);
-    if (cls >= 0)
-    {
-        BlockCache& cache = caches[cls];
-        std::lock_guard<std::mutex> guard(cache.lock);
-        if (cache.count < cache.limit)
-        {
-            h->next = cache.head;
-            cache.head = h;
-            ++cache.count;
-            return;
-        }
-    }
-    DestroyBlock<T>(h);
-}
-
-template <typename T>
-void FlushCache(BlockCache& cache, uint32 newLimit)
-{
-    BlockHeader* list;
-    {
-        std::lock_guard<std::mutex> guard(cache.lock);
-        list = cache.head;
-        cache.head = nullptr;
-        cache.count = 0;
-        cache.limit = newLimit;
-    }
-    while (list)
-    {
-        BlockHeader* next = list->next;
-        DestroyBlock<T>(list);
-        list = next;
-    }
-}
-
-uint32 NextCapacity(uint32 capacity)
-{
-    if (capacity == 0)
-        return 4;
-    if (capacity < 1024)
-        return capacity * 4;
-    return capacity + 1024;
-}
-
-uint32 CapacityFor(uint32 n)
-{
-    for (uint32 c : kClassCapacities)
-        if (n <= c)
-            return c;
-    const uint64 rounded = (static_cast<uint64>(n) + 1023) / 1024 * 1024;
-    return rounded > kMaxCapacity ? kMaxCapacity : static_cast<uint32>(rounded);
-}
-
 // Smallest power of two greater than the capacity.
 uint32 HashTableSize(uint32 capacity)
 {
@@ -233,14 +28,6 @@ uint32 HashTableSize(uint32 capacity)
     return size;
 }
 
-bool EntryDictChangeCallback(CVar* var, void*)
-{
-    const int32 value = var->GetInt();
-    DictAllocator::SetCacheLimit(value > 0 ? static_cast<uint32>(value) : 0);
-    return true;
-}
-
-CVar dict_entryPoolSize(CVarType::Int, "dict_entryPoolSize", 0, "524288", "", EntryDictChangeCallback);
 CVar dict_diffSign(CVarType::Int, "dict_diffSign", 0, "1",
                    "calc base dict hash when building the diff and check it on application");
 
@@ -274,53 +61,6 @@ const char* Indent(uint32 depth)
     return kTabs + kMax - (depth < kMax ? depth : kMax);
 }
 } // namespace
-
-// ---------------------------------------------------------------------------------------------
-// DictAllocator
-
-void DictAllocator::FlushCaches()
-{
-    DictAllocatorState& s = State();
-    for (uint32 i = 0; i < kNumClasses; ++i)
-    {
-        uint32 limit;
-        {
-            std::lock_guard<std::mutex> guard(s.entryCaches[i].lock);
-            limit = s.entryCaches[i].limit;
-        }
-        FlushCache<DictEntry>(s.entryCaches[i], limit);
-        FlushCache<DictValue>(s.valueCaches[i], limit);
-    }
-}
-
-void DictAllocator::SetCacheLimit(uint32 entries)
-{
-    DictAllocatorState& s = State();
-    for (uint32 i = 0; i < kNumClasses; ++i)
-    {
-        const uint32 blocks = entries / kClassCapacities[i];
-        FlushCache<DictEntry>(s.entryCaches[i], blocks);
-        FlushCache<DictValue>(s.valueCaches[i], blocks);
-    }
-}
-
-uint32 DictAllocator::GetCachedBlocks(uint32 capacity)
-{
-    const int32 cls = ClassIndex(capacity);
-    if (cls < 0)
-        return 0;
-    DictAllocatorState& s = State();
-    uint32 total = 0;
-    {
-        std::lock_guard<std::mutex> guard(s.entryCaches[cls].lock);
-        total += s.entryCaches[cls].count;
-    }
-    {
-        std::lock_guard<std::mutex> guard(s.valueCaches[cls].lock);
-        total += s.valueCaches[cls].count;
-    }
-    return total;
-}
 
 // ---------------------------------------------------------------------------------------------
 // DictValue
@@ -566,7 +306,7 @@ Dict& Dict::operator=(Dict&& other) noexcept
 Dict* Dict::Create()
 {
     MX_MEMORY_TAG_SCOPE("Core/Dict");
-    return new (State().dictPool.Alloc()) Dict();
+    return new (DictStorage::AllocDict()) Dict();
 }
 
 void Dict::Destroy(Dict* d)
@@ -574,7 +314,7 @@ void Dict::Destroy(Dict* d)
     if (d == nullptr)
         return;
     d->~Dict();
-    State().dictPool.Free(d);
+    DictStorage::FreeDict(d);
 }
 
 void Dict::Set(StrView key, const char* value)
@@ -701,9 +441,9 @@ void Dict::SetValue(const SharedString& key, DictValue& value)
     }
     if (m_size == m_capacity)
     {
-        if (!MX_VERIFY_MSG(m_capacity < kMaxCapacity, "dictionary is full"))
+        if (!MX_VERIFY_MSG(m_capacity < DictStorage::kMaxCapacity, "dictionary is full"))
             return;
-        ChangeCapacity(NextCapacity(m_capacity));
+        ChangeCapacity(DictStorage::NextCapacity(m_capacity));
     }
     DictEntry& entry = m_entries[m_size];
     entry.key = key;
@@ -810,7 +550,7 @@ void Dict::Reserve(uint32 n)
     if (n <= m_capacity)
         return;
     MX_MEMORY_TAG_SCOPE("Core/Dict");
-    ChangeCapacity(CapacityFor(n));
+    ChangeCapacity(DictStorage::CapacityFor(n));
 }
 
 void Dict::Clear()
@@ -823,7 +563,7 @@ void Dict::Clear()
     }
     m_size = 0;
     FreeHashTable();
-    FreeBlock(State().entryCaches, m_entries);
+    DictStorage::FreeEntries(m_entries);
     m_entries = nullptr;
     m_capacity = 0;
 }
@@ -832,13 +572,13 @@ void Dict::ChangeCapacity(uint32 capacity)
 {
     if (capacity < m_size)
         capacity = m_size;
-    DictEntry* block = AllocBlock<DictEntry>(State().entryCaches, capacity);
+    DictEntry* block = DictStorage::AllocEntries(capacity);
     for (uint32 i = 0; i < m_size; ++i)
     {
         block[i].key.Swap(m_entries[i].key);
         block[i].value.Swap(m_entries[i].value);
     }
-    FreeBlock(State().entryCaches, m_entries);
+    DictStorage::FreeEntries(m_entries);
     const bool hadTable = m_hashTable != nullptr;
     FreeHashTable();
     m_entries = block;
@@ -1016,7 +756,7 @@ DictArray& DictArray::operator=(DictArray&& other) noexcept
 DictArray* DictArray::Create()
 {
     MX_MEMORY_TAG_SCOPE("Core/DictArray");
-    return new (State().arrayPool.Alloc()) DictArray();
+    return new (DictStorage::AllocArray()) DictArray();
 }
 
 void DictArray::Destroy(DictArray* a)
@@ -1024,7 +764,7 @@ void DictArray::Destroy(DictArray* a)
     if (a == nullptr)
         return;
     a->~DictArray();
-    State().arrayPool.Free(a);
+    DictStorage::FreeArray(a);
 }
 
 const DictValue& DictArray::At(uint32 i) const
@@ -1047,14 +787,14 @@ DictValue& DictArray::Append()
     MX_ASSERT(!m_size || m_values);
     if (m_size == m_capacity)
     {
-        if (!MX_VERIFY_MSG(m_capacity < kMaxCapacity, "array is full"))
+        if (!MX_VERIFY_MSG(m_capacity < DictStorage::kMaxCapacity, "array is full"))
         {
             static thread_local DictValue s_scratch;
             s_scratch.Release();
             return s_scratch;
         }
         MX_MEMORY_TAG_SCOPE("Core/DictArray");
-        ChangeCapacity(NextCapacity(m_capacity));
+        ChangeCapacity(DictStorage::NextCapacity(m_capacity));
     }
     return m_values[m_size++];
 }
@@ -1064,7 +804,7 @@ void DictArray::Reserve(uint32 n)
     if (n <= m_capacity)
         return;
     MX_MEMORY_TAG_SCOPE("Core/DictArray");
-    ChangeCapacity(CapacityFor(n));
+    ChangeCapacity(DictStorage::CapacityFor(n));
 }
 
 void DictArray::Clear()
@@ -1073,7 +813,7 @@ void DictArray::Clear()
     for (uint32 i = 0; i < m_size; ++i)
         m_values[i].Release();
     m_size = 0;
-    FreeBlock(State().valueCaches, m_values);
+    DictStorage::FreeValues(m_values);
     m_values = nullptr;
     m_capacity = 0;
 }
@@ -1082,10 +822,10 @@ void DictArray::ChangeCapacity(uint32 capacity)
 {
     if (capacity < m_size)
         capacity = m_size;
-    DictValue* block = AllocBlock<DictValue>(State().valueCaches, capacity);
+    DictValue* block = DictStorage::AllocValues(capacity);
     for (uint32 i = 0; i < m_size; ++i)
         block[i].Swap(m_values[i]);
-    FreeBlock(State().valueCaches, m_values);
+    DictStorage::FreeValues(m_values);
     m_values = block;
     m_capacity = capacity;
 }

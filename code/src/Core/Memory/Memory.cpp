@@ -3,6 +3,7 @@
 #include "Core/Memory/Memory.h"
 
 #include "Core/Log.h"
+#include "Core/NeverDestroyed.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,15 +27,7 @@ public:
 };
 
 // The allocators must outlive every static object that holds memory from them (console variables'
-// texts, registries), whatever the order of static destruction: they are constant-initialised and
-// never destroyed.
-template <typename T>
-union NeverDestroyed
-{
-    constexpr NeverDestroyed() : value() {}
-    ~NeverDestroyed() {}
-    T value;
-};
+// texts, registries), whatever the order of static destruction.
 
 constinit NeverDestroyed<CHeapAllocator> GGlobalAllocator;
 constinit NeverDestroyed<CHeapAllocator> GStringsAllocator;
