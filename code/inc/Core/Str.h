@@ -2,6 +2,7 @@
 // Free string helpers: bounded formatting, rotating temporary buffers, number parsing, wildcard
 // matching, substring search and size/number formatting. All are re-entrant; none allocates.
 
+#include "Core/StrView.h"
 #include "Core/Types.h"
 
 #include <cstdarg>
@@ -33,6 +34,32 @@ int64 ToInt64(const char* text, int base);
 uint32 ToUInt(const char* text);
 
 bool WildcardMatch(const char* text, const char* pattern);
+
+// ASCII case folding: only A-Z change, so that names compare the same way in every locale.
+constexpr char FoldAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+// The first `length` bytes of a and b are equal with A-Z folded.
+bool EqualNoCase(const char* a, const char* b, uint32 length);
+
+// 32-bit FNV-1a over the bytes; with foldCase A-Z are lowered first, so that the hash agrees with
+// EqualNoCase.
+constexpr uint32 kFnvOffsetBasis = 0x811C9DC5u;
+constexpr uint32 kFnvPrime = 16777619u;
+uint32 HashFnv1a(const char* text, uint32 length, bool foldCase);
+
+// The length a UTF-8 lead byte announces: 1 for ASCII, 4 from 0xF0, 3 from 0xE0, else 2 (a stray
+// continuation byte counts as the start of a two-byte character); nothing is validated.
+constexpr uint32 Utf8LeadLength(unsigned char lead)
+{
+    return lead < 0x80 ? 1 : (lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2));
+}
+// The longest prefix of whole UTF-8 characters of `text` that fits in `capacity` bytes.
+uint32 Utf8PrefixLength(StrView text, uint32 capacity);
+
+// The text without a leading UTF-8 byte-order mark (editors on other systems save one).
+StrView SkipByteOrderMark(StrView text);
 
 // The length (1 to 4) of the well-formed UTF-8 character that starts `text` (`available` > 0 bytes
 // readable), or 0 when the bytes there are ill-formed: a stray continuation byte, an overlong form,

@@ -573,14 +573,9 @@ void CmdExec(const CmdArgs& args)
     }
     if (!Platform_IsDebuggerPresent())
         Log::ConsolePrintf("executing '%s'", name);
-    const char* text = data;
-    uint32 length = size;
-    if (length >= 3 && static_cast<uint8>(text[0]) == 0xEF && static_cast<uint8>(text[1]) == 0xBB &&
-        static_cast<uint8>(text[2]) == 0xBF)
-    {
-        text += 3;
-        length -= 3;
-    }
+    const StrView script = Str::SkipByteOrderMark(StrView(data, size));
+    const char* text = script.data();
+    uint32 length = script.length();
     const void* nul = std::memchr(text, 0, length);
     if (nul != nullptr)
         length = static_cast<uint32>(static_cast<const char*>(nul) - text);

@@ -5,6 +5,7 @@
 
 #include "Core/Memory/Memory.h"
 #include "Core/NeverDestroyed.h"
+#include "Core/Str.h"
 #include "Core/Types.h"
 
 #include <cstring>
@@ -14,37 +15,13 @@ namespace Morvex
 {
 namespace Console
 {
-constexpr uint32 kFnvOffsetBasis = 0x811C9DC5u;
-constexpr uint32 kFnvPrime = 16777619u;
-
-inline char FoldAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// 32-bit FNV-1a; with foldCase only A-Z are lowered, so the hash agrees with an ASCII
-// case-insensitive comparison.
+// Names hash with 32-bit FNV-1a; with foldCase only A-Z are lowered, so the hash agrees with an
+// ASCII case-insensitive comparison.
 inline uint32 HashName(const char* text, uint32 length, bool foldCase)
 {
-    uint32 hash = kFnvOffsetBasis;
-    for (uint32 i = 0; i < length; ++i)
-    {
-        char c = foldCase ? FoldAscii(text[i]) : text[i];
-        hash ^= static_cast<uint8>(c);
-        hash *= kFnvPrime;
-    }
-    return hash;
+    return Str::HashFnv1a(text, length, foldCase);
 }
-
-inline bool EqualNoCase(const char* a, const char* b, uint32 length)
-{
-    for (uint32 i = 0; i < length; ++i)
-    {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
+using Str::EqualNoCase;
 
 // Maps hashes to positions 0..n-1 of an external array. The bucket heads live inside the object;
 // the chain array is on the global heap, grown to the next power of two (at least 32) as positions

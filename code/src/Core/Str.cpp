@@ -22,11 +22,6 @@ constexpr int kVaSlotSize = 1024;
 char GVaBuffers[kVaSlots][kVaSlotSize];
 std::atomic<uint32> GVaCounter{0};
 
-char FoldAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Precision rule shared by the unit-suffix formatters.
 int MetricPrecision(double x, int scaleSteps)
 {
@@ -239,6 +234,49 @@ uint32 Str::ToUInt(const char* text)
     // must not become 0).
     unsigned long v = std::strtoul(text, nullptr, 0);
     return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32>(v);
+}
+
+bool Str::EqualNoCase(const char* a, const char* b, uint32 length)
+{
+    for (uint32 i = 0; i < length; ++i)
+    {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+uint32 Str::HashFnv1a(const char* text, uint32 length, bool foldCase)
+{
+    uint32 hash = kFnvOffsetBasis;
+    for (uint32 i = 0; i < length; ++i)
+    {
+        const char c = foldCase ? FoldAscii(text[i]) : text[i];
+        hash ^= static_cast<uint8>(c);
+        hash *= kFnvPrime;
+    }
+    return hash;
+}
+
+uint32 Str::Utf8PrefixLength(StrView text, uint32 capacity)
+{
+    uint32 pos = 0;
+    while (pos < text.length())
+    {
+        const uint32 length = Utf8LeadLength(static_cast<unsigned char>(text[pos]));
+        if (static_cast<uint64>(pos) + length > capacity || static_cast<uint64>(pos) + length > text.length())
+            break;
+        pos += length;
+    }
+    return pos;
+}
+
+StrView Str::SkipByteOrderMark(StrView text)
+{
+    if (text.length() >= 3 && static_cast<uint8>(text[0]) == 0xEF && static_cast<uint8>(text[1]) == 0xBB &&
+        static_cast<uint8>(text[2]) == 0xBF)
+        return text.substr(3);
+    return text;
 }
 
 uint32 Str::Utf8CharLength(const char* text, uint32 available, uint32& badLength)

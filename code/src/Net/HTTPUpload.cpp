@@ -10,6 +10,7 @@
 
 #include "Core/Assert.h"
 #include "Core/Containers/Dict.h"
+#include "Core/IO/FileSystem.h"
 #include "Core/IO/RawFile.h"
 #include "Core/Log.h"
 #include "Core/Memory/MemoryTag.h"
@@ -19,11 +20,8 @@
 
 #include <curl/curl.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 namespace Morvex
 {
@@ -34,30 +32,6 @@ namespace
 MX_CONSOLE_COMMAND("http_multipartPost", "http_multipartPost <url> <name> <file>",
                    HTTPClient::CmdMultipartPost);
 
-// The whole file, looping over short reads and EINTR. False when it cannot be opened or read.
-bool ReadWholeFile(const char* path, std::string& out)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char buffer[65536];
-    bool ok = true;
-    for (;;)
-    {
-        ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n > 0)
-            out.append(buffer, static_cast<size_t>(n));
-        else if (n == 0)
-            break;
-        else if (errno != EINTR)
-        {
-            ok = false;
-            break;
-        }
-    }
-    close(fd);
-    return ok;
-}
 // The dictionary's entries as field views; texts are copied because number texts are transient.
 struct DictFields
 {
@@ -370,12 +344,15 @@ void HTTPClient::CmdMultipartPost(const CmdArgs& args)
         return;
     }
     // Read straight from the path as typed: the command names a file on this machine.
-    std::string content;
-    if (!ReadWholeFile(args[3], content))
+    char* data = nullptr;
+    uint32 size = 0;
+    if (!FileSystem::ReadRawFile(args[3], data, &size))
     {
         MX_LOG_DEBUG("failed to read file '%s'", args[3]);
         return;
     }
+    const std::string content(data, size);
+    FileSystem::FreeFileData(data);
     static const char kTestValue[] = "test_field_value";
     MultipartPart parts[2];
     parts[0].name = args[2];

@@ -38,26 +38,20 @@ CVar ElasticsearchTimeoutSec(CVarType::Int, "ElasticsearchTimeoutSec", CVAR_ARCH
 
 namespace
 {
-// Reads the whole configuration script, named relative to the working directory (the search
-// directories play no part); false when it does not open.
-bool ReadConfigScript(const char* path, std::string& out)
+// Runs the configuration script, named relative to the working directory (the search directories
+// play no part); false when it does not open.
+bool ExecuteConfigScript(const char* path)
 {
-    File file;
-    if (!FileSystem::OpenRaw(file, path, EFileOpenMode::kRead))
+    char* data = nullptr;
+    uint32 size = 0;
+    if (!FileSystem::ReadRawFile(path, data, &size))
         return false;
-    uint64 size = file.GetSize();
-    if (size >= 0xFFFFFFFFull)
-    {
-        MX_LOG_ERROR("Configuration file '%s' is too large (%llu bytes)", path,
-                     static_cast<unsigned long long>(size));
-        return false;
-    }
-    out.resize(static_cast<size_t>(size));
-    uint32 read = size ? file.Read(out.data(), static_cast<uint32>(size)) : 0;
-    out.resize(read);
     // Editors on other systems save with a byte-order mark; it would spoil the first command.
-    if (out.size() >= 3 && out.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        out.erase(0, 3);
+    const StrView script = Str::SkipByteOrderMark(StrView(data, size));
+    // Like any text, the script ends at its first NUL.
+    CmdSystem::AddText(script.data());
+    FileSystem::FreeFileData(data);
+    CmdSystem::Execute();
     return true;
 }
 
@@ -92,20 +86,6 @@ void TakeSwitch(const char* name, FilePath& field)
 }
 } // namespace
 
-uint32 Utf8PrefixLength(StrView text, uint32 capacity)
-{
-    uint32 pos = 0;
-    while (pos < text.length())
-    {
-        unsigned char lead = static_cast<unsigned char>(text[pos]);
-        uint32 length = lead < 0x80 ? 1 : (lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2));
-        if (static_cast<uint64>(pos) + length > capacity || static_cast<uint64>(pos) + length > text.length())
-            break;
-        pos += length;
-    }
-    return pos;
-}
-
 bool InitCrashReporter()
 {
     MX_MEMORY_TAG_SCOPE("CrashReporter");
@@ -130,13 +110,7 @@ bool InitCrashReporter()
 
 int32 CrashReporterMain()
 {
-    FilePath configName("crash-reporter.cfg");
-    std::string script;
-    if (ReadConfigScript(configName.c_str(), script))
-    {
-        CmdSystem::AddText(script.c_str());
-        CmdSystem::Execute();
-    }
+    ExecuteConfigScript("crash-reporter.cfg");
 
     CrashReporterSettings& s = GSettings;
     s.product.Assign("Application");
@@ -165,7 +139,8 @@ int32 CrashReporterMain()
         TakeSwitch("--launcher-path", s.launcherPath);
         StrView comments;
         if (CommandLine::GetSwitchValue("--comments", comments))
-            s.comments.Assign(comments.data(), Utf8PrefixLength(comments, StaticString2048_t::kCapacity));
+            s.comments.Assign(comments.data(),
+                              Str::Utf8PrefixLength(comments, StaticString2048_t::kCapacity));
         if (!s.silent)
         {
             CommandLine::GetSwitchValue("--lang", language);

@@ -168,9 +168,6 @@ constexpr const char* kReportPlatform = "Linux64";
 bool StartDialogSender(DialogNotifyFn notify, uint64 dialog);
 void JoinDialogSender();
 
-// Keeps the longest prefix of whole UTF-8 characters of `text` that fits in `capacity` bytes.
-uint32 Utf8PrefixLength(StrView text, uint32 capacity);
-
 // The Elasticsearch event. AddElasticEvent posts one document built from GSettings.product and
 // GSettings.additional to ElasticsearchUrl (nothing when the variable is empty) and logs a failure
 // at Error; sender thread only, never in a test run. The pieces are separate for tests:

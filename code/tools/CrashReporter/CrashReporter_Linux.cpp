@@ -70,7 +70,7 @@ void AppendUserText(const char* userText)
     StaticString2048_t& comments = GSettings.comments;
     comments.Append("\n\n");
     comments.Append(userText ? userText : "");
-    comments.Truncate(Utf8PrefixLength(comments.view(), StaticString2048_t::kCapacity));
+    comments.Truncate(Str::Utf8PrefixLength(comments.view(), StaticString2048_t::kCapacity));
 }
 
 int StartSendingFromDialog(void*, const char* userText, MxCrashDialogNotifyFn notifyDone, uint64_t dialog)

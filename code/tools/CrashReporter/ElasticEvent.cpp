@@ -185,7 +185,7 @@ String BuildElasticEventDocument(StrView product, StrView additional, StrView ti
     // The cut of an over-long description falls between whole UTF-8 characters.
     const StrView descriptionView(
         description.c_str(),
-        Utf8PrefixLength(StrView(description.c_str(), description.length()), kMaxDescriptionBytes));
+        Str::Utf8PrefixLength(StrView(description.c_str(), description.length()), kMaxDescriptionBytes));
 
     // Every string value is escaped, and the text grows as needed: a document is never cut.
     String doc;

@@ -38,6 +38,8 @@ bool FileExists(StrView path);
 // nothing is allocated, `data` is null. Files of 0xFFFFFFFF bytes or more are refused with an
 // Error naming the file.
 bool ReadFile(StrView path, char*& data, uint32* size = nullptr, uint64* lastWriteTime = nullptr);
+// The same for exactly `path` (relative to the working directory), no search list.
+bool ReadRawFile(StrView path, char*& data, uint32* size = nullptr);
 // Null is ignored.
 void FreeFileData(char* data);
 

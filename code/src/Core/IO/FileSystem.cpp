@@ -420,6 +420,20 @@ bool ReadFile(StrView pathView, char*& data, uint32* size, uint64* lastWriteTime
     return ok;
 }
 
+bool ReadRawFile(StrView pathView, char*& data, uint32* size)
+{
+    data = nullptr;
+    const FilePath path = FilePath::Normalized(pathView);
+    if (path.empty())
+        return false;
+    RawFile* file = RawFile::Open(path, EFileOpenMode::kRead);
+    if (!file)
+        return false;
+    const bool ok = ReadWhole(path, *file, data, size, nullptr);
+    file->DropRef();
+    return ok;
+}
+
 void FreeFileData(char* data)
 {
     Memory::Free(data);

@@ -59,31 +59,15 @@ constexpr uint32 kKeyCopySize = 64;
 constexpr uint32 kMaxUnitsPerValue = 10240;
 const char kSeparatorLine[] = "=================================================================";
 
-char ToLowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualsNoCase(const char* a, uint32 aLength, const char* b, uint32 bLength)
 {
-    if (aLength != bLength)
-        return false;
-    for (uint32 i = 0; i < aLength; ++i)
-        if (ToLowerAscii(a[i]) != ToLowerAscii(b[i]))
-            return false;
-    return true;
+    return aLength == bLength && Str::EqualNoCase(a, b, aLength);
 }
 
 // FNV-1a over the key with A-Z folded, so that keys compare case-insensitively.
 uint32 HashKey(const char* key, uint32 length)
 {
-    uint32 hash = 0x811C9DC5u;
-    for (uint32 i = 0; i < length; ++i)
-    {
-        hash ^= static_cast<unsigned char>(ToLowerAscii(key[i]));
-        hash *= 16777619u;
-    }
-    return hash;
+    return Str::HashFnv1a(key, length, true);
 }
 
 bool IsContinuationByte(char c)

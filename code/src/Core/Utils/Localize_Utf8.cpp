@@ -1,20 +1,11 @@
 #include "Core/Utils/Localize.h"
 
+#include "Core/Str.h"
+
 namespace Morvex
 {
 namespace
 {
-uint32 LeadLength(unsigned char lead)
-{
-    if (lead < 0x80)
-        return 1;
-    if (lead >= 0xF0)
-        return 4;
-    if (lead >= 0xE0)
-        return 3;
-    return 2;
-}
-
 bool IsContinuation(unsigned char c)
 {
     return (c & 0xC0) == 0x80;
@@ -32,7 +23,7 @@ uint32 Utf8ToUtf16(char16_t* destination, uint32 capacity, StrView source)
     while (written + 1 < capacity && pos < length && p[pos] != 0)
     {
         const unsigned char lead = p[pos];
-        const uint32 charLength = LeadLength(lead);
+        const uint32 charLength = Str::Utf8LeadLength(lead);
         // A sequence cut by the end of the view or by a NUL must not be skipped over as a whole:
         // that would step past the text. It counts as malformed and ends the conversion.
         bool cut = pos + charLength > length;
@@ -104,7 +95,7 @@ uint32 CopyUtf8Chars(char* destination, uint32 size, const char* begin, const ch
     const char* p = begin;
     while (p != nullptr && p < end && chars < maxChars)
     {
-        const uint32 charLength = LeadLength(static_cast<unsigned char>(*p));
+        const uint32 charLength = Str::Utf8LeadLength(static_cast<unsigned char>(*p));
         if (static_cast<size_t>(end - p) < charLength || copied + charLength > size - 1)
             break;
         for (uint32 i = 0; i < charLength; ++i)
