@@ -26,34 +26,38 @@ void DefaultAssertHandler(const char* file, int32 line, const char* expression, 
 // Debugger presence (TracerPid in /proc/self/status) and a breakpoint that a debugger can step over.
 bool Platform_IsDebuggerPresent();
 void Platform_DebugBreak();
+// Ends the process the way a failed assertion does: a trap nothing handles, so that the exit status
+// (133 on Linux) and a core dump tell what happened. Never returns.
+[[noreturn]] void Platform_TerminateWithTrap();
 } // namespace Morvex
 
 #define MX_DEBUG_BREAK() ::Morvex::Platform_DebugBreak()
 
 // Plain check: reports and, under a debugger, breaks; execution always continues afterwards.
 #define MX_ASSERT(expr) MX_ASSERT_MSG(expr, nullptr)
-#define MX_ASSERT_MSG(expr, msg)                                                                         \
-    do                                                                                                   \
-    {                                                                                                    \
-        if (!(expr)) [[unlikely]]                                                                        \
-        {                                                                                                \
-            if (::Morvex::AssertFailed(__FILE__, __LINE__, #expr, msg))                                  \
-                MX_DEBUG_BREAK();                                                                        \
-        }                                                                                                \
+#define MX_ASSERT_MSG(expr, msg)                                                                             \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (!(expr)) [[unlikely]]                                                                            \
+        {                                                                                                    \
+            if (::Morvex::AssertFailed(__FILE__, __LINE__, #expr, msg))                                      \
+                MX_DEBUG_BREAK();                                                                            \
+        }                                                                                                    \
     } while (0)
 
 // Check that yields the condition, for "assert, then take the safe path": if (!MX_VERIFY(p)) return;
 #define MX_VERIFY(expr) MX_VERIFY_MSG(expr, nullptr)
-#define MX_VERIFY_MSG(expr, msg)                                                                         \
-    ((expr) ? true                                                                                       \
-            : ((::Morvex::AssertFailed(__FILE__, __LINE__, #expr, msg) ? MX_DEBUG_BREAK() : (void)0), false))
+#define MX_VERIFY_MSG(expr, msg)                                                                             \
+    ((expr)                                                                                                  \
+         ? true                                                                                              \
+         : ((::Morvex::AssertFailed(__FILE__, __LINE__, #expr, msg) ? MX_DEBUG_BREAK() : (void)0), false))
 
 // Unconditional failure, reported with the expression text "DebugBreak". Without a debugger the
 // default handler has already ended the process; a replaced handler that returns lets the caller
 // continue on its safe path.
-#define MX_ASSERT_FAIL(msg)                                                                              \
-    do                                                                                                   \
-    {                                                                                                    \
-        if (::Morvex::AssertFailed(__FILE__, __LINE__, "DebugBreak", msg))                               \
-            MX_DEBUG_BREAK();                                                                            \
+#define MX_ASSERT_FAIL(msg)                                                                                  \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (::Morvex::AssertFailed(__FILE__, __LINE__, "DebugBreak", msg))                                   \
+            MX_DEBUG_BREAK();                                                                                \
     } while (0)

@@ -42,6 +42,8 @@ constexpr char FoldAscii(char c)
 }
 // The first `length` bytes of a and b are equal with A-Z folded.
 bool EqualNoCase(const char* a, const char* b, uint32 length);
+// Two whole texts are equal with A-Z folded (null counts as "").
+bool EqualNoCase(const char* a, const char* b);
 
 // 32-bit FNV-1a over the bytes; with foldCase A-Z are lowered first, so that the hash agrees with
 // EqualNoCase.

@@ -4,8 +4,6 @@
 #include "Core/Str.h"
 
 #include <atomic>
-#include <csignal>
-#include <unistd.h>
 
 namespace Morvex
 {
@@ -33,16 +31,13 @@ bool AssertFailed(const char* file, int32 line, const char* expression, const ch
 void DefaultAssertHandler(const char* file, int32 line, const char* expression, const char* message)
 {
     char report[1025];
-    int n = Str::SNPrintf(report, sizeof(report), "%s(%d): ASSERT: %s", file ? file : "", line, expression ? expression : "");
+    int n = Str::SNPrintf(report, sizeof(report), "%s(%d): ASSERT: %s", file ? file : "", line,
+                          expression ? expression : "");
     if (message != nullptr)
         Str::SNPrintf(report + n, static_cast<int>(sizeof(report)) - n, ": %s", message);
     Log::Printf(file, line, Log::Fatal, "%s", report);
     if (Platform_IsDebuggerPresent())
         return;
-    // End with a trap nothing handles: restore the default action so no handler of the game's or
-    // ours can swallow it, then make sure the process is gone even if SIGTRAP is blocked.
-    std::signal(SIGTRAP, SIG_DFL);
-    std::raise(SIGTRAP);
-    _exit(128 + SIGTRAP);
+    Platform_TerminateWithTrap();
 }
 } // namespace Morvex

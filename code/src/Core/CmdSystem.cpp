@@ -19,7 +19,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace Morvex
 {
@@ -611,12 +610,12 @@ void CmdQuit(const CmdArgs&)
 void CmdCrash(const CmdArgs& args)
 {
     const char* kind = args.Count() >= 2 ? args[1] : "";
-    if (strcasecmp(kind, "assert") == 0)
+    if (Str::EqualNoCase(kind, "assert"))
     {
         MX_ASSERT(0 > 1);
         return;
     }
-    if (strcasecmp(kind, "memory") == 0)
+    if (Str::EqualNoCase(kind, "memory"))
     {
         // Reserve 32 GiB blocks until the allocator's out-of-memory handling ends the process; the
         // blocks are never touched, so the machine is not actually filled. Deliberately leaked.

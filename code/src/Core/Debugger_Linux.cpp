@@ -40,4 +40,12 @@ void Platform_DebugBreak()
 {
     std::raise(SIGTRAP);
 }
+void Platform_TerminateWithTrap()
+{
+    // Restore the default action so that no handler of the game's or ours can swallow the trap,
+    // then make sure the process is gone even if SIGTRAP is blocked.
+    std::signal(SIGTRAP, SIG_DFL);
+    std::raise(SIGTRAP);
+    _exit(128 + SIGTRAP);
+}
 } // namespace Morvex

@@ -246,6 +246,18 @@ bool Str::EqualNoCase(const char* a, const char* b, uint32 length)
     return true;
 }
 
+bool Str::EqualNoCase(const char* a, const char* b)
+{
+    a = a ? a : "";
+    b = b ? b : "";
+    while (*a && FoldAscii(*a) == FoldAscii(*b))
+    {
+        ++a;
+        ++b;
+    }
+    return *a == 0 && *b == 0;
+}
+
 uint32 Str::HashFnv1a(const char* text, uint32 length, bool foldCase)
 {
     uint32 hash = kFnvOffsetBasis;

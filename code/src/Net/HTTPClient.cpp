@@ -5,6 +5,7 @@
 #include "Core/Assert.h"
 #include "Core/IO/File.h"
 #include "Core/IO/FileSystem.h"
+#include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
@@ -25,7 +26,6 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 
 namespace Morvex
 {
@@ -369,7 +369,7 @@ void ExtractCaBundle()
         if (ok)
             g_caBundlePath = path;
         else
-            unlink(path.c_str());
+            Platform_DeleteFile(path.view());
     }
     if (!ok)
         MX_LOG_ERROR("HTTPClient: failed to extract CA bundle!");
@@ -1018,7 +1018,7 @@ void HTTPClient::CmdRequest(const CmdArgs& args)
         } kVerbs[] = {{"GET", Verb::GET}, {"POST", Verb::POST},   {"DELETE", Verb::DELETE},
                       {"PUT", Verb::PUT}, {"PATCH", Verb::PATCH}, {"PURGE", Verb::PURGE}};
         for (const auto& v : kVerbs)
-            if (strcasecmp(args[2], v.name) == 0)
+            if (Str::EqualNoCase(args[2], v.name))
                 params.verb = v.verb;
     }
     if (args.Count() > 3)

@@ -1,9 +1,8 @@
-// Network start-up and IPv4 addresses.
+// Network start-up and IPv4 addresses over the platform's socket layer (NetworkPlatform.h).
 //
-// Linux mapping: the socket layer needs no start-up (the Windows Sockets start and stop have no
-// equivalent), so Net::Init only probes that a socket can be created; the probe's error code comes
-// from errno. This build has no networking heap, cluster API client or IP diagnostics component,
-// so the start-up runs the services that exist in the order given for the full set.
+// The start-up probes that a socket can be created. This build has no networking heap, cluster API
+// client or IP diagnostics component, so the start-up runs the services that exist in the order
+// given for the full set.
 
 #include "Net/Network.h"
 
@@ -15,15 +14,9 @@
 #include "Net/CachingFileDownloader.h"
 #include "Net/HTTPClient.h"
 #include "Net/NetAddress.h"
+#include "NetworkPlatform.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace Morvex
 {
@@ -45,20 +38,18 @@ bool Net::Init()
         return true;
     GNetInit = true;
 
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0)
+    const int32 err = NetPlatform::ProbeSocket();
+    if (err != 0)
     {
-        int err = errno;
-        MX_LOG_ERROR("Net::Init: socket allocation failed with err %d", err);
+        MX_LOG_ERROR("Net::Init: socket allocation failed with err %d", static_cast<int>(err));
         // Application kind 0 shows a message box on Windows; there is no desktop message box
         // here, so the error line (with its description) is all the report there is.
         if (Platform_GetApplicationKind() == 0)
             MX_LOG_ERROR("Network init failed, check your TCP/IP stack and permissions: %s",
-                         std::strerror(err));
+                         NetPlatform::ErrorText(err));
         GNetInit = false;
         return false;
     }
-    close(probe);
 
     AsyncService::Init();
     Net::HTTPClient::Init();
@@ -84,7 +75,7 @@ bool Net::IsInitialized()
 
 int32 NetAddress::RankPrivateAddress(uint32 ipNetworkOrder)
 {
-    uint32 a = ntohl(ipNetworkOrder);
+    uint32 a = NetPlatform::NetworkToHostOrder(ipNetworkOrder);
     if ((a & 0xFF000000u) == 0x7F000000u)
         return 0;
     if ((a & 0xFFFF0000u) == 0xA9FE0000u)
@@ -119,34 +110,24 @@ bool NetAddress::SetHost(const char* host)
 {
     if (host == nullptr)
         host = "";
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host, &parsed) == 1)
+    uint32 parsed = 0;
+    if (NetPlatform::ParseIPv4(host, parsed))
     {
-        ip = parsed.s_addr;
+        ip = parsed;
         return true;
     }
     ip = 0xFFFFFFFFu;
 
     auto start = std::chrono::steady_clock::now();
-    addrinfo* list = nullptr;
-    int rc = getaddrinfo(host, nullptr, nullptr, &list);
-    if (rc != 0)
-    {
-        MX_LOG_ERROR("NetAddress::SetHost: getaddrinfo failed with error %d (%s)", rc, "");
-        return false;
-    }
     uint32 candidates[64];
     uint32 count = 0;
-    for (addrinfo* ai = list; ai && count < 64; ai = ai->ai_next)
+    int32 rc = 0;
+    if (!NetPlatform::ResolveIPv4(host, candidates, 64, count, rc))
     {
-        if (ai->ai_family != AF_INET || ai->ai_addr == nullptr)
-            continue;
-        candidates[count++] = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-        // The first public address ends the walk.
-        if (RankPrivateAddress(candidates[count - 1]) < 0)
-            break;
+        MX_LOG_ERROR("NetAddress::SetHost: getaddrinfo failed with error %d (%s)", static_cast<int>(rc), "");
+        return false;
     }
-    freeaddrinfo(list);
+    // The first public address is the choice, whatever follows it.
     int32 chosen = ChooseAddress(candidates, count);
     if (chosen >= 0)
         ip = candidates[chosen];
@@ -159,10 +140,8 @@ bool NetAddress::SetHost(const char* host)
 
 StaticString256_t NetAddress::ToString(bool withPort) const
 {
-    in_addr addr{};
-    addr.s_addr = ip;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &addr, text, sizeof(text));
+    char text[16] = {};
+    NetPlatform::FormatIPv4(ip, text, sizeof(text));
     StaticString256_t out;
     if (withPort)
         out.Format("%.62s:%d", text, static_cast<int>(port));

@@ -399,6 +399,26 @@ TEST(FilePath, NamesFoldersAndOrder)
     EXPECT_FALSE(FilePath("a") < FilePath("a"));
 }
 
+// The shared name helpers: folding only A-Z, and a hash that agrees with the folded comparison.
+TEST(Str, CaseFoldingHashesAndMarks)
+{
+    EXPECT_TRUE(Str::EqualNoCase("Memory", "mEMORY"));
+    EXPECT_FALSE(Str::EqualNoCase("memory", "memor"));
+    EXPECT_TRUE(Str::EqualNoCase(nullptr, ""));
+    EXPECT_FALSE(Str::EqualNoCase("\xC3\x89", "\xC3\xA9")) << "only ASCII letters fold";
+    EXPECT_TRUE(Str::EqualNoCase("AbC", "aBx", 2));
+    EXPECT_EQ(Str::HashFnv1a("", 0, false), Str::kFnvOffsetBasis);
+    EXPECT_EQ(Str::HashFnv1a("a", 1, false), 0xE40C292Cu); // the published FNV-1a value of "a"
+    EXPECT_EQ(Str::HashFnv1a("Crash_URL", 9, true), Str::HashFnv1a("crash_url", 9, false));
+    EXPECT_NE(Str::HashFnv1a("Crash_URL", 9, false), Str::HashFnv1a("crash_url", 9, false));
+    EXPECT_EQ(Str::SkipByteOrderMark(StrView("\xEF\xBB\xBFset x 1")), StrView("set x 1"));
+    EXPECT_EQ(Str::SkipByteOrderMark(StrView("\xEF\xBB")), StrView("\xEF\xBB"));
+    EXPECT_EQ(Str::Utf8LeadLength('a'), 1u);
+    EXPECT_EQ(Str::Utf8LeadLength(0xC3), 2u);
+    EXPECT_EQ(Str::Utf8LeadLength(0xE2), 3u);
+    EXPECT_EQ(Str::Utf8LeadLength(0xF0), 4u);
+}
+
 // The checked join never cuts: it joins whole or leaves the path as it was.
 TEST(FilePath, TryAppendPathJoinsWholeOrNotAtAll)
 {

@@ -13,9 +13,7 @@
 #include "Net/Network.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 namespace Morvex
 {

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace Morvex
 {
@@ -16,7 +15,7 @@ namespace
 [[noreturn]] void OutOfMemory(size_t size)
 {
     Log::Printf(__FILE__, __LINE__, Log::Fatal, "Memory::Alloc() failed to allocate %zu bytes", size);
-    _exit(134);
+    std::_Exit(134);
 }
 
 class CHeapAllocator final : public Allocator
