@@ -68,8 +68,9 @@ void Shutdown();
 
 // How `exec` reads a script: the whole file as `size` bytes plus a NUL into `data`, owned by the
 // caller until it hands it to the matching free function; false when the file cannot be read. The
-// file system installs its own reader when it is linked in (the command system sits below it, so it
-// cannot call it directly); without a reader every `exec` reports that it cannot read the file.
+// kernel installs the file system's reader at post-initialisation (the command system sits below
+// the file system, so it cannot call it directly); without a reader every `exec` reports that it
+// cannot read the file.
 using ScriptReadFn = bool (*)(const char* path, char*& data, uint32& size);
 using ScriptFreeFn = void (*)(char* data);
 // Any thread, before scripts run; null functions remove the reader.

@@ -95,6 +95,9 @@ void Kernel::PostInit()
     Platform_PostInit();
     Profiler::Init();
     InitFileSystem();
+    // `exec` reads scripts through the search directories. The command system sits below the file
+    // system and cannot call it; the kernel sees both and connects them.
+    CmdSystem::SetScriptFileReader(&FileSystem::ReadScriptFile, &FileSystem::FreeFileData);
     GKernelStorage.m_stage = Stage::PostInited;
 }
 
@@ -108,6 +111,7 @@ void Kernel::Shutdown()
     MX_ASSERT(GKernelStorage.m_stage == Stage::PostInited);
     if (GKernelStorage.m_stage != Stage::PostInited)
         return;
+    CmdSystem::SetScriptFileReader(nullptr, nullptr);
     ShutdownFileSystem();
     TaskGraph::Invalidate();
     CmdSystem::Shutdown();

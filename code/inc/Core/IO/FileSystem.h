@@ -42,6 +42,9 @@ bool ReadFile(StrView path, char*& data, uint32* size = nullptr, uint64* lastWri
 bool ReadRawFile(StrView path, char*& data, uint32* size = nullptr);
 // Null is ignored.
 void FreeFileData(char* data);
+// ReadFile in the form of the command system's script reader (`exec` finds scripts through the
+// search directories); the kernel hands it to the command system at post-initialisation.
+bool ReadScriptFile(const char* path, char*& data, uint32& size);
 
 // Opens through the search list: kRead takes the first candidate that opens; kWrite and kAppend
 // take the first candidate that exists, else the path itself under the working directory. A path

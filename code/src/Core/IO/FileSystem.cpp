@@ -525,18 +525,9 @@ void ReportCriticalIOError()
 {
     MX_LOG_ERROR("CriticalIOError.");
 }
-namespace
-{
-bool ReadScript(const char* path, char*& data, uint32& size)
+bool ReadScriptFile(const char* path, char*& data, uint32& size)
 {
     return ReadFile(StrView(path), data, &size);
 }
-
-// The command system's `exec` reads scripts through the search directories. It cannot call the file
-// system itself (the file system sits above it), so the file system hands over its reader as soon
-// as it is part of the program: every program that links the kernel links this file.
-[[maybe_unused]] const bool GScriptReaderInstalled =
-    (CmdSystem::SetScriptFileReader(&ReadScript, &FreeFileData), true);
-} // namespace
 } // namespace FileSystem
 } // namespace Morvex

@@ -56,6 +56,13 @@ protected:
         for (CVar* var : {&test_cmdStr, &test_cmdUrl, &test_cmdInt, &test_cmdWait, &test_cmdFloat,
                           &test_cmdColor, &test_cmdLocked})
             var->SetS(var->GetDefault());
+        // What the kernel's post-initialisation does in a program.
+        CmdSystem::SetScriptFileReader(&FileSystem::ReadScriptFile, &FileSystem::FreeFileData);
+    }
+    void TearDown() override
+    {
+        CmdSystem::SetScriptFileReader(nullptr, nullptr);
+        ConsoleTest::TearDown();
     }
 
     bool SawLevel(uint32 level, const std::string& text) const { return m_sink.Contains(level, text); }
