@@ -57,18 +57,21 @@ namespace
 MX_CONSOLE_COMMAND("http_request", "http_request <url> [verb] [data] [header] [header] [header] ...",
                    HTTPClient::CmdRequest);
 
+// Everything the client holds between Init and Shutdown.
 struct ClientState
 {
+    // Declared first, so that it goes last: every slot takes itself out of it when it goes.
+    CurlMulti multi;
+    // Slots live on the heap so that growing or shrinking the array never moves a request whose
+    // callbacks or completion are running.
+    std::vector<std::unique_ptr<HTTPSlot>> requests;
+    // Empty: no extracted CA bundle; libcurl then uses the system's CA store.
+    FilePath caBundlePath;
     std::atomic<uint32> nextRequestId{0};
 };
 
-ClientState* g_client = nullptr;
-CURLM* g_multi = nullptr;
-// Slots live on the heap so that growing or shrinking the array never moves a request whose
-// callbacks or completion are running.
-std::vector<std::unique_ptr<HTTPSlot>> g_httpRequests;
-// Empty: no extracted CA bundle; libcurl then uses the system's CA store.
-FilePath g_caBundlePath;
+std::unique_ptr<ClientState> g_client;
+// TLS is shared with the engine's other TLS users and outlives any one client.
 uint32 g_tlsRefs = 0;
 
 // --- allocation hooks ------------------------------------------------------------------------
@@ -152,16 +155,26 @@ uint32 NextRequestId()
 
 HTTPSlot* FindSlotByEasy(CURL* easy, uint32* outIndex)
 {
-    for (uint32 i = 0; i < g_httpRequests.size(); ++i)
+    auto& requests = g_client->requests;
+    for (uint32 i = 0; i < requests.size(); ++i)
     {
-        if (g_httpRequests[i]->easy == easy)
+        if (requests[i]->easy.get() == easy)
         {
             if (outIndex)
                 *outIndex = i;
-            return g_httpRequests[i].get();
+            return requests[i].get();
         }
     }
     return nullptr;
+}
+
+// Takes the slot at `index` out of the array; the caller's owner frees it.
+std::unique_ptr<HTTPSlot> TakeSlot(uint32 index)
+{
+    auto& requests = g_client->requests;
+    std::unique_ptr<HTTPSlot> owned = std::move(requests[index]);
+    requests.erase(requests.begin() + index);
+    return owned;
 }
 
 // libcurl calls these from C: nothing may throw out of them. A body beyond the slot's limit is
@@ -299,35 +312,14 @@ CURLcode SslCtxCallback(CURL* curl, void* sslCtx, void* user)
     }
 }
 
-// Ends the slot's libcurl resources; the slot itself is released by its owner.
-void ReleaseSlotResources(HTTPSlot& slot, bool inMulti)
-{
-    if (slot.easy)
-    {
-        if (inMulti && g_multi)
-            curl_multi_remove_handle(g_multi, slot.easy);
-        curl_easy_cleanup(slot.easy);
-        slot.easy = nullptr;
-    }
-    if (slot.mime)
-    {
-        curl_mime_free(slot.mime);
-        slot.mime = nullptr;
-    }
-    curl_slist_free_all(slot.headerList);
-    slot.headerList = nullptr;
-    curl_slist_free_all(slot.resolveList);
-    slot.resolveList = nullptr;
-}
-
 void SetTlsVerification(CURL* easy)
 {
     if (curl_verifyPeer.GetInt() != 0)
     {
         // libcurl verifies peer and host by default against the system's CA store; an extracted
         // bundle replaces the store.
-        if (!g_caBundlePath.empty())
-            curl_easy_setopt(easy, CURLOPT_CAINFO, g_caBundlePath.c_str());
+        if (!g_client->caBundlePath.empty())
+            curl_easy_setopt(easy, CURLOPT_CAINFO, g_client->caBundlePath.c_str());
         return;
     }
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -344,9 +336,9 @@ void ApplyInjectResolves(HTTPSlot& slot)
     static StaticString<2048> entries[32];
     uint32 count = HTTPClient::SplitInjectResolves(text, entries);
     for (uint32 i = 0; i < count; ++i)
-        slot.resolveList = curl_slist_append(slot.resolveList, entries[i].c_str());
+        AppendToList(slot.resolveList, entries[i].c_str());
     if (slot.resolveList)
-        curl_easy_setopt(slot.easy, CURLOPT_RESOLVE, slot.resolveList);
+        curl_easy_setopt(slot.easy.get(), CURLOPT_RESOLVE, slot.resolveList.get());
 }
 
 // Application kind 0 ships its own CA bundle in the game data; libcurl needs it as a file of its
@@ -355,7 +347,7 @@ void ApplyInjectResolves(HTTPSlot& slot)
 // behind.
 void ExtractCaBundle()
 {
-    g_caBundlePath.Clear();
+    g_client->caBundlePath.Clear();
     char* content = nullptr;
     uint32 size = 0;
     bool ok = Platform_IsPostInited() && FileSystem::ReadFile("gamedata/cacert.pem", content, &size);
@@ -367,7 +359,7 @@ void ExtractCaBundle()
         ok = FileSystem::OpenRaw(out, path.view(), EFileOpenMode::kWrite) && out.Write(content, size) == size;
         ok = out.Close() && ok;
         if (ok)
-            g_caBundlePath = path;
+            g_client->caBundlePath = path;
         else
             Platform_DeleteFile(path.view());
     }
@@ -387,35 +379,75 @@ void NoteTruncatedAnswer(const HTTPSlot& slot)
 
 void LogRequestCount(const char* what)
 {
-    MX_LOG_NET("%s: %u requests active", what, static_cast<unsigned>(g_httpRequests.size()));
+    MX_LOG_NET("%s: %u requests active", what, HTTPClient::GetNumActiveRequests());
 }
 } // namespace
+
+// --- handle owners ---------------------------------------------------------------------------
+
+void CurlEasyFree::operator()(CURL* easy) const
+{
+    curl_easy_cleanup(easy);
+}
+
+void CurlMultiFree::operator()(CURLM* multi) const
+{
+    curl_multi_cleanup(multi);
+}
+
+void CurlMimeFree::operator()(curl_mime* mime) const
+{
+    curl_mime_free(mime);
+}
+
+void CurlListFree::operator()(curl_slist* list) const
+{
+    curl_slist_free_all(list);
+}
+
+void AppendToList(CurlList& list, const char* text)
+{
+    // On success the head is the same list (or the new one when the list was empty); on failure
+    // libcurl leaves the list alone and answers null.
+    if (curl_slist* head = curl_slist_append(list.get(), text))
+    {
+        (void)list.release();
+        list.reset(head);
+    }
+}
+
+HTTPSlot::~HTTPSlot()
+{
+    if (multi != nullptr && easy)
+        curl_multi_remove_handle(multi, easy.get());
+}
 
 // --- internal helpers shared with the upload -------------------------------------------------
 
 StaticString<512> DescribeRequest(const HTTPSlot& slot)
 {
     StaticString<512> line;
+    CURL* easy = slot.easy.get();
     char* effectiveUrl = nullptr;
-    if (slot.easy)
-        curl_easy_getinfo(slot.easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+    if (easy)
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl);
     line.AppendFormat("reqId=%u, url='%s'", slot.requestId, effectiveUrl ? effectiveUrl : "");
     char* ip = nullptr;
-    if (slot.easy && curl_easy_getinfo(slot.easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip && ip[0])
+    if (easy && curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip && ip[0])
         line.AppendFormat(", ip=%s", ip);
     if (slot.response.errorCode != ErrorCode::UNKNOWN)
         line.AppendFormat(": [%s][%u] size=%ub", ErrorCodeName(slot.response.errorCode),
                           static_cast<unsigned>(slot.response.httpCode),
                           static_cast<unsigned>(slot.response.body.size()));
     double total = 0;
-    if (slot.easy && curl_easy_getinfo(slot.easy, CURLINFO_TOTAL_TIME, &total) == CURLE_OK && total != 0)
+    if (easy && curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total) == CURLE_OK && total != 0)
         line.AppendFormat(": totalTime=%.3fsec", total);
     return line;
 }
 
 bool HTTPInternal::HasClient()
 {
-    return g_client != nullptr && g_multi != nullptr;
+    return g_client != nullptr && g_client->multi != nullptr;
 }
 
 uint32 HTTPInternal::TakeRequestId()
@@ -448,13 +480,13 @@ HTTPSlot* HTTPInternal::AppendSlot(uint32 id, HTTPClient::Completion&& completio
     slot->requestId = id;
     slot->response.reqId = id;
     slot->completion = std::move(completion);
-    g_httpRequests.push_back(std::move(slot));
-    return g_httpRequests.back().get();
+    g_client->requests.push_back(std::move(slot));
+    return g_client->requests.back().get();
 }
 
 void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
 {
-    CURL* easy = slot.easy;
+    CURL* easy = slot.easy.get();
     curl_easy_setopt(easy, CURLOPT_HEADER, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteCallback);
@@ -476,21 +508,24 @@ ErrorCode HTTPInternal::MapTransferResult(const HTTPSlot& slot, int curlResult)
 // completion runs at once with NETWORK.
 uint32 HTTPInternal::StartAsync(HTTPSlot* slot, const char* url)
 {
-    CURLMcode rc = curl_multi_add_handle(g_multi, slot->easy);
+    CURLMcode rc = curl_multi_add_handle(g_client->multi.get(), slot->easy.get());
     if (rc == CURLM_OK)
+    {
+        slot->multi = g_client->multi.get();
         return slot->requestId;
+    }
     uint32 index = 0;
-    FindSlotByEasy(slot->easy, &index);
-    std::unique_ptr<HTTPSlot> owned = std::move(g_httpRequests[index]);
-    g_httpRequests.erase(g_httpRequests.begin() + index);
-    ReleaseSlotResources(*owned, false);
+    FindSlotByEasy(slot->easy.get(), &index);
+    std::unique_ptr<HTTPSlot> owned = TakeSlot(index);
     CompleteAtOnce(owned->requestId, owned->completion, url, curl_multi_strerror(rc));
     return owned->requestId;
 }
 
 bool HTTPInternal::HasSlot(uint32 id)
 {
-    for (const auto& slot : g_httpRequests)
+    if (!g_client)
+        return false;
+    for (const auto& slot : g_client->requests)
         if (slot->requestId == id)
             return true;
     return false;
@@ -498,8 +533,8 @@ bool HTTPInternal::HasSlot(uint32 id)
 
 void HTTPInternal::WaitForActivity(int timeoutMs)
 {
-    if (g_multi)
-        curl_multi_poll(g_multi, nullptr, 0, timeoutMs, nullptr);
+    if (HasClient())
+        curl_multi_poll(g_client->multi.get(), nullptr, 0, timeoutMs, nullptr);
 }
 
 // --- client lifecycle ------------------------------------------------------------------------
@@ -508,61 +543,56 @@ bool HTTPClient::Init()
 {
     MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
     Shutdown();
-    g_client = new ClientState();
+    g_client = std::make_unique<ClientState>();
     TlsAddRef();
-    if (g_multi == nullptr)
+    CURLcode rc;
     {
-        CURLcode rc;
-        {
-            MX_MEMORY_TAG_SCOPE("Net/Curl");
-            rc = curl_global_init_mem(CURL_GLOBAL_ALL, CurlMalloc, CurlFree, CurlRealloc, CurlStrdup,
-                                      CurlCalloc);
-        }
-        if (rc != CURLE_OK)
-        {
-            MX_LOG_ERROR("HTTPClient: curl_global_init_mem failed with %d (%s)", static_cast<int>(rc),
-                         curl_easy_strerror(rc));
-            TlsRelease();
-            return false;
-        }
-        g_multi = curl_multi_init();
-        if (g_multi == nullptr)
-        {
-            MX_LOG_ERROR("HTTPClient: curl_multi_init failed");
-            curl_global_cleanup();
-            TlsRelease();
-            return false;
-        }
-        g_httpRequests.reserve(512);
-        g_caBundlePath.Clear();
-        // Other kinds (the crash reporter among them) verify against the system's CA store.
-        if (Platform_GetApplicationKind() == 0)
-            ExtractCaBundle();
+        MX_MEMORY_TAG_SCOPE("Net/Curl");
+        rc = curl_global_init_mem(CURL_GLOBAL_ALL, CurlMalloc, CurlFree, CurlRealloc, CurlStrdup, CurlCalloc);
     }
+    if (rc != CURLE_OK)
+    {
+        MX_LOG_ERROR("HTTPClient: curl_global_init_mem failed with %d (%s)", static_cast<int>(rc),
+                     curl_easy_strerror(rc));
+        TlsRelease();
+        return false;
+    }
+    g_client->multi.reset(curl_multi_init());
+    if (g_client->multi == nullptr)
+    {
+        MX_LOG_ERROR("HTTPClient: curl_multi_init failed");
+        curl_global_cleanup();
+        TlsRelease();
+        return false;
+    }
+    g_client->requests.reserve(512);
+    // Other kinds (the crash reporter among them) verify against the system's CA store.
+    if (Platform_GetApplicationKind() == 0)
+        ExtractCaBundle();
     return true;
 }
 
 void HTTPClient::Shutdown()
 {
+    if (!g_client)
+        return;
     // Nothing pumps the client any more: what is still in flight can never complete.
-    if (!g_httpRequests.empty())
+    auto& requests = g_client->requests;
+    if (!requests.empty())
         MX_LOG_WARNING("HTTPClient: %u requests still in flight at shutdown are cancelled",
-                       static_cast<unsigned>(g_httpRequests.size()));
-    while (!g_httpRequests.empty())
+                       static_cast<unsigned>(requests.size()));
+    while (!requests.empty())
     {
-        MX_LOG_WARNING("HTTPClient: cancelled %s", DescribeRequest(*g_httpRequests.back()).c_str());
-        ReleaseSlotResources(*g_httpRequests.back(), true);
-        g_httpRequests.pop_back();
+        MX_LOG_WARNING("HTTPClient: cancelled %s", DescribeRequest(*requests.back()).c_str());
+        requests.pop_back();
     }
-    if (g_multi)
+    const bool started = g_client->multi != nullptr;
+    g_client.reset();
+    if (started)
     {
-        curl_multi_cleanup(g_multi);
-        g_multi = nullptr;
         curl_global_cleanup();
         TlsRelease();
     }
-    delete g_client;
-    g_client = nullptr;
 }
 
 bool HTTPClient::IsInitialized()
@@ -572,12 +602,12 @@ bool HTTPClient::IsInitialized()
 
 bool HTTPClient::IsActive()
 {
-    return !g_httpRequests.empty();
+    return g_client && !g_client->requests.empty();
 }
 
 uint32 HTTPClient::GetNumActiveRequests()
 {
-    return static_cast<uint32>(g_httpRequests.size());
+    return g_client ? static_cast<uint32>(g_client->requests.size()) : 0;
 }
 
 ErrorCode HTTPClient::MapCurlResult(int curlResult)
@@ -683,14 +713,14 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
         if (!params.synchronous)
         {
             HTTPClient::Completion c = std::move(slot->completion);
-            g_httpRequests.pop_back();
+            g_client->requests.pop_back();
             HTTPInternal::CompleteAtOnce(id, c, url, "curl_easy_init failed");
         }
         else
             HTTPInternal::CompleteAtOnce(id, slot->completion, url, "curl_easy_init failed");
         return id;
     }
-    slot->easy = easy;
+    slot->easy.reset(easy);
 
     if (params.collectHeaders)
     {
@@ -754,8 +784,8 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
     if (!params.headers.empty())
     {
         for (const String& line : params.headers)
-            slot->headerList = curl_slist_append(slot->headerList, line.c_str());
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, slot->headerList);
+            AppendToList(slot->headerList, line.c_str());
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, slot->headerList.get());
     }
 
     if (http_logClientRequests.GetInt() > 0)
@@ -790,7 +820,6 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
     }
     if (slot->completion)
         slot->completion(slot->response);
-    ReleaseSlotResources(*slot, false);
     return id;
 }
 
@@ -826,15 +855,16 @@ HTTPClient::ResponsePromise HTTPClient::Request(const char* url, const RequestPa
 void HTTPClient::Update()
 {
     MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
-    if (!g_multi)
+    if (!HTTPInternal::HasClient())
         return;
+    CURLM* multi = g_client->multi.get();
     {
         MX_PROFILE_ZONE("HTTPClient::curl_multi_perform");
         int running = 0;
-        curl_multi_perform(g_multi, &running);
+        curl_multi_perform(multi, &running);
     }
     int remaining = 0;
-    while (CURLMsg* message = curl_multi_info_read(g_multi, &remaining))
+    while (CURLMsg* message = curl_multi_info_read(multi, &remaining))
     {
         if (message->msg != CURLMSG_DONE)
         {
@@ -876,39 +906,36 @@ void HTTPClient::Update()
         if (http_logClientRequests.GetInt() >= 2)
         {
             MX_LOG_NET("HTTPClient: completed reqIdx %u of %u active requests", reqIdx,
-                       static_cast<unsigned>(g_httpRequests.size()));
+                       GetNumActiveRequests());
             MX_LOG_NET("%s", DescribeRequest(*slot).c_str());
         }
-        // The completion may issue or cancel requests, which changes g_httpRequests. The slot
+        // The completion may issue or cancel requests, which changes the slot array. The slot
         // itself stays where it is on the heap and cannot be cancelled while it completes; the
         // callable is moved out so that nothing it owns goes away while it runs.
         slot->completing = true;
         Completion completion = std::move(slot->completion);
         if (completion)
             completion(slot->response);
+        // A completion that shut the client down took every slot with it.
+        if (!HTTPInternal::HasClient())
+            return;
         uint32 index = 0;
         if (FindSlotByEasy(easy, &index) == slot)
-        {
-            std::unique_ptr<HTTPSlot> owned = std::move(g_httpRequests[index]);
-            g_httpRequests.erase(g_httpRequests.begin() + index);
-            ReleaseSlotResources(*owned, true);
-        }
+            TakeSlot(index);
     }
 }
 
 void HTTPClient::CancelRequest(uint32 id)
 {
-    for (uint32 i = 0; i < g_httpRequests.size(); ++i)
+    if (!g_client)
+        return;
+    auto& requests = g_client->requests;
+    for (uint32 i = 0; i < requests.size(); ++i)
     {
-        HTTPSlot& slot = *g_httpRequests[i];
-        if (slot.requestId != id)
+        if (requests[i]->requestId != id)
             continue;
-        if (slot.completing)
-            return;
-        ReleaseSlotResources(slot, true);
-        if (i + 1 != g_httpRequests.size())
-            g_httpRequests[i] = std::move(g_httpRequests.back());
-        g_httpRequests.pop_back();
+        if (!requests[i]->completing)
+            TakeSlot(i);
         return;
     }
 }

@@ -3,9 +3,11 @@
 
 #include "Net/HTTPClient.h"
 
+#include <memory>
 #include <string>
 
 typedef void CURL;
+typedef void CURLM;
 struct curl_mime;
 struct curl_slist;
 
@@ -13,13 +15,49 @@ namespace Morvex
 {
 namespace Net
 {
+// Owners of libcurl's handles: each frees its handle when it goes.
+struct CurlEasyFree
+{
+    void operator()(CURL* easy) const;
+};
+struct CurlMultiFree
+{
+    void operator()(CURLM* multi) const;
+};
+struct CurlMimeFree
+{
+    void operator()(curl_mime* mime) const;
+};
+struct CurlListFree
+{
+    void operator()(curl_slist* list) const;
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyFree>;
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiFree>;
+using CurlMime = std::unique_ptr<curl_mime, CurlMimeFree>;
+using CurlList = std::unique_ptr<curl_slist, CurlListFree>;
+
+// Appends a copy of `text` to the list; a failed append leaves the list as it was.
+void AppendToList(CurlList& list, const char* text);
+
+// One request and everything libcurl needs for it; the slot frees all of it when it goes.
 struct HTTPSlot
 {
-    CURL* easy = nullptr;
+    HTTPSlot() = default;
+    HTTPSlot(const HTTPSlot&) = delete;
+    HTTPSlot& operator=(const HTTPSlot&) = delete;
+    // Takes the easy handle out of the multi handle first (libcurl requires it).
+    ~HTTPSlot();
+
+    // The form and the lists are declared before the easy handle so that they are freed after it:
+    // libcurl may use them until the easy handle is cleaned up.
+    CurlMime mime;
+    CurlList headerList;
+    CurlList resolveList;
+    CurlEasy easy;
+    // The multi handle the easy handle was added to; null while it is not part of one.
+    CURLM* multi = nullptr;
     HTTPClient::Response response;
-    curl_mime* mime = nullptr;
-    curl_slist* headerList = nullptr;
-    curl_slist* resolveList = nullptr;
     uint32 requestId = 0;
     HTTPClient::Completion completion;
     std::string clientCertPem;

@@ -134,13 +134,15 @@ uint32 StartUpload(const char* url, const char* fieldName, FilePartFiller fillFi
         HTTPInternal::CompleteAtOnce(id, completion, url, "no HTTP client");
         return id;
     }
-    CURL* easy = curl_easy_init();
+    CurlEasy easyOwner(curl_easy_init());
+    CURL* easy = easyOwner.get();
     if (easy == nullptr)
     {
         HTTPInternal::CompleteAtOnce(id, completion, url, "curl_easy_init failed");
         return id;
     }
-    curl_mime* mime = curl_mime_init(easy);
+    CurlMime mimeOwner(curl_mime_init(easy));
+    curl_mime* mime = mimeOwner.get();
     bool formOk = mime != nullptr;
     for (uint32 i = 0; formOk && i < fieldCount; ++i)
     {
@@ -161,15 +163,13 @@ uint32 StartUpload(const char* url, const char* fieldName, FilePartFiller fillFi
     if (!formOk || !fileOk)
     {
         MX_LOG_ERROR("HTTPClient::UploadFileAsync: %s '%s'", why, describedFile);
-        curl_mime_free(mime);
-        curl_easy_cleanup(easy);
         HTTPInternal::CompleteAtOnce(id, completion, url, "upload not started");
         return id;
     }
 
     HTTPSlot* slot = HTTPInternal::AppendSlot(id, std::move(completion));
-    slot->easy = easy;
-    slot->mime = mime;
+    slot->easy = std::move(easyOwner);
+    slot->mime = std::move(mimeOwner);
     HTTPInternal::SetCommonUploadOptions(*slot, url);
     curl_easy_setopt(easy, CURLOPT_MIMEPOST, mime);
 
