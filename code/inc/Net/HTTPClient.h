@@ -106,6 +106,29 @@ public:
     // How much more than it keeps the client reads before it stops reading an answer.
     static constexpr uint32 kMaxDiscardedBytes = 1024 * 1024;
 
+    // What became of an upload, as the caller's retry policy needs it.
+    struct UploadOutcome
+    {
+        enum class Result : uint32
+        {
+            Delivered, // the server answered 200
+            Retry,     // no answer (transport failure, time-out) or an answer that may change later
+            Rejected,  // an answer that says this upload will never be taken (see ClassifyUpload)
+        };
+        Result result = Result::Retry;
+        // The answer's status; 0 when none arrived.
+        int32 httpStatus = 0;
+        // The transport's result: OK whenever an answer arrived, whatever its status.
+        ErrorCode transportError = ErrorCode::UNKNOWN;
+        // The answer's body (at most kDefaultMaxBodyBytes of it).
+        std::string body;
+
+        bool Delivered() const { return result == Result::Delivered; }
+    };
+    // Delivered for 200; Rejected for 400, 401, 403, 404, 413 and 422; Retry for everything else,
+    // every transport failure included.
+    static UploadOutcome::Result ClassifyUpload(ErrorCode transportError, int32 httpStatus);
+
     using Completion = ttl::Function<void(const Response&)>;
     using ResponsePromise = ttl::Promise<Response>;
 
@@ -168,8 +191,15 @@ public:
     // know.
     static uint32 UploadFileAsync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
                                   Completion completion, const HTTPFormField* fields, uint32 fieldCount);
+    // Uploads synchronously (as UploadFileSync) and says what became of it; a failure is logged at
+    // Error as UploadFileSync logs it.
+    static UploadOutcome UploadFile(const char* url, const char* fieldName, RawFile& file,
+                                    const char* fileName, const Dict* fields);
     static bool UploadFileSync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
-                               const Dict* fields);
+                               const Dict* fields)
+    {
+        return UploadFile(url, fieldName, file, fileName, fields).Delivered();
+    }
 
     // The same with the fields of a dictionary (may be null): one text part per entry in the
     // dictionary's order, with the value's text form (strings as they are, numbers and booleans as

@@ -184,8 +184,7 @@ uint32 StartUpload(const char* url, const char* fieldName, FilePartFiller fillFi
 struct UploadRecord
 {
     uint32 done = 0;
-    int32 httpCode = 0;
-    ErrorCode errorCode = ErrorCode::UNKNOWN;
+    HTTPClient::UploadOutcome outcome;
 };
 
 HTTPClient::Completion RecordInto(UploadRecord& record)
@@ -193,20 +192,21 @@ HTTPClient::Completion RecordInto(UploadRecord& record)
     return [&record](const HTTPClient::Response& response)
     {
         record.done = response.reqId;
-        record.httpCode = response.httpCode;
-        record.errorCode = response.errorCode;
+        record.outcome.httpStatus = response.httpCode;
+        record.outcome.transportError = response.errorCode;
+        record.outcome.body = response.body;
     };
 }
 
-// Pumps the client until the upload `id` has completed into `record`; true for an answer of 200.
-bool FinishUploadSync(uint32 id, UploadRecord& record)
+// Pumps the client until the upload `id` has completed into `record` and says what became of it.
+HTTPClient::UploadOutcome FinishUpload(uint32 id, UploadRecord& record)
 {
     while (record.done == 0)
     {
         // The request can only vanish without completing when someone cancelled it.
         if (!HTTPInternal::HasSlot(id))
         {
-            record.errorCode = ErrorCode::NETWORK;
+            record.outcome.transportError = ErrorCode::NETWORK;
             break;
         }
         HTTPClient::Update();
@@ -214,20 +214,16 @@ bool FinishUploadSync(uint32 id, UploadRecord& record)
         if (record.done == 0)
             HTTPInternal::WaitForActivity(1);
     }
+    HTTPClient::UploadOutcome& outcome = record.outcome;
     // Success is an answer of 200 only: without an answer (unreachable server, time-out, TLS
     // failure, unreadable file) the report has not arrived, and the caller must be able to retry.
-    if (record.errorCode != ErrorCode::OK)
-    {
+    if (outcome.transportError != ErrorCode::OK)
         MX_LOG_ERROR("HTTPClient::UploadFileSync failed with error %d (%s)",
-                     static_cast<int>(record.httpCode), ErrorCodeQualifiedName(record.errorCode));
-        return false;
-    }
-    if (record.httpCode != 200)
-    {
-        MX_LOG_ERROR("HTTPClient::UploadFileSync failed with error %d", static_cast<int>(record.httpCode));
-        return false;
-    }
-    return true;
+                     static_cast<int>(outcome.httpStatus), ErrorCodeQualifiedName(outcome.transportError));
+    else if (outcome.httpStatus != 200)
+        MX_LOG_ERROR("HTTPClient::UploadFileSync failed with error %d", static_cast<int>(outcome.httpStatus));
+    outcome.result = HTTPClient::ClassifyUpload(outcome.transportError, outcome.httpStatus);
+    return outcome;
 }
 
 struct OpenFilePart
@@ -282,22 +278,42 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, RawFi
         &open, fileName ? fileName : "", std::move(completion), fields, fieldCount);
 }
 
+HTTPClient::UploadOutcome::Result HTTPClient::ClassifyUpload(ErrorCode transportError, int32 httpStatus)
+{
+    if (transportError != ErrorCode::OK)
+        return UploadOutcome::Result::Retry;
+    switch (httpStatus)
+    {
+    case 200:
+        return UploadOutcome::Result::Delivered;
+    case 400:
+    case 401:
+    case 403:
+    case 404:
+    case 413:
+    case 422:
+        return UploadOutcome::Result::Rejected;
+    default:
+        return UploadOutcome::Result::Retry;
+    }
+}
+
 bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, const char* filePath,
                                 const HTTPFormField* fields, uint32 fieldCount)
 {
     UploadRecord record;
     uint32 id = UploadFileAsync(url, fieldName, filePath, RecordInto(record), fields, fieldCount);
-    return FinishUploadSync(id, record);
+    return FinishUpload(id, record).Delivered();
 }
 
-bool HTTPClient::UploadFileSync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
-                                const Dict* fields)
+HTTPClient::UploadOutcome HTTPClient::UploadFile(const char* url, const char* fieldName, RawFile& file,
+                                                 const char* fileName, const Dict* fields)
 {
     DictFields list(fields);
     UploadRecord record;
     uint32 id = UploadFileAsync(url, fieldName, file, fileName, RecordInto(record), list.fields.data(),
                                 static_cast<uint32>(list.fields.size()));
-    return FinishUploadSync(id, record);
+    return FinishUpload(id, record);
 }
 
 std::string MultipartForm::Build(const MultipartPart* parts, uint32 count, StaticString<256>& outContentType)

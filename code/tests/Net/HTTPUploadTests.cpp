@@ -440,6 +440,23 @@ TEST_F(HTTPUploadTest, MultipartPostCommandSendsPartsAndTestField)
     EXPECT_FALSE(HTTPClient::IsActive());
 }
 
+// What an upload's answer means for a retry: 200 delivered, answers that can never change rejected,
+// everything else (failures to reach the server included) worth another attempt.
+TEST(UploadOutcome, ClassifiesAnswers)
+{
+    using Result = HTTPClient::UploadOutcome::Result;
+    const std::pair<int32, Result> answers[] = {
+        {200, Result::Delivered}, {201, Result::Retry},    {204, Result::Retry},    {302, Result::Retry},
+        {400, Result::Rejected},  {401, Result::Rejected}, {403, Result::Rejected}, {404, Result::Rejected},
+        {408, Result::Retry},     {413, Result::Rejected}, {422, Result::Rejected}, {429, Result::Retry},
+        {500, Result::Retry},     {503, Result::Retry},    {0, Result::Retry},
+    };
+    for (const auto& [status, expected] : answers)
+        EXPECT_EQ(HTTPClient::ClassifyUpload(ErrorCode::OK, status), expected) << status;
+    for (ErrorCode failure : {ErrorCode::TIMEOUT, ErrorCode::NETWORK, ErrorCode::SERVER_UNAVAILABLE})
+        EXPECT_EQ(HTTPClient::ClassifyUpload(failure, 0), Result::Retry);
+}
+
 TEST(MultipartForm, BuildBytes)
 {
     const std::string b = Net::MultipartForm::kBoundary;

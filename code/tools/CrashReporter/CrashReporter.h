@@ -11,6 +11,7 @@
 #include "Core/String.h"
 #include "Core/Threading/ThreadBase.h"
 #include "Core/Types.h"
+#include "Net/HTTPClient.h"
 
 #include <vector>
 
@@ -116,7 +117,15 @@ DialogResult ShowCrashDialog();
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
 // background: failed uploads are retried (a silent run, or one whose dialog could not open, where
 // nobody watches).
-void RunSenderThread(bool background);
+// Returns what the sender did.
+struct SendResult
+{
+    bool archiveBuilt = false;
+    // Upload attempts made, and the outcome of the last one.
+    uint32 attempts = 0;
+    Net::HTTPClient::UploadOutcome last;
+};
+SendResult RunSenderThread(bool background);
 
 // Tells the crash dialog that its sender has finished (the dialog then closes as sent).
 using DialogNotifyFn = void (*)(uint64 dialog);
@@ -134,6 +143,8 @@ public:
     FilePath archivePath;
     // Retry failed uploads (background mode).
     bool background = false;
+    // What the run did; complete once Run has returned.
+    SendResult result;
 };
 
 // The dialog's sender: the run above, then notify(dialog) so that the dialog closes as sent.

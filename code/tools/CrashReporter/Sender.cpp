@@ -167,6 +167,7 @@ void SenderThread::Run()
         MX_LOG_ERROR("Could not create archive");
         return;
     }
+    result.archiveBuilt = true;
 
     Dict fields;
     BuildReportFields(s, fields);
@@ -178,8 +179,10 @@ void SenderThread::Run()
 
     for (int32 attempt = 0; attempt < retry_count.GetInt();)
     {
-        if (Net::HTTPClient::UploadFileSync(url.c_str(), "upload_file_minidump", *archive, partName.c_str(),
-                                            &fields))
+        result.last = Net::HTTPClient::UploadFile(url.c_str(), "upload_file_minidump", *archive,
+                                                  partName.c_str(), &fields);
+        ++result.attempts;
+        if (result.last.Delivered())
         {
             MX_LOG_INFO("Sent successfully");
             break;
@@ -208,7 +211,7 @@ void DialogSenderThread::Run()
         notify(dlg);
 }
 
-void RunSenderThread(bool background)
+SendResult RunSenderThread(bool background)
 {
     SenderThread sender;
     sender.background = background;
@@ -217,9 +220,10 @@ void RunSenderThread(bool background)
         // Without a thread the report still goes out: the main thread has nothing else to do.
         MX_LOG_WARNING("Could not start the sender thread; sending from the main thread");
         sender.Run();
-        return;
+        return sender.result;
     }
     sender.Join();
+    return sender.result;
 }
 
 bool StartDialogSender(DialogNotifyFn notify, uint64 dialog)

@@ -49,6 +49,7 @@ protected:
             {
                 m_server.Record(NetTestServer::ReadStreamed(req, reader));
                 res.status = m_status.load();
+                res.set_content("report-" + std::to_string(m_server.Seen().size()), "text/plain");
             });
         m_server.server().Post(
             "/submit_script_errors/",
@@ -146,7 +147,13 @@ protected:
 TEST_F(SenderTest, DeliversTheFieldsInOrderAndTheFilesAsOneArchive)
 {
     Morvex::Test::CapturingSink log;
-    RunSenderThread(GSettings.silent);
+    const SendResult result = RunSenderThread(GSettings.silent);
+    EXPECT_TRUE(result.archiveBuilt);
+    EXPECT_EQ(result.attempts, 1u);
+    EXPECT_TRUE(result.last.Delivered());
+    EXPECT_EQ(result.last.httpStatus, 200);
+    EXPECT_EQ(result.last.transportError, ErrorCode::OK);
+    EXPECT_EQ(result.last.body, "report-1") << "the server's answer travels with the outcome";
 
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
@@ -215,7 +222,11 @@ TEST_F(SenderTest, ServerErrorsAreRetriedOnlyInBackgroundMode)
             SetVar(crash_url, m_server.Url("/submit/"));
 
         Morvex::Test::CapturingSink log;
-        RunSenderThread(GSettings.silent);
+        const SendResult result = RunSenderThread(GSettings.silent);
+        EXPECT_EQ(result.attempts, c.attempts);
+        EXPECT_EQ(result.last.result, Net::HTTPClient::UploadOutcome::Result::Retry);
+        EXPECT_EQ(result.last.httpStatus, c.reachable ? c.status : 0);
+        EXPECT_EQ(result.last.transportError, c.reachable ? ErrorCode::OK : ErrorCode::SERVER_UNAVAILABLE);
         if (c.reachable)
         {
             EXPECT_EQ(m_server.Seen().size(), c.attempts);
