@@ -252,6 +252,39 @@ std::string TempDir::ReadFile(const std::string& name) const
     ss << in.rdbuf();
     return ss.str();
 }
+ScopedCVars::~ScopedCVars()
+{
+    while (!m_saved.empty())
+    {
+        auto& [var, text] = m_saved.back();
+        var->SetS(StrView(text.c_str()));
+        m_saved.pop_back();
+    }
+}
+
+void ScopedCVars::Set(CVar& var, const std::string& value)
+{
+    m_saved.emplace_back(&var, var.GetS());
+    var.SetS(value.c_str(), static_cast<uint32>(value.size()));
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const std::string& value) : m_name(name)
+{
+    const char* old = std::getenv(name);
+    m_had = old != nullptr;
+    if (old)
+        m_old = old;
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (m_had)
+        setenv(m_name.c_str(), m_old.c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
+
 ScopedFileSizeLimit::ScopedFileSizeLimit(uint64 bytes)
 {
     rlimit limit{};

@@ -135,6 +135,36 @@ private:
     std::string m_old;
 };
 
+// Console variables set from text for the life of the object; each keeps the text it had before,
+// and they are restored in the reverse order (so a variable set twice ends as it began).
+class ScopedCVars
+{
+public:
+    ScopedCVars() = default;
+    ~ScopedCVars();
+    ScopedCVars(const ScopedCVars&) = delete;
+    ScopedCVars& operator=(const ScopedCVars&) = delete;
+    void Set(CVar& var, const std::string& value);
+
+private:
+    std::vector<std::pair<CVar*, std::string>> m_saved;
+};
+
+// Sets an environment variable for the life of the object, then restores it (or removes it again).
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment(const char* name, const std::string& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_had = false;
+};
+
 // Limits the size of files this process may write (RLIMIT_FSIZE) for the life of the object, with
 // SIGXFSZ ignored, so that writes past the limit fail short the way a full disk makes them fail.
 // Active() is false when the limit could not be set.

@@ -17,9 +17,6 @@
 
 namespace Morvex
 {
-CrashReporterSettings GSettings;
-FilePath GReportFolder;
-std::vector<ReportFile> GReportFiles;
 // The run's log file; opened by InitCrashReporter, closed at the end of CrashReporterEntry.
 FileLog GFileLog;
 
@@ -106,11 +103,8 @@ bool InitCrashReporter()
     return true;
 }
 
-int32 CrashReporterMain()
+int32 ReadRunSettings(CrashReporterSettings& s)
 {
-    ExecuteConfigScript("crash-reporter.cfg");
-
-    CrashReporterSettings& s = GSettings;
     s.product.Assign("Application");
     StrView language;
     if (CommandLine::HasSwitch("--test"))
@@ -119,64 +113,73 @@ int32 CrashReporterMain()
         CommandLine::GetSwitchValue("--lang", language);
         SelectLanguage(language);
         s.ioCrash = CommandLine::HasSwitch("--io-crash");
+        return kExitOk;
     }
-    else
+    StrView value;
+    if (!CommandLine::GetSwitchValue("--id", value))
+        return kExitMissingArguments;
+    s.id.Assign(value);
+    value = StrView();
+    if (!CommandLine::GetSwitchValue("--dump-path", value))
+        return kExitMissingArguments;
+    s.dumpPath.Assign(value);
+    TakeSwitch("--user-path", s.userPath);
+    s.silent = CommandLine::HasSwitch("--silent");
+    TakeSwitch("--script-errors", s.scriptErrorsPath);
+    s.ioCrash = CommandLine::HasSwitch("--io-crash");
+    TakeSwitch("--launcher-path", s.launcherPath);
+    StrView comments;
+    if (CommandLine::GetSwitchValue("--comments", comments))
+        s.comments.Assign(comments.data(), Str::Utf8PrefixLength(comments, StaticString2048_t::kCapacity));
+    if (!s.silent)
     {
-        StrView value;
-        if (!CommandLine::GetSwitchValue("--id", value))
-            return kExitMissingArguments;
-        s.id.Assign(value);
-        value = StrView();
-        if (!CommandLine::GetSwitchValue("--dump-path", value))
-            return kExitMissingArguments;
-        s.dumpPath.Assign(value);
-        TakeSwitch("--user-path", s.userPath);
-        s.silent = CommandLine::HasSwitch("--silent");
-        TakeSwitch("--script-errors", s.scriptErrorsPath);
-        s.ioCrash = CommandLine::HasSwitch("--io-crash");
-        TakeSwitch("--launcher-path", s.launcherPath);
-        StrView comments;
-        if (CommandLine::GetSwitchValue("--comments", comments))
-            s.comments.Assign(comments.data(),
-                              Str::Utf8PrefixLength(comments, StaticString2048_t::kCapacity));
-        if (!s.silent)
-        {
-            CommandLine::GetSwitchValue("--lang", language);
-            SelectLanguage(language);
-        }
-        uint32 count = 0;
-        const StrView* tokens = CommandLine::GetTokens(count);
-        for (uint32 i = 0; i + 1 < count; ++i)
-        {
-            if (tokens[i] == StrView("--wc"))
-            {
-                ++i;
-                s.wildcards.emplace_back(tokens[i]);
-            }
-        }
-        TakeSwitch("--product", s.product);
-        StrView additional;
-        if (CommandLine::GetSwitchValue("--additional", additional))
-            s.additional.Assign(additional);
+        CommandLine::GetSwitchValue("--lang", language);
+        SelectLanguage(language);
     }
+    uint32 count = 0;
+    const StrView* tokens = CommandLine::GetTokens(count);
+    for (uint32 i = 0; i + 1 < count; ++i)
+    {
+        if (tokens[i] == StrView("--wc"))
+        {
+            ++i;
+            s.wildcards.emplace_back(tokens[i]);
+        }
+    }
+    TakeSwitch("--product", s.product);
+    StrView additional;
+    if (CommandLine::GetSwitchValue("--additional", additional))
+        s.additional.Assign(additional);
+    return kExitOk;
+}
 
-    if (!s.test && PrepareReportData() == 0)
+int32 CrashReporterMain()
+{
+    ExecuteConfigScript("crash-reporter.cfg");
+
+    CrashReporterSettings settings;
+    const int32 read = ReadRunSettings(settings);
+    if (read != kExitOk)
+        return read;
+
+    Report report;
+    if (!settings.test && PrepareReportData(settings, report) == 0)
     {
         MX_LOG_ERROR("No files to send. Closing.");
         return kExitNothingToSend;
     }
     // Nobody watches a silent run, nor one whose dialog could not open (no display, no module):
     // both retry failed uploads. A player who cancelled the dialog is there: no retries.
-    bool background = s.silent;
-    if (!s.silent)
+    bool background = settings.silent;
+    if (!settings.silent)
     {
-        const DialogResult dialog = ShowCrashDialog();
+        const DialogResult dialog = ShowCrashDialog(settings, report);
         if (dialog == DialogResult::Sent)
             return kExitOk;
         background = dialog == DialogResult::FailedToOpen;
     }
-    MX_LOG_INFO("Product: '%s' Params: '%s'", s.product.c_str(), s.additional.c_str());
-    RunSenderThread(background);
+    MX_LOG_INFO("Product: '%s' Params: '%s'", settings.product.c_str(), settings.additional.c_str());
+    RunSenderThread(settings, report, background);
     MX_LOG_INFO("Sending finished");
     return kExitOk;
 }

@@ -1,7 +1,10 @@
 #pragma once
-// The crash reporter's run settings and phases. The settings are written on the main thread before
-// any other thread starts (the dialog appends the user's text to `comments` before it starts its
-// own sender) and are only read afterwards.
+// The crash reporter's run settings and phases. Each phase says what it takes and gives: the main
+// flow reads the settings (CrashReporterMain), preparation gives the report (PrepareReportData),
+// the dialog shows it and may append the player's text to the settings' comments, and a sender is
+// made with the settings and the report. The settings are written on the main thread before any
+// other thread starts (the dialog appends the user's text to `comments` before it starts its own
+// sender) and are only read afterwards.
 
 #include "Core/CVar.h"
 #include "Core/Containers/Dict.h"
@@ -33,8 +36,6 @@ struct CrashReporterSettings
     StaticString1024_t additional;
 };
 
-extern CrashReporterSettings GSettings;
-
 // One file of the report. Its entry name is unique within the report (a second "a.log" from another
 // folder becomes "a (2).log") and names both the archive entry and the copy in the report folder.
 // A file that could not be copied (full disk, unwritable or unusable folder, a name the folder
@@ -51,10 +52,13 @@ struct ReportFile
     bool copied = false;
 };
 
-// Results of report preparation: the dated report folder (empty when none could be made) and the
-// report's files in copy order.
-extern FilePath GReportFolder;
-extern std::vector<ReportFile> GReportFiles;
+// What report preparation gives: the dated report folder (empty when none could be made) and the
+// report's files in copy order. Read-only once prepared; the dialog and the sender only read it.
+struct Report
+{
+    FilePath reportFolder;
+    std::vector<ReportFile> reportFiles;
+};
 
 extern CVar crash_url;
 extern CVar script_errors_url;
@@ -75,6 +79,9 @@ enum : int32
 int32 CrashReporterEntry();
 bool InitCrashReporter();
 int32 CrashReporterMain();
+// Fills the settings from the command line: kExitOk, or kExitMissingArguments when --id or
+// --dump-path is missing outside a test run. Selects the language as a side effect.
+int32 ReadRunSettings(CrashReporterSettings& settings);
 void SelectLanguage(StrView language);
 
 // Report preparation: makes a report folder of this run's own (0700, "<date time>" or, when another
@@ -83,7 +90,7 @@ void SelectLanguage(StrView language);
 // only regular files from the patterns, and a symbolic link only when its target lies inside the
 // pattern's folder (others are skipped with a Warning). Returns the number of files the report
 // holds, copied or to be read from their sources: 0 only when nothing could be read.
-uint32 PrepareReportData();
+uint32 PrepareReportData(const CrashReporterSettings& settings, Report& report);
 // Hands the first `size` bytes of an open file to `sink` in pieces of at most kReportCopyChunk bytes
 // through `buffer` (that large), so that a dump of any size needs only that much memory. Returns the
 // number of bytes the sink took; less than `size` when the file ended early or the sink refused a
@@ -112,7 +119,9 @@ enum class DialogResult
     Sent,
     Cancelled,
 };
-DialogResult ShowCrashDialog();
+// Shows `report` and, when the player sends, appends the typed text to settings.comments before its
+// sender starts.
+DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& report);
 
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
 // background: failed uploads are retried (a silent run, or one whose dialog could not open, where
@@ -125,19 +134,27 @@ struct SendResult
     uint32 attempts = 0;
     Net::HTTPClient::UploadOutcome last;
 };
-SendResult RunSenderThread(bool background);
+SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background);
 
 // Tells the crash dialog that its sender has finished (the dialog then closes as sent).
 using DialogNotifyFn = void (*)(uint64 dialog);
 
-// The report sender: posts the event, packs GReportFiles into an anonymous temporary zip archive
-// (in the temporary folder, else the report folder, else the user data folder), uploads it with the
-// report fields (retrying in background mode) and drops it. Reads GSettings and the reporter's
-// console variables; nothing else may change them while it runs.
+// The report sender: posts the event, packs the report's files into an anonymous temporary zip
+// archive (in the temporary folder, else the report folder, else the user data folder), uploads it
+// with the report fields (retrying in background mode) and drops it. Reads the settings, the report
+// and the reporter's console variables; nothing may change them while it runs, and both must
+// outlive the sender (it is joined before they go).
 class SenderThread : public ThreadBase
 {
 public:
+    SenderThread(const CrashReporterSettings& settings, const Report& report)
+        : settings(settings), report(report)
+    {
+    }
     void Run() override;
+
+    const CrashReporterSettings& settings;
+    const Report& report;
 
     // The folder the archive of this run was built in (the archive itself has no name on disk).
     FilePath archivePath;
@@ -151,6 +168,7 @@ public:
 class DialogSenderThread : public SenderThread
 {
 public:
+    using SenderThread::SenderThread;
     void Run() override;
 
     DialogNotifyFn notify = nullptr;
@@ -174,13 +192,15 @@ constexpr const char* kReportPlatform = "Linux64";
 // The dialog's sender. StartDialogSender starts it on a thread of its own and returns at once (false
 // when the thread could not start, and then notify is never called); when the sender has finished it
 // calls notify(dialog) on its own thread, in a test run too. The caller appends the user's text to
-// GSettings.comments before the call. JoinDialogSender waits for it and is safe when none was started.
-// Main thread only; at most one dialog sender per run.
-bool StartDialogSender(DialogNotifyFn notify, uint64 dialog);
+// settings.comments before the call; settings and report must stay until JoinDialogSender, which
+// waits for the sender and is safe when none was started. Main thread only; at most one dialog
+// sender per run.
+bool StartDialogSender(const CrashReporterSettings& settings, const Report& report, DialogNotifyFn notify,
+                       uint64 dialog);
 void JoinDialogSender();
 
-// The Elasticsearch event. AddElasticEvent posts one document built from GSettings.product and
-// GSettings.additional to ElasticsearchUrl (nothing when the variable is empty) and logs a failure
+// The Elasticsearch event. AddElasticEvent posts one document built from settings.product and
+// settings.additional to ElasticsearchUrl (nothing when the variable is empty) and logs a failure
 // at Error; sender thread only, never in a test run. The pieces are separate for tests:
 // FormatElasticTimestamp writes "2022-12-14T10:20:30.123Z" (UTC) for a time in ms since 1970;
 // BuildElasticEventDocument returns the whole document, every string value JSON-escaped and never
@@ -190,7 +210,7 @@ void JoinDialogSender();
 // followed)" and the document for a 3xx answer; the whole request is limited to
 // ElasticsearchTimeoutSec seconds. AppendJsonEscaped appends text escaped for a JSON string, with
 // every ill-formed UTF-8 part replaced by U+FFFD.
-void AddElasticEvent();
+void AddElasticEvent(const CrashReporterSettings& settings);
 void FormatElasticTimestamp(int64 timeMs, StaticString32_t& out);
 String BuildElasticEventDocument(StrView product, StrView additional, StrView timestamp);
 void SendElasticEvent(StrView url, StrView document);

@@ -63,30 +63,39 @@ void LogFromDialog(void*, int level, const char* text)
     Log::Printf(__FILE__, __LINE__, logLevel, "%s", text ? text : "");
 }
 
+// What the dialog's callbacks work on.
+struct DialogContext
+{
+    CrashReporterSettings& settings;
+    const Report& report;
+};
+
 // Two line feeds and then the typed text, each cut to what still fits; the two line feeds are
 // added even when the box is empty. A cut never leaves half a character behind.
-void AppendUserText(const char* userText)
+void AppendUserText(StaticString2048_t& comments, const char* userText)
 {
-    StaticString2048_t& comments = GSettings.comments;
     comments.Append("\n\n");
     comments.Append(userText ? userText : "");
     comments.Truncate(Str::Utf8PrefixLength(comments.view(), StaticString2048_t::kCapacity));
 }
 
-int StartSendingFromDialog(void*, const char* userText, MxCrashDialogNotifyFn notifyDone, uint64_t dialog)
+int StartSendingFromDialog(void* context, const char* userText, MxCrashDialogNotifyFn notifyDone,
+                           uint64_t dialog)
 {
-    AppendUserText(userText);
-    return StartDialogSender(notifyDone, dialog) ? 1 : 0;
+    DialogContext& c = *static_cast<DialogContext*>(context);
+    AppendUserText(c.settings.comments, userText);
+    return StartDialogSender(c.settings, c.report, notifyDone, dialog) ? 1 : 0;
 }
 } // namespace
 
-DialogResult ShowCrashDialog()
+DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& report)
 {
     MxCrashDialogRunFn run = LoadDialogModule();
     if (run == nullptr)
         return DialogResult::FailedToOpen;
 
-    const CrashReporterSettings& s = GSettings;
+    const CrashReporterSettings& s = settings;
+    DialogContext context{settings, report};
     MxCrashDialogDesc desc = {};
     desc.version = MX_CRASH_DIALOG_VERSION;
     desc.size = sizeof(desc);
@@ -104,8 +113,9 @@ DialogResult ShowCrashDialog()
     t.reportContentLink = Text("REPORT_CONTENT_LINK");
     t.headerText = Text("HEADER_TEXT");
     desc.ioCrash = s.ioCrash ? 1 : 0;
-    desc.reportFolder = GReportFolder.c_str();
+    desc.reportFolder = report.reportFolder.c_str();
     desc.launcherPath = s.launcherPath.c_str();
+    desc.context = &context;
     desc.startSending = StartSendingFromDialog;
     desc.log = LogFromDialog;
 

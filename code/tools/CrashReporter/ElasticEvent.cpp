@@ -250,7 +250,7 @@ void SendElasticEvent(StrView url, StrView document)
     promise.Release();
 }
 
-void AddElasticEvent()
+void AddElasticEvent(const CrashReporterSettings& settings)
 {
     MX_MEMORY_TAG_SCOPE("CrashReporter");
     const char* url = ElasticsearchUrl.GetS();
@@ -259,8 +259,8 @@ void AddElasticEvent()
     StaticString32_t timestamp;
     FormatElasticTimestamp(GetTimeMs(), timestamp);
     const String document =
-        BuildElasticEventDocument(StrView(GSettings.product.c_str(), GSettings.product.length()),
-                                  StrView(GSettings.additional.c_str(), GSettings.additional.length()),
+        BuildElasticEventDocument(StrView(settings.product.c_str(), settings.product.length()),
+                                  StrView(settings.additional.c_str(), settings.additional.length()),
                                   StrView(timestamp.c_str(), timestamp.length()));
     SendElasticEvent(url, document.view());
 }

@@ -179,18 +179,18 @@ FilePath ChooseReportFolder(const FilePath& userPath, StrView stamp)
 // Adds one file to the report under a name of its own, copied into the report folder when there is
 // one; a file that cannot be copied is sent from its source. A source that cannot be opened is left
 // out without a message.
-void AddReportFile(const FilePath& source, StrView baseName)
+void AddReportFile(Report& report, const FilePath& source, StrView baseName)
 {
     ReportFile file;
-    file.name = UniqueReportName(baseName, GReportFiles);
+    file.name = UniqueReportName(baseName, report.reportFiles);
     file.source = source;
     bool opened = true;
-    if (!GReportFolder.empty())
+    if (!report.reportFolder.empty())
     {
-        FilePath destination = GReportFolder;
+        FilePath destination = report.reportFolder;
         if (!destination.TryAppendPath(file.name))
             MX_LOG_ERROR("The copy of '%s' would not fit in a path under '%s'; it is sent from where it is",
-                         source.c_str(), GReportFolder.c_str());
+                         source.c_str(), report.reportFolder.c_str());
         else if (CopyReportFile(source, destination, &opened))
             file.copied = true;
         else if (opened)
@@ -203,7 +203,7 @@ void AddReportFile(const FilePath& source, StrView baseName)
         opened = FileSystem::OpenRaw(probe, source, EFileOpenMode::kRead);
     }
     if (opened)
-        GReportFiles.push_back(file);
+        report.reportFiles.push_back(file);
 }
 } // namespace
 
@@ -324,17 +324,16 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath, bool* sourceOpe
     return true;
 }
 
-uint32 PrepareReportData()
+uint32 PrepareReportData(const CrashReporterSettings& s, Report& report)
 {
     MX_MEMORY_TAG_SCOPE("PrepareReportData");
-    const CrashReporterSettings& s = GSettings;
-    GReportFiles.clear();
+    report = Report();
 
     DateTime now = GetLocalDateTime();
     StaticString64_t stamp;
     stamp.Format("%04d.%02d.%02d %02d.%02d.%02d", now.year, now.month, now.day, now.hour, now.minute,
                  now.second);
-    GReportFolder = ChooseReportFolder(s.userPath, stamp);
+    report.reportFolder = ChooseReportFolder(s.userPath, stamp);
 
     if (s.scriptErrorsPath.empty())
     {
@@ -344,7 +343,7 @@ uint32 PrepareReportData()
         // An id with separators still names its dump below --dump-path, but the copy stays inside
         // the report folder.
         if (name.length() == s.id.length() + 4 && source.TryAppendPath(name))
-            AddReportFile(source, FilePath::FileNameOf(name));
+            AddReportFile(report, source, FilePath::FileNameOf(name));
         else
             MX_LOG_ERROR("The dump '%s.dmp' in '%s' cannot be named: the path is too long", s.id.c_str(),
                          s.dumpPath.c_str());
@@ -357,7 +356,7 @@ uint32 PrepareReportData()
             CollectMatches(entry, candidates);
     }
     for (const Candidate& candidate : candidates)
-        AddReportFile(candidate.source, FilePath::FileNameOf(candidate.path));
-    return static_cast<uint32>(GReportFiles.size());
+        AddReportFile(report, candidate.source, FilePath::FileNameOf(candidate.path));
+    return static_cast<uint32>(report.reportFiles.size());
 }
 } // namespace Morvex

@@ -67,7 +67,7 @@ bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& 
 // Builds the archive into an anonymous file in `folder`: it has no name on disk, so nothing is left
 // behind however the process ends, and no other process can open or replace it. Returns a handle
 // that reads the finished archive, or null when the folder cannot hold it whole.
-RawFile* BuildArchiveIn(StrView folder, char* buffer)
+RawFile* BuildArchiveIn(StrView folder, const Report& report, char* buffer)
 {
     RawFile* writer = RawFile::CreateAnonymous(folder);
     if (writer == nullptr)
@@ -76,11 +76,11 @@ RawFile* BuildArchiveIn(StrView folder, char* buffer)
     {
         SimpleZip zip;
         ok = zip.Create(*writer);
-        for (const ReportFile& report : GReportFiles)
+        for (const ReportFile& file : report.reportFiles)
         {
             if (!ok)
                 break;
-            ok = AddFileToArchive(zip, GReportFolder, report, buffer);
+            ok = AddFileToArchive(zip, report.reportFolder, file, buffer);
         }
         ok = zip.Close() && ok;
     }
@@ -91,19 +91,19 @@ RawFile* BuildArchiveIn(StrView folder, char* buffer)
 
 // The archive goes to the temporary folder, else the report folder, else the user data folder: a
 // full or unwritable temporary folder must not keep the report from being sent.
-RawFile* BuildArchive(FilePath& where)
+RawFile* BuildArchive(const Report& report, FilePath& where)
 {
     std::unique_ptr<char[]> buffer(new char[kReportCopyChunk]);
     FilePath folders[3];
     folders[0] = Platform_GetTempFolder();
-    folders[1] = GReportFolder;
+    folders[1] = report.reportFolder;
     if (Platform_IsPostInited())
         folders[2] = Platform_GetUserDataFolder();
     for (const FilePath& folder : folders)
     {
         if (folder.empty())
             continue;
-        if (RawFile* archive = BuildArchiveIn(folder, buffer.get()))
+        if (RawFile* archive = BuildArchiveIn(folder, report, buffer.get()))
         {
             where = folder;
             return archive;
@@ -155,13 +155,13 @@ uint32 RetryWaitMs(int32 seconds)
 void SenderThread::Run()
 {
     MX_MEMORY_TAG_SCOPE("SenderThread");
-    const CrashReporterSettings& s = GSettings;
+    const CrashReporterSettings& s = settings;
     if (s.test)
         return;
 
-    AddElasticEvent();
+    AddElasticEvent(s);
 
-    RawFile* archive = BuildArchive(archivePath);
+    RawFile* archive = BuildArchive(report, archivePath);
     if (archive == nullptr)
     {
         MX_LOG_ERROR("Could not create archive");
@@ -211,9 +211,9 @@ void DialogSenderThread::Run()
         notify(dlg);
 }
 
-SendResult RunSenderThread(bool background)
+SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background)
 {
-    SenderThread sender;
+    SenderThread sender(settings, report);
     sender.background = background;
     if (!sender.Start(kSenderStackSize, ThreadPriority::Low))
     {
@@ -226,12 +226,13 @@ SendResult RunSenderThread(bool background)
     return sender.result;
 }
 
-bool StartDialogSender(DialogNotifyFn notify, uint64 dialog)
+bool StartDialogSender(const CrashReporterSettings& settings, const Report& report, DialogNotifyFn notify,
+                       uint64 dialog)
 {
     MX_ASSERT(GDialogSender == nullptr);
     if (GDialogSender != nullptr)
         return false;
-    auto* sender = new DialogSenderThread;
+    auto* sender = new DialogSenderThread(settings, report);
     // The player is at the dialog: a failed upload is not retried.
     sender->background = false;
     sender->notify = notify;

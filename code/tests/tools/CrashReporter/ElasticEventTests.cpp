@@ -338,19 +338,6 @@ protected:
     }
     static void TearDownTestSuite() { Net::Shutdown(); }
 
-    void SetUp() override
-    {
-        m_savedProduct = GSettings.product;
-        m_savedAdditional = GSettings.additional;
-        m_savedUrl = ElasticsearchUrl.GetS();
-    }
-    void TearDown() override
-    {
-        GSettings.product = m_savedProduct;
-        GSettings.additional = m_savedAdditional;
-        ElasticsearchUrl.SetS(StrView(m_savedUrl.c_str()));
-    }
-
     static std::vector<std::string> ErrorLines(const Morvex::Test::CapturingSink& sink)
     {
         std::vector<std::string> out;
@@ -361,19 +348,18 @@ protected:
     }
 
     IndexServer server;
-    FilePath m_savedProduct;
-    StaticString1024_t m_savedAdditional;
-    std::string m_savedUrl;
+    CrashReporterSettings m_settings;
+    Morvex::Test::ScopedCVars m_vars;
 };
 } // namespace
 
 TEST_F(ElasticEventSendTest, PostsTheDocumentAsJson)
 {
     Morvex::Test::CapturingSink sink;
-    GSettings.product = "Demo";
-    GSettings.additional = "version-type=release;script=";
-    ASSERT_TRUE(ElasticsearchUrl.SetS(StrView(server.Url("/events/prod/").c_str())));
-    AddElasticEvent();
+    m_settings.product = "Demo";
+    m_settings.additional = "version-type=release;script=";
+    m_vars.Set(ElasticsearchUrl, server.Url("/events/prod/"));
+    AddElasticEvent(m_settings);
 
     const std::vector<IndexServer::Received> got = server.Take();
     ASSERT_EQ(got.size(), 1u);
@@ -469,10 +455,10 @@ TEST_F(ElasticEventSendTest, SilentIndexServerIsGivenUpAtTheEventLimit)
 
     Morvex::Test::ScopedCVar limit(ElasticsearchTimeoutSec, "1");
     Morvex::Test::CapturingSink sink;
-    GSettings.product = "Demo";
-    ASSERT_TRUE(ElasticsearchUrl.SetS(StrView(url.c_str())));
+    m_settings.product = "Demo";
+    m_vars.Set(ElasticsearchUrl, url);
     const auto start = std::chrono::steady_clock::now();
-    AddElasticEvent();
+    AddElasticEvent(m_settings);
     const auto took = std::chrono::steady_clock::now() - start;
     close(listener);
     EXPECT_LT(took, std::chrono::seconds(15));
@@ -484,9 +470,9 @@ TEST_F(ElasticEventSendTest, SilentIndexServerIsGivenUpAtTheEventLimit)
 TEST_F(ElasticEventSendTest, AnEmptyUrlSendsNothing)
 {
     Morvex::Test::CapturingSink sink;
-    GSettings.product = "Demo";
-    ASSERT_TRUE(ElasticsearchUrl.SetS(StrView("")));
-    AddElasticEvent();
+    m_settings.product = "Demo";
+    m_vars.Set(ElasticsearchUrl, "");
+    AddElasticEvent(m_settings);
     EXPECT_TRUE(server.Take().empty());
     EXPECT_TRUE(ErrorLines(sink).empty());
 }

@@ -39,43 +39,37 @@ bool Exists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Fresh settings, results and working directory for each case.
+// Fresh settings, report and working directory for each case.
 class ReportData : public testing::Test
 {
 protected:
     void SetUp() override
     {
-        GSettings = CrashReporterSettings();
-        GReportFiles.clear();
-        GReportFolder.Clear();
         char cwd[4096];
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         m_oldCwd = cwd;
         ASSERT_EQ(chdir(m_work.Path().c_str()), 0);
-        GSettings.userPath.Assign(S(m_work.Join("U")));
-        GSettings.dumpPath.Assign(S(m_work.Join("D")));
-        GSettings.id.Assign("42");
+        m_settings.userPath.Assign(S(m_work.Join("U")));
+        m_settings.dumpPath.Assign(S(m_work.Join("D")));
+        m_settings.id.Assign("42");
     }
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(m_oldCwd.c_str()), 0);
-        GSettings = CrashReporterSettings();
-        GReportFiles.clear();
-    }
+    void TearDown() override { ASSERT_EQ(chdir(m_oldCwd.c_str()), 0); }
 
-    void AddWildcard(const std::string& entry) { GSettings.wildcards.emplace_back(S(entry)); }
+    uint32 Prepare() { return PrepareReportData(m_settings, m_report); }
+
+    void AddWildcard(const std::string& entry) { m_settings.wildcards.emplace_back(S(entry)); }
 
     std::vector<std::string> Reported() const
     {
         std::vector<std::string> out;
-        for (const Morvex::ReportFile& f : GReportFiles)
+        for (const Morvex::ReportFile& f : m_report.reportFiles)
             out.emplace_back(f.name.c_str());
         return out;
     }
 
     std::string ReportFile(const std::string& name) const
     {
-        std::string path = std::string(GReportFolder.c_str()) + "/" + name;
+        std::string path = std::string(m_report.reportFolder.c_str()) + "/" + name;
         FILE* f = std::fopen(path.c_str(), "rb");
         if (!f)
             return "<missing>";
@@ -90,6 +84,8 @@ protected:
 
     TempDir m_work;
     std::string m_oldCwd;
+    CrashReporterSettings m_settings;
+    Morvex::Report m_report;
 };
 
 const std::regex kStamp("\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}\\.\\d{2}\\.\\d{2}");
@@ -98,8 +94,8 @@ const std::regex kStamp("\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}\\.\\d{2}\\.\\d{2}");
 TEST_F(ReportData, DumpAloneGivesOneCopyInADatedFolder)
 {
     m_work.WriteFile("D/42.dmp", "dump");
-    EXPECT_EQ(PrepareReportData(), 1u);
-    std::string folder = GReportFolder.c_str();
+    EXPECT_EQ(Prepare(), 1u);
+    std::string folder = m_report.reportFolder.c_str();
     std::string prefix = m_work.Join("U/Exceptions/");
     ASSERT_EQ(folder.rfind(prefix, 0), 0u) << folder;
     EXPECT_TRUE(std::regex_match(folder.substr(prefix.size()), kStamp)) << folder;
@@ -111,12 +107,12 @@ TEST_F(ReportData, DumpAloneGivesOneCopyInADatedFolder)
 TEST_F(ReportData, ScriptErrorsModeDoesNotLookForTheDump)
 {
     m_work.WriteFile("D/42.dmp", "dump");
-    GSettings.scriptErrorsPath.Assign("x.txt");
-    EXPECT_EQ(PrepareReportData(), 0u);
-    EXPECT_TRUE(GReportFiles.empty());
+    m_settings.scriptErrorsPath.Assign("x.txt");
+    EXPECT_EQ(Prepare(), 0u);
+    EXPECT_TRUE(m_report.reportFiles.empty());
     m_work.WriteFile("L/errors.txt", "e");
     AddWildcard(m_work.Join("L/*.txt"));
-    EXPECT_EQ(PrepareReportData(), 1u);
+    EXPECT_EQ(Prepare(), 1u);
     EXPECT_EQ(Reported(), std::vector<std::string>{"errors.txt"});
 }
 
@@ -129,7 +125,7 @@ TEST_F(ReportData, MatchesAreCopiedInByteOrder)
     m_work.WriteFile("D/42.dmp", "dump");
     AddWildcard(m_work.Join("L/*.log"));
     AddWildcard(m_work.Join("L/*.log*"));
-    EXPECT_EQ(PrepareReportData(), 6u);
+    EXPECT_EQ(Prepare(), 6u);
     EXPECT_EQ(Reported(),
               (std::vector<std::string>{"42.dmp", "B.log", "a.log", "a.log.1", "b.log", "c.log"}));
     EXPECT_EQ(ReportFile("a.log"), "L/a.log");
@@ -145,7 +141,7 @@ TEST_F(ReportData, DuplicatesAndSameNamesFromTwoFolders)
     AddWildcard(m_work.Join("X/same.log"));
     AddWildcard(m_work.Join("Y/*.log"));
     AddWildcard(m_work.Join("Z/same.log"));
-    EXPECT_EQ(PrepareReportData(), 3u);
+    EXPECT_EQ(Prepare(), 3u);
     // Each file keeps its own copy and entry: none overwrites another.
     EXPECT_EQ(Reported(), (std::vector<std::string>{"same.log", "same (2).log", "same (3).log"}));
     EXPECT_EQ(ReportFile("same.log"), "from X");
@@ -157,7 +153,7 @@ TEST_F(ReportData, PatternMatchingTheDumpCopiesItTwice)
 {
     m_work.WriteFile("D/42.dmp", "dump");
     AddWildcard(m_work.Join("D/*.dmp"));
-    EXPECT_EQ(PrepareReportData(), 2u);
+    EXPECT_EQ(Prepare(), 2u);
     EXPECT_EQ(Reported(), (std::vector<std::string>{"42.dmp", "42 (2).dmp"}));
     EXPECT_EQ(ReportFile("42 (2).dmp"), "dump");
 }
@@ -196,13 +192,13 @@ TEST_F(ReportData, RelativePatternsAndAnEmptyUserPath)
 {
     m_work.WriteFile("notes.txt", "n");
     m_work.WriteFile("logs/run.log", "r");
-    GSettings.userPath.Clear();
+    m_settings.userPath.Clear();
     AddWildcard("*.txt");
     AddWildcard("logs\\*.log");
     AddWildcard("");
-    EXPECT_EQ(PrepareReportData(), 2u);
+    EXPECT_EQ(Prepare(), 2u);
     EXPECT_EQ(Reported(), (std::vector<std::string>{"run.log", "notes.txt"}));
-    std::string folder = GReportFolder.c_str();
+    std::string folder = m_report.reportFolder.c_str();
     ASSERT_EQ(folder.rfind("Exceptions/", 0), 0u) << folder;
     EXPECT_TRUE(std::regex_match(folder.substr(11), kStamp));
     EXPECT_TRUE(Exists(m_work.Join(folder + "/notes.txt")));
@@ -215,7 +211,7 @@ TEST_F(ReportData, PatternsThatListNothing)
     for (const std::string& entry : {m_work.Join("missing/*.log"), m_work.Join("L*/x.log"),
                                      m_work.Join("L/*.none"), std::string("C:/"), m_work.Join("L/")})
         AddWildcard(entry);
-    EXPECT_EQ(PrepareReportData(), 0u);
+    EXPECT_EQ(Prepare(), 0u);
 }
 
 TEST_F(ReportData, RootedPatternsListTheRootHere)
@@ -224,7 +220,7 @@ TEST_F(ReportData, RootedPatternsListTheRootHere)
     // working directory.
     m_work.WriteFile("morvex-none.log", "x");
     AddWildcard("/morvex-none.log");
-    EXPECT_EQ(PrepareReportData(), 0u);
+    EXPECT_EQ(Prepare(), 0u);
 }
 
 TEST_F(ReportData, NamesWithSpacesQuotesAndUtf8)
@@ -232,9 +228,9 @@ TEST_F(ReportData, NamesWithSpacesQuotesAndUtf8)
     const std::vector<std::string> names = {"a space.log", "q'\"uote.log", "\xC3\xA9t\xC3\xA9.log"};
     for (const std::string& n : names)
         m_work.WriteFile("L dir/" + n, n);
-    GSettings.userPath.Assign(S(m_work.Join("user \xE2\x82\xAC")));
+    m_settings.userPath.Assign(S(m_work.Join("user \xE2\x82\xAC")));
     AddWildcard(m_work.Join("L dir/*.log"));
-    EXPECT_EQ(PrepareReportData(), 3u);
+    EXPECT_EQ(Prepare(), 3u);
     for (const std::string& n : names)
         EXPECT_EQ(ReportFile(n), n);
 }
@@ -242,15 +238,14 @@ TEST_F(ReportData, NamesWithSpacesQuotesAndUtf8)
 TEST_F(ReportData, DumpNameWithSeparatorsStaysInTheReportFolder)
 {
     m_work.WriteFile("D/sub/7.dmp", "nested");
-    GSettings.id.Assign("sub/7");
-    EXPECT_EQ(PrepareReportData(), 1u);
+    m_settings.id.Assign("sub/7");
+    EXPECT_EQ(Prepare(), 1u);
     EXPECT_EQ(Reported(), std::vector<std::string>{"7.dmp"});
     EXPECT_EQ(ReportFile("7.dmp"), "nested");
 
     m_work.WriteFile("D/../escape.dmp", "outside");
-    GSettings.id.Assign("../escape");
-    GReportFiles.clear();
-    EXPECT_EQ(PrepareReportData(), 1u);
+    m_settings.id.Assign("../escape");
+    EXPECT_EQ(Prepare(), 1u);
     EXPECT_EQ(Reported(), std::vector<std::string>{"escape.dmp"});
     EXPECT_FALSE(Exists(m_work.Join("U/Exceptions/escape.dmp")));
 }
@@ -262,17 +257,17 @@ TEST_F(ReportData, UserPathThatIsARegularFile)
     m_work.WriteFile("D/42.dmp", "dump");
     m_work.WriteFile("L/a.log", "log");
     m_work.WriteFile("userfile", "mine");
-    GSettings.userPath.Assign(S(m_work.Join("userfile")));
+    m_settings.userPath.Assign(S(m_work.Join("userfile")));
     AddWildcard(m_work.Join("L/*.log"));
     CapturingSink sink;
-    EXPECT_EQ(PrepareReportData(), 2u);
-    EXPECT_TRUE(GReportFolder.empty());
+    EXPECT_EQ(Prepare(), 2u);
+    EXPECT_TRUE(m_report.reportFolder.empty());
     EXPECT_TRUE(sink.Contains(Log::Error,
                               "Could not make the report folder in '" + m_work.Join("userfile/Exceptions")));
-    ASSERT_EQ(GReportFiles.size(), 2u);
-    EXPECT_FALSE(GReportFiles[0].copied);
-    EXPECT_EQ(std::string(GReportFiles[0].source.c_str()), m_work.Join("D/42.dmp"));
-    EXPECT_EQ(std::string(GReportFiles[1].source.c_str()), m_work.Join("L/a.log"));
+    ASSERT_EQ(m_report.reportFiles.size(), 2u);
+    EXPECT_FALSE(m_report.reportFiles[0].copied);
+    EXPECT_EQ(std::string(m_report.reportFiles[0].source.c_str()), m_work.Join("D/42.dmp"));
+    EXPECT_EQ(std::string(m_report.reportFiles[1].source.c_str()), m_work.Join("L/a.log"));
     EXPECT_EQ(m_work.ReadFile("userfile"), "mine");
     EXPECT_EQ(m_work.ReadFile("D/42.dmp"), "dump");
 }
@@ -284,12 +279,12 @@ TEST_F(ReportData, ReadOnlyUserPath)
     m_work.WriteFile("D/42.dmp", "dump");
     Platform_CreateDirectory(S(m_work.Join("ro")));
     chmod(m_work.Join("ro").c_str(), 0555);
-    GSettings.userPath.Assign(S(m_work.Join("ro")));
+    m_settings.userPath.Assign(S(m_work.Join("ro")));
     CapturingSink sink;
-    EXPECT_EQ(PrepareReportData(), 1u);
+    EXPECT_EQ(Prepare(), 1u);
     EXPECT_TRUE(sink.Contains(Log::Error, "Could not make the report folder"));
-    ASSERT_EQ(GReportFiles.size(), 1u);
-    EXPECT_FALSE(GReportFiles[0].copied);
+    ASSERT_EQ(m_report.reportFiles.size(), 1u);
+    EXPECT_FALSE(m_report.reportFiles[0].copied);
 }
 
 // Every run makes a report folder of its own, even in the same second as another run: a folder that
@@ -300,8 +295,8 @@ TEST_F(ReportData, AFolderThatExistsIsNeverShared)
     std::vector<std::string> folders;
     for (int run = 0; run < 3; ++run)
     {
-        ASSERT_EQ(PrepareReportData(), 1u);
-        folders.emplace_back(GReportFolder.c_str());
+        ASSERT_EQ(Prepare(), 1u);
+        folders.emplace_back(m_report.reportFolder.c_str());
     }
     // Runs within one second get "<stamp>", "<stamp> (2)", "<stamp> (3)"; across a second boundary
     // a fresh stamp. Either way: three different folders, each with its own copy.
@@ -321,9 +316,10 @@ TEST_F(ReportData, AFolderThatExistsIsNeverShared)
                       t.minute, t.second);
         m_work.WriteFile(std::string("U/Exceptions/") + stamp + "/42.dmp", "someone else's");
     }
-    ASSERT_EQ(PrepareReportData(), 1u);
+    ASSERT_EQ(Prepare(), 1u);
     EXPECT_EQ(ReportFile("42.dmp"), "second dump");
-    EXPECT_NE(std::string(GReportFolder.c_str()).find(" ("), std::string::npos) << GReportFolder.c_str();
+    EXPECT_NE(std::string(m_report.reportFolder.c_str()).find(" ("), std::string::npos)
+        << m_report.reportFolder.c_str();
 }
 
 // The report folder and the copies are the player's alone, whatever the umask and the sources' modes.
@@ -332,13 +328,13 @@ TEST_F(ReportData, FolderAndCopiesArePrivate)
     m_work.WriteFile("D/42.dmp", "dump");
     chmod(m_work.Join("D/42.dmp").c_str(), 0644);
     mode_t old = umask(022);
-    EXPECT_EQ(PrepareReportData(), 1u);
+    EXPECT_EQ(Prepare(), 1u);
     umask(old);
     struct stat folder
     {
     }, copy{}, exceptions{};
-    ASSERT_EQ(stat(GReportFolder.c_str(), &folder), 0);
-    ASSERT_EQ(stat((std::string(GReportFolder.c_str()) + "/42.dmp").c_str(), &copy), 0);
+    ASSERT_EQ(stat(m_report.reportFolder.c_str(), &folder), 0);
+    ASSERT_EQ(stat((std::string(m_report.reportFolder.c_str()) + "/42.dmp").c_str(), &copy), 0);
     ASSERT_EQ(stat(m_work.Join("U/Exceptions").c_str(), &exceptions), 0);
     EXPECT_EQ(folder.st_mode & 0777, 0700u);
     EXPECT_EQ(exceptions.st_mode & 0777, 0700u);
@@ -360,7 +356,7 @@ TEST_F(ReportData, LinksOutsideThePatternFolderAreNotFollowed)
     ASSERT_EQ(mkfifo(m_work.Join("L/pipe.log").c_str(), 0600), 0);
     AddWildcard(m_work.Join("L/*.log"));
     CapturingSink sink;
-    EXPECT_EQ(PrepareReportData(), 3u);
+    EXPECT_EQ(Prepare(), 3u);
     EXPECT_EQ(Reported(), (std::vector<std::string>{"current.log", "game.log", "inner.log"}));
     EXPECT_EQ(ReportFile("current.log"), "game");
     EXPECT_EQ(ReportFile("inner.log"), "rotated");
@@ -383,14 +379,14 @@ TEST_F(ReportData, AFileThatCannotBeCopiedIsSentFromItsSource)
     {
         Morvex::Test::ScopedFileSizeLimit limit(4096);
         ASSERT_TRUE(limit.Active());
-        EXPECT_EQ(PrepareReportData(), 2u);
+        EXPECT_EQ(Prepare(), 2u);
     }
-    ASSERT_EQ(GReportFiles.size(), 2u);
-    EXPECT_FALSE(GReportFiles[0].copied);
-    EXPECT_EQ(std::string(GReportFiles[0].source.c_str()), m_work.Join("D/42.dmp"));
-    EXPECT_TRUE(GReportFiles[1].copied);
+    ASSERT_EQ(m_report.reportFiles.size(), 2u);
+    EXPECT_FALSE(m_report.reportFiles[0].copied);
+    EXPECT_EQ(std::string(m_report.reportFiles[0].source.c_str()), m_work.Join("D/42.dmp"));
+    EXPECT_TRUE(m_report.reportFiles[1].copied);
     EXPECT_TRUE(sink.Contains(Log::Warning, "'" + m_work.Join("D/42.dmp") + "' could not be copied"));
-    EXPECT_FALSE(Exists(std::string(GReportFolder.c_str()) + "/42.dmp")) << "no partial copy is left";
+    EXPECT_FALSE(Exists(std::string(m_report.reportFolder.c_str()) + "/42.dmp")) << "no partial copy is left";
 }
 
 // Paths far longer than the old fixed limit: a 1000-byte --user-path, a 300-byte --dump-path and a
@@ -406,12 +402,12 @@ TEST_F(ReportData, LongPathsAreCopiedWhole)
     const std::string logName = std::string(246, 'l') + ".log";
     m_work.WriteFile(dumps + "/42.dmp", "the dump");
     m_work.WriteFile("L/" + logName, "the log");
-    GSettings.userPath.Assign(S(m_work.Join(user)));
-    GSettings.dumpPath.Assign(S(m_work.Join(dumps)));
+    m_settings.userPath.Assign(S(m_work.Join(user)));
+    m_settings.dumpPath.Assign(S(m_work.Join(dumps)));
     AddWildcard(m_work.Join("L/*.log"));
-    EXPECT_EQ(PrepareReportData(), 2u);
+    EXPECT_EQ(Prepare(), 2u);
     EXPECT_EQ(Reported(), (std::vector<std::string>{"42.dmp", logName}));
-    EXPECT_EQ(std::string(GReportFolder.c_str()).rfind(m_work.Join(user + "/Exceptions/"), 0), 0u);
+    EXPECT_EQ(std::string(m_report.reportFolder.c_str()).rfind(m_work.Join(user + "/Exceptions/"), 0), 0u);
     EXPECT_EQ(ReportFile("42.dmp"), "the dump");
     EXPECT_EQ(ReportFile(logName), "the log");
 }
@@ -419,11 +415,11 @@ TEST_F(ReportData, LongPathsAreCopiedWhole)
 TEST_F(ReportData, OverlongIdNamesNoFile)
 {
     std::string longId(300, 'i');
-    GSettings.id.Assign(S(longId));
-    EXPECT_EQ(GSettings.id.length(), 300u);
+    m_settings.id.Assign(S(longId));
+    EXPECT_EQ(m_settings.id.length(), 300u);
     m_work.WriteFile("D/x.dmp", "x");
     // No file name can be 304 bytes long: nothing is copied, and nothing crashes.
-    EXPECT_EQ(PrepareReportData(), 0u);
+    EXPECT_EQ(Prepare(), 0u);
 }
 
 TEST_F(ReportData, OversizedSourceIsSkippedAndTheRunGoesOn)
@@ -438,10 +434,10 @@ TEST_F(ReportData, OversizedSourceIsSkippedAndTheRunGoesOn)
         GTEST_SKIP() << "no sparse files here";
     AddWildcard(m_work.Join("L/*.log"));
     CapturingSink sink;
-    EXPECT_EQ(PrepareReportData(), 1u);
+    EXPECT_EQ(Prepare(), 1u);
     EXPECT_EQ(Reported(), std::vector<std::string>{"small.log"});
     EXPECT_TRUE(sink.Contains(Log::Error, huge)) << "the error names the file";
-    EXPECT_FALSE(Exists(std::string(GReportFolder.c_str()) + "/huge.log"));
+    EXPECT_FALSE(Exists(std::string(m_report.reportFolder.c_str()) + "/huge.log"));
 }
 
 TEST(CopyReportFile, CopiesWholeFilesAndEmptyOnes)

@@ -71,47 +71,24 @@ protected:
         m_server.server().set_keep_alive_max_count(1);
         m_server.Start();
 
-        const char* tmp = std::getenv("TMPDIR");
-        m_oldTmp = tmp ? tmp : "";
-        m_hadTmp = tmp != nullptr;
-        setenv("TMPDIR", m_tmp.Path().c_str(), 1);
+        m_tmpdir = std::make_unique<Morvex::Test::ScopedEnvironment>("TMPDIR", m_tmp.Path());
 
-        m_saved = GSettings;
-        GSettings = CrashReporterSettings();
-        GSettings.id = "42";
-        GSettings.product = "Demo";
-        GSettings.comments = "it broke";
-        GSettings.additional = "version-type=release;script=";
-        GSettings.silent = true;
+        m_settings.id = "42";
+        m_settings.product = "Demo";
+        m_settings.comments = "it broke";
+        m_settings.additional = "version-type=release;script=";
+        m_settings.silent = true;
 
         m_folder.WriteFile("42.dmp", std::string("MDMP\0\1\2\3", 8) + std::string(300000, 'd'));
         m_folder.WriteFile("game.log", "line one\nline two\n");
-        GReportFolder = m_folder.Path().c_str();
-        GReportFiles = {FilePath("42.dmp"), FilePath("game.log")};
+        m_report.reportFolder = m_folder.Path().c_str();
+        m_report.reportFiles = {FilePath("42.dmp"), FilePath("game.log")};
 
-        SetVar(crash_url, m_server.Url("/submit/"));
-        SetVar(script_errors_url, m_server.Url("/submit_script_errors/"));
-        SetVar(ElasticsearchUrl, m_server.Url("/events/prod/"));
-        retry_count.SetInt(3);
-        retry_wait_sec.SetInt(0);
-    }
-
-    void TearDown() override
-    {
-        GSettings = m_saved;
-        GReportFolder.Clear();
-        GReportFiles.clear();
-        for (CVar* v : {&crash_url, &script_errors_url, &ElasticsearchUrl, &retry_count, &retry_wait_sec})
-            v->SetS(StrView(v->GetDefault()));
-        if (m_hadTmp)
-            setenv("TMPDIR", m_oldTmp.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-
-    static void SetVar(CVar& var, const std::string& value)
-    {
-        var.SetS(value.c_str(), static_cast<uint32>(value.size()));
+        m_vars.Set(crash_url, m_server.Url("/submit/"));
+        m_vars.Set(script_errors_url, m_server.Url("/submit_script_errors/"));
+        m_vars.Set(ElasticsearchUrl, m_server.Url("/events/prod/"));
+        m_vars.Set(retry_count, "3");
+        m_vars.Set(retry_wait_sec, "0");
     }
 
     // Lists an uploaded archive with an independent reader: one "name<TAB>size<TAB>crc" line each.
@@ -138,16 +115,20 @@ protected:
     std::string m_lastEvent;
     Morvex::Test::TempDir m_folder;
     Morvex::Test::TempDir m_tmp;
-    CrashReporterSettings m_saved;
-    std::string m_oldTmp;
-    bool m_hadTmp = false;
+    // Run the sender as the reporter does, with this test's settings and report.
+    SendResult Send() { return RunSenderThread(m_settings, m_report, m_settings.silent); }
+
+    CrashReporterSettings m_settings;
+    Morvex::Report m_report;
+    Morvex::Test::ScopedCVars m_vars;
+    std::unique_ptr<Morvex::Test::ScopedEnvironment> m_tmpdir;
 };
 } // namespace
 
 TEST_F(SenderTest, DeliversTheFieldsInOrderAndTheFilesAsOneArchive)
 {
     Morvex::Test::CapturingSink log;
-    const SendResult result = RunSenderThread(GSettings.silent);
+    const SendResult result = Send();
     EXPECT_TRUE(result.archiveBuilt);
     EXPECT_EQ(result.attempts, 1u);
     EXPECT_TRUE(result.last.Delivered());
@@ -185,8 +166,8 @@ TEST_F(SenderTest, DeliversTheFieldsInOrderAndTheFilesAsOneArchive)
 TEST_F(SenderTest, TwoFilesOfTheSameNameBecomeTwoEntries)
 {
     m_folder.WriteFile("x.log", "same");
-    GReportFiles = {FilePath("x.log"), FilePath("x.log"), FilePath("missing.log")};
-    RunSenderThread(GSettings.silent);
+    m_report.reportFiles = {FilePath("x.log"), FilePath("x.log"), FilePath("missing.log")};
+    Send();
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
     std::string listing = ListArchive(seen[0].parts.back().content);
@@ -214,15 +195,15 @@ TEST_F(SenderTest, ServerErrorsAreRetriedOnlyInBackgroundMode)
                      << "silent " << c.silent << " status " << c.status << " reachable " << c.reachable);
         m_server.ClearSeen();
         m_status = c.status;
-        GSettings.silent = c.silent;
+        m_settings.silent = c.silent;
         int closed = Morvex::Test::ClosedPort();
         if (!c.reachable)
-            SetVar(crash_url, "http://127.0.0.1:" + std::to_string(closed) + "/submit/");
+            m_vars.Set(crash_url, "http://127.0.0.1:" + std::to_string(closed) + "/submit/");
         else
-            SetVar(crash_url, m_server.Url("/submit/"));
+            m_vars.Set(crash_url, m_server.Url("/submit/"));
 
         Morvex::Test::CapturingSink log;
-        const SendResult result = RunSenderThread(GSettings.silent);
+        const SendResult result = Send();
         EXPECT_EQ(result.attempts, c.attempts);
         EXPECT_EQ(result.last.result, Net::HTTPClient::UploadOutcome::Result::Retry);
         EXPECT_EQ(result.last.httpStatus, c.reachable ? c.status : 0);
@@ -241,26 +222,26 @@ TEST_F(SenderTest, ServerErrorsAreRetriedOnlyInBackgroundMode)
 
 TEST_F(SenderTest, NoAttemptsAndTestRunsSendNothing)
 {
-    retry_count.SetInt(0);
+    m_vars.Set(retry_count, "0");
     {
         Morvex::Test::CapturingSink log;
-        RunSenderThread(GSettings.silent);
+        Send();
         EXPECT_EQ(m_server.Seen().size(), 0u);
         EXPECT_FALSE(log.Contains("Sent successfully"));
         EXPECT_FALSE(log.Contains("Failed to send"));
         EXPECT_EQ(CountEntries(m_tmp.Path()), 0);
     }
-    retry_count.SetInt(3);
-    GSettings.test = true;
-    RunSenderThread(GSettings.silent);
+    m_vars.Set(retry_count, "3");
+    m_settings.test = true;
+    Send();
     EXPECT_EQ(m_server.Seen().size(), 0u);
     EXPECT_EQ(m_events.load(), 1) << "only the first run posts an event";
 }
 
 TEST_F(SenderTest, ScriptErrorsModeUsesItsOwnAddressAndField)
 {
-    GSettings.scriptErrorsPath = "/home/player/errors.txt";
-    RunSenderThread(GSettings.silent);
+    m_settings.scriptErrorsPath = "/home/player/errors.txt";
+    Send();
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].path, "/submit_script_errors/");
@@ -274,9 +255,9 @@ TEST_F(SenderTest, ScriptErrorsModeUsesItsOwnAddressAndField)
 // in the report folder instead, without a name there either.
 TEST_F(SenderTest, ArchiveFallsBackToTheReportFolder)
 {
-    setenv("TMPDIR", "/proc/no-such-folder", 1);
+    Morvex::Test::ScopedEnvironment unusable("TMPDIR", "/proc/no-such-folder");
     Morvex::Test::CapturingSink log;
-    RunSenderThread(GSettings.silent);
+    Send();
     EXPECT_TRUE(log.Contains(Log::Warning, "Could not build the archive in '/proc/no-such-folder'"));
     EXPECT_TRUE(log.Contains(Log::Info, "Sent successfully"));
     auto seen = m_server.Seen();
@@ -295,8 +276,8 @@ TEST_F(SenderTest, UncopiedFilesAreReadFromTheirSources)
     Morvex::ReportFile uncopied;
     uncopied.name = "big.dmp";
     uncopied.source = elsewhere.Join("big.dmp").c_str();
-    GReportFiles = {FilePath("game.log"), uncopied, FilePath("removed.log")};
-    RunSenderThread(GSettings.silent);
+    m_report.reportFiles = {FilePath("game.log"), uncopied, FilePath("removed.log")};
+    Send();
     auto seen = m_server.Seen();
     ASSERT_EQ(seen.size(), 1u);
     std::string listing = ListArchive(seen[0].parts.back().content);
@@ -309,10 +290,10 @@ TEST_F(SenderTest, ArchiveThatCannotBeCreatedAnywhereIsReportedAndNothingIsUploa
 {
     // Neither the temporary folder nor the report folder can take a file: /proc refuses new files
     // even to root (and this process has no user data folder).
-    setenv("TMPDIR", "/proc/no-such-folder", 1);
-    GReportFolder = "/proc";
+    Morvex::Test::ScopedEnvironment unusable("TMPDIR", "/proc/no-such-folder");
+    m_report.reportFolder = "/proc";
     Morvex::Test::CapturingSink log;
-    RunSenderThread(GSettings.silent);
+    Send();
     EXPECT_TRUE(log.Contains(Log::Error, "Could not create archive"));
     EXPECT_FALSE(log.Contains("Failed to send"));
     EXPECT_EQ(m_server.Seen().size(), 0u);
@@ -324,8 +305,9 @@ TEST_F(SenderTest, DialogSenderNotifiesWhenDoneInATestRunToo)
 {
     static std::atomic<uint64> notified{0};
     notified = 0;
-    GSettings.test = true;
-    ASSERT_TRUE(StartDialogSender([](uint64 dialog) { notified = dialog; }, 77));
+    m_settings.test = true;
+    ASSERT_TRUE(StartDialogSender(
+        m_settings, m_report, [](uint64 dialog) { notified = dialog; }, 77));
     JoinDialogSender();
     EXPECT_EQ(notified.load(), 77u);
     EXPECT_EQ(m_server.Seen().size(), 0u);
@@ -350,13 +332,11 @@ TEST(SenderRules, UploadAddress)
     };
     for (const Case& c : cases)
     {
-        crash_url.SetS(StrView(c.crashUrl));
-        script_errors_url.SetS(StrView(c.scriptUrl));
+        Morvex::Test::ScopedCVar crash(crash_url, c.crashUrl);
+        Morvex::Test::ScopedCVar script(script_errors_url, c.scriptUrl);
         EXPECT_STREQ(ChooseUploadUrl(c.scriptErrors).c_str(), c.expected)
             << c.crashUrl << " " << c.scriptErrors;
     }
-    crash_url.SetS(StrView(crash_url.GetDefault()));
-    script_errors_url.SetS(StrView(script_errors_url.GetDefault()));
 }
 
 TEST(SenderRules, RetryWaitIsClampedToAnHour)
