@@ -9,10 +9,3 @@ morvex_add_test(ConsoleTests
 morvex_add_test(ConsoleRegistryTests
     SOURCES Console/ConsoleRegistryTests.cpp
     DEPS MorvexConsole)
-
-if(MORVEX_BUILD_BENCHMARKS)
-    find_package(benchmark REQUIRED)
-    add_executable(ConsoleBenchmarks Console/ConsoleBenchmarks.cpp)
-    target_link_libraries(ConsoleBenchmarks PRIVATE MorvexConsole MorvexKernel benchmark::benchmark)
-    morvex_target_defaults(ConsoleBenchmarks)
-endif()

@@ -1,3 +1,3 @@
 morvex_add_test(PlatformTests
-    SOURCES PlatformTests.cpp PlatformTimeTests.cpp
+    SOURCES PlatformTests.cpp Timing/PlatformTimeTests.cpp
     DEPS MorvexPlatform MorvexConsole)

@@ -1,4 +1,4 @@
 morvex_add_test(ThreadingTests
-    SOURCES ThreadingTests.cpp ThreadingEventTests.cpp
+    SOURCES Threading/ThreadingTests.cpp Threading/ThreadingEventTests.cpp
     DEPS MorvexThreading
     LABELS threading)

@@ -1,6 +1,6 @@
 pkg_check_modules(ZLIB_TEST REQUIRED IMPORTED_TARGET zlib)
 
 morvex_add_test(ZipTests
-    SOURCES SimpleZipTests.cpp
+    SOURCES IO/SimpleZipTests.cpp
     DEPS MorvexZip PkgConfig::ZLIB_TEST
     LABELS zip)
