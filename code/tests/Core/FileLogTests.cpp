@@ -59,12 +59,11 @@ class FileLogTest : public testing::Test
 protected:
     void SetUp() override
     {
-        file_disableLog.SetS(StrView("0"));
+        m_vars.Set(file_disableLog, "0");
         m_log.SetClock(&m_clock);
         // Tuesday 5 March 2024, 12:34:56.789 at UTC+3.
         m_clock.Set(MakeTime(2024, 3, 5, 2, 12, 34, 56, 789), 180);
     }
-    void TearDown() override { file_disableLog.SetS(StrView("0")); }
 
     bool OpenLog() { return m_log.Open(m_dir.Join("logs/test.log").c_str()); }
     std::string Contents()
@@ -73,6 +72,7 @@ protected:
         return m_dir.ReadFile("logs/test.log");
     }
 
+    Morvex::Test::ScopedCVars m_vars;
     TempDir m_dir;
     FixedClock m_clock;
     FileLog m_log;
@@ -224,14 +224,14 @@ TEST_F(FileLogTest, DisableStopsLinesAndResumesWithHeaderOnlyOnNewDate)
 {
     ASSERT_TRUE(OpenLog());
     m_log.Write(Log::Info, nullptr, 0, "one");
-    file_disableLog.SetS(StrView("1"));
+    m_vars.Set(file_disableLog, "1");
     m_log.Write(Log::Info, nullptr, 0, "hidden");
-    file_disableLog.SetS(StrView("0"));
+    m_vars.Set(file_disableLog, "0");
     m_log.Write(Log::Info, nullptr, 0, "two");
-    file_disableLog.SetS(StrView("1"));
+    m_vars.Set(file_disableLog, "1");
     m_clock.Set(MakeTime(2024, 3, 7, 4, 9, 0, 0, 0), 180);
     m_log.Write(Log::Info, nullptr, 0, "hidden too");
-    file_disableLog.SetS(StrView("0"));
+    m_vars.Set(file_disableLog, "0");
     m_log.Write(Log::Info, nullptr, 0, "three");
     EXPECT_EQ(Contents(), "\r\n--- Date: 2024-3-5 (Tue Mar 2024) UTC+03:00\r\n\r\n"
                           "12:34:56.789         | one\r\n"

@@ -323,7 +323,7 @@ TEST_F(HTTPClientTest, UnexpectedErrorSwitchesDebugOutputOn)
         sink.Contains(Log::Warning, "curl_enableDebugFuncOnUnexpectedErrors: 1 -> curl_enableDebugFunc"));
 
     // A refused connection is expected and leaves the variable alone.
-    Net::curl_enableDebugFunc.SetS("0");
+    ScopedCVar off(Net::curl_enableDebugFunc, "0");
     done = false;
     std::string closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
     HTTPClient::Request(closed.c_str(), params, [&](const HTTPClient::Response&) { done = true; });

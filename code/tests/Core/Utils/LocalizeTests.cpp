@@ -23,18 +23,22 @@ namespace
 class LocalizeTest : public testing::Test
 {
 protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-
-    static void Reset()
+    void SetUp() override
     {
         Localize::Shutdown();
-        cl_language.SetS(StrView(""));
-        cl_supportedLanguages.SetS(StrView(cl_supportedLanguages.GetDefault()));
-        Localize_LogUnknownStrings.SetS(StrView("0"));
-        Localize_LogUnknownStringsStackDepth.SetS(StrView("0"));
+        m_vars.Set(cl_language, "");
+        m_vars.Set(cl_supportedLanguages, cl_supportedLanguages.GetDefault());
+        m_vars.Set(Localize_LogUnknownStrings, "0");
+        m_vars.Set(Localize_LogUnknownStringsStackDepth, "0");
         Localize::SetLanguage(kEnglish, true);
     }
+    void TearDown() override
+    {
+        Localize::Shutdown();
+        Localize::SetLanguage(kEnglish, true);
+    }
+
+    Morvex::Test::ScopedCVars m_vars;
 
     static std::string Get(const char* key, uint32 id = kEnglish)
     {
@@ -317,7 +321,7 @@ TEST_F(LocalizeTest, FirstMissIsReportedOnceAtTheChosenLevel)
         SCOPED_TRACE(c.mode);
         Localize::Shutdown();
         Localize::LoadText(kEnglish, "en.txt", StrView("\"EN_ONLY\" \"en only\"\n"));
-        Localize_LogUnknownStrings.SetS(StrView(c.mode));
+        m_vars.Set(Localize_LogUnknownStrings, c.mode);
         CapturingSink sink;
         Get("EN_ONLY", russian);
         Get("EN_ONLY", russian);
@@ -346,8 +350,8 @@ TEST_F(LocalizeTest, FirstMissIsReportedOnceAtTheChosenLevel)
 
 TEST_F(LocalizeTest, ReportWithStackDepthEndsWithTrailer)
 {
-    Localize_LogUnknownStrings.SetS(StrView("1"));
-    Localize_LogUnknownStringsStackDepth.SetS(StrView("4"));
+    m_vars.Set(Localize_LogUnknownStrings, "1");
+    m_vars.Set(Localize_LogUnknownStringsStackDepth, "4");
     CapturingSink sink;
     Get("NO_SUCH_KEY");
     ASSERT_GE(sink.Lines().size(), 4u);
@@ -472,8 +476,8 @@ TEST_F(LocalizeTest, LanguageChoiceTable)
         ScopedEnv all("LC_ALL", c.lcAll);
         ScopedEnv messages("LC_MESSAGES", c.lcMessages);
         ScopedEnv lang("LANG", c.lang);
-        cl_language.SetS(StrView(c.clLanguage));
-        cl_supportedLanguages.SetS(StrView(c.supported));
+        m_vars.Set(cl_language, c.clLanguage);
+        m_vars.Set(cl_supportedLanguages, c.supported);
         Localize::Init();
         EXPECT_STREQ(Localize::GetLanguageInfo(Localize::GetLanguage()).name, c.expected);
         EXPECT_STREQ(cl_language.GetS(), c.expected);
@@ -500,14 +504,14 @@ TEST_F(LocalizeTest, SupportedListParsing)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.text);
-        cl_supportedLanguages.SetS(StrView(c.text));
+        m_vars.Set(cl_supportedLanguages, c.text);
         CapturingSink sink;
         LanguageList list = Localize::GetSupportedLanguages();
         EXPECT_EQ(std::vector<uint32>(list.ids, list.ids + list.count), c.ids);
         EXPECT_EQ(sink.CountContaining("Invalid language name: "), c.errors);
     }
     CapturingSink sink;
-    cl_supportedLanguages.SetS(StrView("klingon"));
+    m_vars.Set(cl_supportedLanguages, "klingon");
     Localize::GetSupportedLanguages();
     EXPECT_TRUE(sink.Contains(Log::Error, "Invalid language name: klingon"));
 
@@ -515,13 +519,13 @@ TEST_F(LocalizeTest, SupportedListParsing)
     std::string many;
     for (int i = 0; i < 40; ++i)
         many += "german ";
-    cl_supportedLanguages.SetS(StrView(many.c_str()));
+    m_vars.Set(cl_supportedLanguages, many.c_str());
     EXPECT_EQ(Localize::GetSupportedLanguages().count, 32u);
 }
 
 TEST_F(LocalizeTest, SetLanguageForcedAndUnforced)
 {
-    cl_supportedLanguages.SetS(StrView("spanish german"));
+    m_vars.Set(cl_supportedLanguages, "spanish german");
     Localize::SetLanguage(1, false);
     EXPECT_EQ(Localize::GetLanguage(), 1u);
     Localize::SetLanguage(3, false);

@@ -96,8 +96,8 @@ TEST(StringTables, SelectLanguageLoadsEnglishAndTheChosenLanguage)
     {
         SCOPED_TRACE(c.name);
         Localize::Shutdown();
-        cl_language.SetS(StrView(""));
-        cl_supportedLanguages.SetS(StrView(cl_supportedLanguages.GetDefault()));
+        Morvex::Test::ScopedCVar language(cl_language, "");
+        Morvex::Test::ScopedCVar supported(cl_supportedLanguages, cl_supportedLanguages.GetDefault());
         SelectLanguage(StrView(c.name));
         EXPECT_EQ(Localize::GetLanguage(), c.expectedLanguage);
         EXPECT_STREQ(Localize::GetString(StrView("SEND_REPORT_BUTTON")), c.expectedButton);
