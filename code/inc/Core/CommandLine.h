@@ -2,8 +2,8 @@
 // The parsed process command line: tokens grouped into switches with their values. Written once
 // by RunApplication before any other thread starts; read-only (and so safe from any thread) after.
 
-#include "Core/String.h"
 #include "Core/StrView.h"
+#include "Core/String.h"
 #include "Core/Types.h"
 
 #include <vector>

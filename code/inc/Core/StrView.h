@@ -48,17 +48,20 @@ public:
     }
     bool starts_with(StrView prefix) const
     {
-        return m_length >= prefix.m_length && (prefix.m_length == 0 || std::memcmp(m_data, prefix.m_data, prefix.m_length) == 0);
+        return m_length >= prefix.m_length &&
+               (prefix.m_length == 0 || std::memcmp(m_data, prefix.m_data, prefix.m_length) == 0);
     }
     bool ends_with(StrView suffix) const
     {
         return m_length >= suffix.m_length &&
-               (suffix.m_length == 0 || std::memcmp(m_data + m_length - suffix.m_length, suffix.m_data, suffix.m_length) == 0);
+               (suffix.m_length == 0 ||
+                std::memcmp(m_data + m_length - suffix.m_length, suffix.m_data, suffix.m_length) == 0);
     }
 
     friend bool operator==(StrView a, StrView b)
     {
-        return a.m_length == b.m_length && (a.m_length == 0 || std::memcmp(a.m_data, b.m_data, a.m_length) == 0);
+        return a.m_length == b.m_length &&
+               (a.m_length == 0 || std::memcmp(a.m_data, b.m_data, a.m_length) == 0);
     }
 
     const char* m_data = "";

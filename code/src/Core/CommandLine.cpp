@@ -126,7 +126,8 @@ void CommandLine::SetTokens(int argc, const char* const* argv)
     for (int a = 0; a < argc; ++a)
     {
         uint32 begin = offsets[a];
-        s.tokens.push_back(StrView(s.buffer.data() + begin, static_cast<uint32>(std::strlen(s.buffer.data() + begin))));
+        s.tokens.push_back(
+            StrView(s.buffer.data() + begin, static_cast<uint32>(std::strlen(s.buffer.data() + begin))));
     }
     BuildGroups(s);
 }

@@ -38,7 +38,8 @@ public:
         if (m_count == m_capacity)
         {
             uint32 capacity = m_capacity * 2;
-            auto* grown = static_cast<Log::SinkEntry*>(Memory::Alloc(sizeof(Log::SinkEntry) * capacity, alignof(Log::SinkEntry)));
+            auto* grown = static_cast<Log::SinkEntry*>(
+                Memory::Alloc(sizeof(Log::SinkEntry) * capacity, alignof(Log::SinkEntry)));
             std::memcpy(grown, m_entries, sizeof(Log::SinkEntry) * m_count);
             if (m_entries != m_inline)
                 Memory::Free(m_entries, sizeof(Log::SinkEntry) * m_capacity);

@@ -10,7 +10,8 @@
 
 namespace Morvex
 {
-String::String() : m_data(m_inline), m_length(0), m_capacity(kInlineCapacity), m_allocator(&Memory::GetStringsAllocator())
+String::String()
+    : m_data(m_inline), m_length(0), m_capacity(kInlineCapacity), m_allocator(&Memory::GetStringsAllocator())
 {
     m_inline[0] = 0;
 }

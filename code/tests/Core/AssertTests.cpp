@@ -39,7 +39,8 @@ TEST(Assert, LongReportsAreCutAt1024Characters)
             Log::AddSink(&console, Log::kMaskAll);
             DefaultAssertHandler("f", 1, expression.c_str(), "tail");
         },
-        testing::KilledBySignal(SIGTRAP), std::string("FATAL  : f\\(1\\): ASSERT: ") + std::string(1024 - 14, 'e') + "\n");
+        testing::KilledBySignal(SIGTRAP),
+        std::string("FATAL  : f\\(1\\): ASSERT: ") + std::string(1024 - 14, 'e') + "\n");
 }
 
 TEST(Assert, ReplacedHandlerSeesEveryFailureAndExecutionContinues)

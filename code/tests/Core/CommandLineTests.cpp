@@ -78,10 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TokenizerCase{"x \"\" y", {"x", "", "y"}},
                     TokenizerCase{"x \"unclosed rest of line", {"x", "unclosed rest of line"}},
                     TokenizerCase{"x 'it\"s' y", {"x", "it\"s", "y"}},
-                    TokenizerCase{"a\"b c\"d", {"a", "b c", "d"}},
-                    TokenizerCase{"", {}},
-                    TokenizerCase{"   \t ", {}},
-                    TokenizerCase{"\"", {""}}));
+                    TokenizerCase{"a\"b c\"d", {"a", "b c", "d"}}, TokenizerCase{"", {}},
+                    TokenizerCase{"   \t ", {}}, TokenizerCase{"\"", {""}}));
 
 TEST(CommandLine, GroupsFollowSwitchTokens)
 {
@@ -128,10 +126,11 @@ TEST(CommandLine, HasSwitchMatchesAnyTokenExactly)
 
 TEST(CommandLine, ArgvElementsAreTokensVerbatim)
 {
-    const char* argv[] = {"/usr/bin/CrashReporter", "--dump-path", "/tmp/a b", "--comments", "say \"hi\" 'x'", ""};
+    const char* argv[] = {
+        "/usr/bin/CrashReporter", "--dump-path", "/tmp/a b", "--comments", "say \"hi\" 'x'", ""};
     CommandLine::SetTokens(6, argv);
-    EXPECT_EQ(Tokens(), (std::vector<std::string>{"/usr/bin/CrashReporter", "--dump-path", "/tmp/a b", "--comments",
-                                                  "say \"hi\" 'x'", ""}));
+    EXPECT_EQ(Tokens(), (std::vector<std::string>{"/usr/bin/CrashReporter", "--dump-path", "/tmp/a b",
+                                                  "--comments", "say \"hi\" 'x'", ""}));
     EXPECT_EQ(Value("--dump-path"), "/tmp/a b");
     EXPECT_EQ(Value("--comments"), "say \"hi\" 'x'");
 }

@@ -20,8 +20,13 @@ TEST(Log, MaskAdmitsLevelTable)
         bool delivered;
     };
     const Case cases[] = {
-        {63, Log::NetLog, false}, {127, Log::NetLog, true}, {63, Log::Console, true}, {63, Log::Debug, true},
-        {Log::Error, Log::Warning, false}, {Log::Error | Log::Fatal, Log::Fatal, true}, {0, Log::Error, false},
+        {63, Log::NetLog, false},
+        {127, Log::NetLog, true},
+        {63, Log::Console, true},
+        {63, Log::Debug, true},
+        {Log::Error, Log::Warning, false},
+        {Log::Error | Log::Fatal, Log::Fatal, true},
+        {0, Log::Error, false},
     };
     for (const Case& c : cases)
     {
@@ -97,9 +102,8 @@ TEST(Log, PrintfWithoutSourceUsesEmptyFileAndLineZero)
 TEST(Log, LevelNames)
 {
     const std::pair<uint32, const char*> cases[] = {
-        {1, "DEBUG"},       {2, "INFO"},       {4, "WARNING"},    {8, "ERROR"},
-        {16, "FATAL"},      {32, "CONSOLE"},   {64, "NETLOG"},    {0, "!UNKNOWN!"},
-        {3, "!UNKNOWN!"},   {128, "!UNKNOWN!"},
+        {1, "DEBUG"},    {2, "INFO"},    {4, "WARNING"},   {8, "ERROR"},     {16, "FATAL"},
+        {32, "CONSOLE"}, {64, "NETLOG"}, {0, "!UNKNOWN!"}, {3, "!UNKNOWN!"}, {128, "!UNKNOWN!"},
     };
     for (const auto& [level, name] : cases)
         EXPECT_STREQ(Log::LevelName(level), name) << level;
@@ -125,7 +129,8 @@ std::pair<std::string, std::string> CaptureStreams(Fn fn)
     dup2(savedErr, 2);
     close(savedOut);
     close(savedErr);
-    auto read = [](FILE* f) {
+    auto read = [](FILE* f)
+    {
         std::string s;
         std::rewind(f);
         char buf[4096];
@@ -142,12 +147,14 @@ std::pair<std::string, std::string> CaptureStreams(Fn fn)
 TEST(ConsoleSink, FormatsAndChoosesTheStream)
 {
     ConsoleSink sink;
-    auto [out, err] = CaptureStreams([&] {
-        sink.Write(Log::Info, "f.cpp", 3, "hello");
-        sink.Write(Log::Error, "f.cpp", 4, "bad");
-        sink.Write(Log::Fatal, "", 0, "worse");
-        sink.Write(Log::Console, nullptr, 0, "echo");
-    });
+    auto [out, err] = CaptureStreams(
+        [&]
+        {
+            sink.Write(Log::Info, "f.cpp", 3, "hello");
+            sink.Write(Log::Error, "f.cpp", 4, "bad");
+            sink.Write(Log::Fatal, "", 0, "worse");
+            sink.Write(Log::Console, nullptr, 0, "echo");
+        });
     EXPECT_EQ(out, "INFO   : hello\nCONSOLE: echo\n");
     EXPECT_EQ(err, "ERROR  : bad\nFATAL  : worse\n");
 }
@@ -155,12 +162,15 @@ TEST(ConsoleSink, FormatsAndChoosesTheStream)
 TEST(DebuggerSink, UsesBracketFormWithoutFile)
 {
     DebuggerSink sink;
-    auto [out, err] = CaptureStreams([&] {
-        sink.Write(Log::Warning, "src/a.cpp", 12, "with file");
-        sink.Write(Log::Info, "src/b.cpp", 0, "line zero");
-        sink.Write(Log::Info, "", 5, "empty file");
-        sink.Write(Log::Info, nullptr, 5, "null file");
-    });
+    auto [out, err] = CaptureStreams(
+        [&]
+        {
+            sink.Write(Log::Warning, "src/a.cpp", 12, "with file");
+            sink.Write(Log::Info, "src/b.cpp", 0, "line zero");
+            sink.Write(Log::Info, "", 5, "empty file");
+            sink.Write(Log::Info, nullptr, 5, "null file");
+        });
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "src/a.cpp(12):[WARNING] with file\nsrc/b.cpp(0):[INFO] line zero\n[INFO] empty file\n[INFO] null file\n");
+    EXPECT_EQ(err, "src/a.cpp(12):[WARNING] with file\nsrc/b.cpp(0):[INFO] line zero\n[INFO] empty "
+                   "file\n[INFO] null file\n");
 }

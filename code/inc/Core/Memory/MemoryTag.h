@@ -36,6 +36,7 @@ private:
 #define MX_MEMTAG_CONCAT2(a, b) a##b
 #define MX_MEMTAG_CONCAT(a, b) MX_MEMTAG_CONCAT2(a, b)
 // Opens a scope of the named tag until the end of the enclosing block; the handle is resolved once.
-#define MX_MEMORY_TAG_SCOPE(name)                                                                        \
-    static const ::Morvex::MemoryTag MX_MEMTAG_CONCAT(s_memTag_, __LINE__) = ::Morvex::MemoryTags::Register(name); \
+#define MX_MEMORY_TAG_SCOPE(name)                                                                            \
+    static const ::Morvex::MemoryTag MX_MEMTAG_CONCAT(s_memTag_, __LINE__) =                                 \
+        ::Morvex::MemoryTags::Register(name);                                                                \
     ::Morvex::MemoryTagScope MX_MEMTAG_CONCAT(memTagScope_, __LINE__)(MX_MEMTAG_CONCAT(s_memTag_, __LINE__))

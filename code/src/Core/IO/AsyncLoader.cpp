@@ -4,6 +4,10 @@
 
 namespace Morvex
 {
-void AsyncLoader::Init() {}
-void AsyncLoader::Shutdown() {}
+void AsyncLoader::Init()
+{
+}
+void AsyncLoader::Shutdown()
+{
+}
 } // namespace Morvex

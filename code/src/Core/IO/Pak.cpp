@@ -4,6 +4,10 @@
 
 namespace Morvex
 {
-void Pak::Init() {}
-void Pak::Shutdown() {}
+void Pak::Init()
+{
+}
+void Pak::Shutdown()
+{
+}
 } // namespace Morvex

@@ -4,8 +4,12 @@
 
 namespace Morvex
 {
-void Profiler::Init() {}
-void Profiler::Shutdown() {}
+void Profiler::Init()
+{
+}
+void Profiler::Shutdown()
+{
+}
 bool Profiler::IsActive()
 {
     return false;

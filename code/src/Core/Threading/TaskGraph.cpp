@@ -4,5 +4,7 @@
 
 namespace Morvex
 {
-void TaskGraph::Invalidate() {}
+void TaskGraph::Invalidate()
+{
+}
 } // namespace Morvex

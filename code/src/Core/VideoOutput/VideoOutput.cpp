@@ -4,6 +4,10 @@
 
 namespace Morvex
 {
-void VideoAdapter::Init() {}
-void VideoAdapter::Shutdown() {}
+void VideoAdapter::Init()
+{
+}
+void VideoAdapter::Shutdown()
+{
+}
 } // namespace Morvex

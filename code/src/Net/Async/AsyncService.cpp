@@ -4,7 +4,13 @@
 
 namespace Morvex
 {
-void AsyncService::Init() {}
-void AsyncService::Shutdown() {}
-void AsyncService::Poll(uint32) {}
+void AsyncService::Init()
+{
+}
+void AsyncService::Shutdown()
+{
+}
+void AsyncService::Poll(uint32)
+{
+}
 } // namespace Morvex
