@@ -89,15 +89,25 @@ void CheckMultipart(const std::vector<StrView>& pieces)
     const std::string closing = "\r\n--" + boundary + "--";
     Check(body.size() >= closing.size() &&
           body.compare(body.size() - closing.size(), closing.size(), closing) == 0);
+    // Walk the parts in order: each header starts with the boundary, its quoted name ends on its
+    // own line (no quote or line break of a name escapes it), and the content follows the header.
     size_t from = 0;
+    const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"";
     for (const Net::MultipartPart& part : parts)
     {
-        if (part.contentSize == 0)
-            continue;
-        const size_t at =
-            body.find(std::string(static_cast<const char*>(part.content), part.contentSize), from);
+        const size_t at = body.find(head, from);
         Check(at != std::string::npos);
-        from = at + part.contentSize;
+        const size_t open = at + head.size();
+        const size_t close = body.find('"', open);
+        Check(close != std::string::npos);
+        Check(body.find_first_of("\r\n", open) > close);
+        const size_t headerEnd = body.find("\r\n\r\n", close);
+        Check(headerEnd != std::string::npos);
+        const size_t content = headerEnd + 4;
+        Check(body.compare(content, part.contentSize,
+                           std::string(static_cast<const char*>(part.content ? part.content : ""),
+                                       part.contentSize)) == 0);
+        from = content + part.contentSize;
     }
 }
 } // namespace

@@ -65,12 +65,15 @@ struct ClientState
     // Slots live on the heap so that growing or shrinking the array never moves a request whose
     // callbacks or completion are running.
     std::vector<std::unique_ptr<HTTPSlot>> requests;
-    // Empty: no extracted CA bundle; libcurl then uses the system's CA store.
-    FilePath caBundlePath;
+    // The CA bundle of the game data (application kind 0); empty: libcurl uses the system's store.
+    std::string caBundle;
     std::atomic<uint32> nextRequestId{0};
 };
 
 std::unique_ptr<ClientState> g_client;
+// Counts the clients started: a completion may shut the client down and start another one, which
+// may well live at the same address.
+uint64 g_clientGeneration = 0;
 // TLS is shared with the engine's other TLS users and outlives any one client.
 uint32 g_tlsRefs = 0;
 
@@ -316,10 +319,13 @@ void SetTlsVerification(CURL* easy)
 {
     if (curl_verifyPeer.GetInt() != 0)
     {
-        // libcurl verifies peer and host by default against the system's CA store; an extracted
-        // bundle replaces the store.
-        if (!g_client->caBundlePath.empty())
-            curl_easy_setopt(easy, CURLOPT_CAINFO, g_client->caBundlePath.c_str());
+        // libcurl verifies peer and host by default against the system's CA store; the game's
+        // bundle replaces the store. libcurl copies the blob.
+        if (!g_client->caBundle.empty())
+        {
+            curl_blob blob{g_client->caBundle.data(), g_client->caBundle.size(), CURL_BLOB_COPY};
+            curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+        }
         return;
     }
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -341,29 +347,17 @@ void ApplyInjectResolves(HTTPSlot& slot)
         curl_easy_setopt(slot.easy.get(), CURLOPT_RESOLVE, slot.resolveList.get());
 }
 
-// Application kind 0 ships its own CA bundle in the game data; libcurl needs it as a file of its
-// own, in the user data folder, named after the current time so that running instances do not
-// collide. The bundle is read before the copy is created, so a missing bundle leaves no empty file
-// behind.
+// Application kind 0 ships its own CA bundle in the game data. libcurl takes it from memory: a copy
+// on disk would be a file to name safely, share between running instances and remove again.
 void ExtractCaBundle()
 {
-    g_client->caBundlePath.Clear();
+    g_client->caBundle.clear();
     char* content = nullptr;
     uint32 size = 0;
-    bool ok = Platform_IsPostInited() && FileSystem::ReadFile("gamedata/cacert.pem", content, &size);
+    const bool ok = Platform_IsPostInited() && FileSystem::ReadFile("gamedata/cacert.pem", content, &size);
     if (ok)
-    {
-        FilePath path = Platform_GetUserDataFolder();
-        path.AppendPath(Str::Va("%llx", static_cast<unsigned long long>(GetTimeMs())));
-        File out;
-        ok = FileSystem::OpenRaw(out, path.view(), EFileOpenMode::kWrite) && out.Write(content, size) == size;
-        ok = out.Close() && ok;
-        if (ok)
-            g_client->caBundlePath = path;
-        else
-            Platform_DeleteFile(path.view());
-    }
-    if (!ok)
+        g_client->caBundle.assign(content, size);
+    else
         MX_LOG_ERROR("HTTPClient: failed to extract CA bundle!");
     FileSystem::FreeFileData(content);
 }
@@ -499,8 +493,21 @@ void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
 
 ErrorCode HTTPInternal::MapTransferResult(const HTTPSlot& slot, int curlResult)
 {
-    if (curlResult == CURLE_WRITE_ERROR && slot.stoppedReading)
-        return ErrorCode::OK;
+    if (curlResult == CURLE_WRITE_ERROR && slot.stoppedReading && slot.easy)
+    {
+        // The answer is complete enough (its status and the kept prefix) only when the request
+        // went out whole: a server may answer before it has read a large upload, and a transfer
+        // stopped then has not delivered it.
+        curl_off_t total = -1;
+        curl_off_t sent = 0;
+        curl_easy_getinfo(slot.easy.get(), CURLINFO_CONTENT_LENGTH_UPLOAD_T, &total);
+        curl_easy_getinfo(slot.easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+        if (total <= 0 || sent >= total)
+            return ErrorCode::OK;
+        MX_LOG_ERROR("HTTPClient: request %u was answered before its body went out (%lld of %lld bytes)",
+                     slot.requestId, static_cast<long long>(sent), static_cast<long long>(total));
+        return ErrorCode::NETWORK;
+    }
     return HTTPClient::MapCurlResult(curlResult);
 }
 
@@ -508,6 +515,7 @@ ErrorCode HTTPInternal::MapTransferResult(const HTTPSlot& slot, int curlResult)
 // completion runs at once with NETWORK.
 uint32 HTTPInternal::StartAsync(HTTPSlot* slot, const char* url)
 {
+    curl_easy_setopt(slot->easy.get(), CURLOPT_ERRORBUFFER, slot->errorText);
     CURLMcode rc = curl_multi_add_handle(g_client->multi.get(), slot->easy.get());
     if (rc == CURLM_OK)
     {
@@ -544,6 +552,7 @@ bool HTTPClient::Init()
     MX_MEMORY_TAG_SCOPE("Net/HTTPClient");
     Shutdown();
     g_client = std::make_unique<ClientState>();
+    ++g_clientGeneration;
     TlsAddRef();
     CURLcode rc;
     {
@@ -885,8 +894,8 @@ void HTTPClient::Update()
         slot->response.errorCode = HTTPInternal::MapTransferResult(*slot, result);
         if (slot->response.errorCode != ErrorCode::OK)
         {
-            MX_LOG_ERROR("HTTPClient: message->data.result = %d (%s)", static_cast<int>(result),
-                         curl_easy_strerror(result));
+            MX_LOG_ERROR("HTTPClient: message->data.result = %d (%s): %s", static_cast<int>(result),
+                         curl_easy_strerror(result), slot->errorText);
             MX_LOG_ERROR("%s", DescribeRequest(*slot).c_str());
             if (curl_enableDebugFuncOnUnexpectedErrors.GetInt() != 0 && curl_enableDebugFunc.GetInt() == 0 &&
                 result != CURLE_COULDNT_RESOLVE_HOST && result != CURLE_COULDNT_CONNECT &&
@@ -912,12 +921,19 @@ void HTTPClient::Update()
         // The completion may issue or cancel requests, which changes the slot array. The slot
         // itself stays where it is on the heap and cannot be cancelled while it completes; the
         // callable is moved out so that nothing it owns goes away while it runs.
+        // The completion gets a copy of the response: a completion that shuts the client down frees
+        // the slot while it runs.
         slot->completing = true;
         Completion completion = std::move(slot->completion);
+        const uint64 generation = g_clientGeneration;
         if (completion)
-            completion(slot->response);
-        // A completion that shut the client down took every slot with it.
-        if (!HTTPInternal::HasClient())
+        {
+            const Response response = slot->response;
+            completion(response);
+        }
+        // A completion that shut the client down (and perhaps started a new one) took every slot
+        // and the multi handle with it.
+        if (g_clientGeneration != generation || !HTTPInternal::HasClient())
             return;
         uint32 index = 0;
         if (FindSlotByEasy(easy, &index) == slot)

@@ -72,6 +72,8 @@ struct HTTPSlot
     // libcurl then reports a write error, which is not the transfer's failure.
     bool stoppedReading = false;
     bool keepFailed = false;
+    // libcurl's own words for a failed transfer (which limit ended it, for one).
+    char errorText[256] = {};
 };
 
 // "reqId=%u, url='%s'" [", ip=%s"] [": [%s][%u] size=%ub"] [": totalTime=%.3fsec"].

@@ -265,7 +265,8 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, RawFi
                 return false;
             auto* source = new FilePartSource{open->file, open->file->GetSize(), 0};
             open->file->AddRef();
-            // The form owns the source from here: libcurl frees it, on failure too.
+            // Once curl_mime_data_cb has taken the source, the form frees it (through FreeFilePart)
+            // when the form goes. A failed call never takes it, so it is freed here.
             if (curl_mime_data_cb(part, static_cast<curl_off_t>(source->size), ReadFilePart, SeekFilePart,
                                   FreeFilePart, source) != CURLE_OK)
             {
@@ -324,25 +325,48 @@ std::string MultipartForm::Build(const MultipartPart* parts, uint32 count, Stati
         reserve += static_cast<size_t>(parts[i].contentSize) + parts[i].extraHeader.length() + 256;
     std::string body;
     body.reserve(reserve);
+    // A name is a quoted string inside a header line: its quote and line breaks are written the way
+    // browsers write them in form data, so that no name can end the header or the line.
+    auto appendQuoted = [&body](StrView text)
+    {
+        body += '"';
+        for (uint32 j = 0; j < text.length(); ++j)
+        {
+            const char c = text[j];
+            if (c == '"')
+                body += "%22";
+            else if (c == '\r')
+                body += "%0D";
+            else if (c == '\n')
+                body += "%0A";
+            else
+                body += c;
+        }
+        body += '"';
+    };
     for (uint32 i = 0; i < count; ++i)
     {
         const MultipartPart& part = parts[i];
-        StaticString<2047> header;
-        header.Format("%s--%s\r\nContent-Disposition: form-data; name=\"%.*s\"", i == 0 ? "" : "\r\n",
-                      kBoundary, static_cast<int>(part.name.length()),
-                      part.name.data() ? part.name.data() : "");
+        if (i != 0)
+            body += "\r\n";
+        body += "--";
+        body += kBoundary;
+        body += "\r\nContent-Disposition: form-data; name=";
+        appendQuoted(part.name);
         if (!part.fileName.empty())
-            header.AppendFormat("; filename=\"%.*s\"\r\nContent-Transfer-Encoding: binary",
-                                static_cast<int>(part.fileName.length()), part.fileName.data());
-        header.Append("\r\n");
+        {
+            body += "; filename=";
+            appendQuoted(part.fileName);
+            body += "\r\nContent-Transfer-Encoding: binary";
+        }
+        body += "\r\n";
         if (!part.extraHeader.empty())
         {
-            header.Append(part.extraHeader);
+            body.append(part.extraHeader.data(), part.extraHeader.length());
             if (!part.extraHeader.ends_with("\r\n"))
-                header.Append("\r\n");
+                body += "\r\n";
         }
-        header.Append("\r\n");
-        body.append(header.c_str(), header.length());
+        body += "\r\n";
         if (part.content && part.contentSize)
             body.append(static_cast<const char*>(part.content), part.contentSize);
     }

@@ -436,10 +436,11 @@ TEST_F(HTTPClientTest, StalledAnswersEndAtTheStallLimit)
         HTTPClient::RequestParams params = SyncParams();
         params.timeoutSec = 120;
         HTTPClient::Response got;
-        auto start = std::chrono::steady_clock::now();
+        CapturingSink sink;
         HTTPClient::Request(url.c_str(), params, [&](const HTTPClient::Response& r) { got = r; });
         EXPECT_EQ(got.errorCode, ErrorCode::TIMEOUT);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        // libcurl names the limit that ended it: the stall limit, not the 120 s overall one.
+        EXPECT_TRUE(sink.Contains(Log::Warning, "Operation too slow. Less than 1024 bytes/sec"));
     }
 }
 

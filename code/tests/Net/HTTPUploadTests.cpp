@@ -288,13 +288,11 @@ TEST_F(HTTPUploadTest, StalledServersEndTheUploadAtTheStallLimit)
         RawServer server(mode);
         CapturingSink sink;
         std::string url = server.Url();
-        auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(
             HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("report.zip").c_str(), nullptr, 0));
-        auto seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-        EXPECT_LT(seconds.count(), 30) << "the stall limit, not a whole-transfer limit, ends it";
         EXPECT_TRUE(sink.Contains(Log::Error, "(ErrorCode::TIMEOUT)"));
+        // libcurl names the limit that ended it: the stall limit, not a whole-transfer one.
+        EXPECT_TRUE(sink.Contains(Log::Error, "Operation too slow. Less than 1024 bytes/sec"));
     }
 }
 
@@ -322,23 +320,31 @@ TEST_F(HTTPUploadTest, SlowButMovingUploadIsNotCut)
     ASSERT_GT(slow.Start(), 0);
     m_dir.WriteFile("slow.zip", Bytes(192 * 1024));
     std::string url = slow.Url("/submit/");
-    auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("slow.zip").c_str(), nullptr, 0));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(received, 192u * 1024u);
 }
 
-// An answer that never ends is read only as far as its limit allows: the upload is delivered (the
-// server said 200), nothing exhausts memory, and the transfer ends.
-TEST_F(HTTPUploadTest, EndlessAnswerIsCutAndTheUploadCounts)
+// An answer that never ends is read only as far as its limit allows: once the upload has gone out
+// whole it is delivered (the server said 200), nothing exhausts memory, and the transfer ends. An
+// upload the server answered before reading it has not arrived, whatever the status said.
+TEST_F(HTTPUploadTest, EndlessAnswerIsCutAndOnlyAWholeUploadCounts)
 {
     m_dir.WriteFile("report.zip", Bytes(4096));
-    RawServer server(RawServer::Mode::Endless);
+    {
+        RawServer server(RawServer::Mode::Endless);
+        CapturingSink sink;
+        std::string url = server.Url();
+        EXPECT_TRUE(
+            HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("report.zip").c_str(), nullptr, 0));
+        EXPECT_TRUE(sink.Contains(Log::Warning, "the rest was not read"));
+        EXPECT_LT(server.BodyBytesSent(), 64u * 1024u * 1024u);
+    }
+    m_dir.WriteFile("large.zip", Bytes(32 * 1024 * 1024));
+    RawServer unread(RawServer::Mode::EndlessUnread);
     CapturingSink sink;
-    std::string url = server.Url();
-    EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("report.zip").c_str(), nullptr, 0));
-    EXPECT_TRUE(sink.Contains(Log::Warning, "the rest was not read"));
-    EXPECT_LT(server.BodyBytesSent(), 64u * 1024u * 1024u);
+    std::string url = unread.Url();
+    EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("large.zip").c_str(), nullptr, 0));
+    EXPECT_TRUE(sink.Contains(Log::Error, "was answered before its body went out"));
 }
 
 TEST_F(HTTPUploadTest, LargeUploadAsksForContinue)
@@ -396,10 +402,9 @@ TEST_F(HTTPUploadTest, NoClientFailsAtOnce)
     m_dir.WriteFile("r.zip", "zip");
     HTTPClient::Shutdown();
     std::string url = s_server->Url("/submit/");
-    auto start = std::chrono::steady_clock::now();
+    CapturingSink sink;
     EXPECT_FALSE(HTTPClient::UploadFileSync(url.c_str(), "f", m_dir.Join("r.zip").c_str(), nullptr, 0));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
-        << "no wait without a client";
+    EXPECT_TRUE(sink.Contains(Log::Warning, "fails at once: no HTTP client")) << "nothing to wait for";
     EXPECT_TRUE(s_server->Seen().empty());
     ASSERT_TRUE(HTTPClient::Init());
 }
@@ -497,5 +502,16 @@ TEST(MultipartForm, BuildBytes)
                         "\r\nContent-Disposition: form-data; name=\"c\"\r\n\r\n\r\n--" + b + "--");
 
     EXPECT_EQ(Net::MultipartForm::Build(nullptr, 0, contentType), "\r\n--" + b + "--");
+
+    // Names are never cut (a 3000-byte file name), and a quote or a line break in one cannot end the
+    // header: they are written as browsers write them.
+    Net::MultipartPart odd[1];
+    const std::string longName(3000, 'n');
+    odd[0].name = "a\"b\r\nX-Injected: 1";
+    odd[0].fileName = StrView(longName.c_str());
+    body = Net::MultipartForm::Build(odd, 1, contentType);
+    EXPECT_EQ(body, "--" + b +
+                        "\r\nContent-Disposition: form-data; name=\"a%22b%0D%0AX-Injected: 1\"; filename=\"" +
+                        longName + "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n\r\n--" + b + "--");
 }
 } // namespace Morvex::Test

@@ -24,6 +24,7 @@ public:
         Silent,         // reads whatever arrives and never answers
         Trickle,        // reads the request head, then answers one byte a second
         Endless,        // reads the request head, then answers 200 with a body that never ends
+        EndlessUnread,  // the same without reading the request's body
     };
 
     explicit RawServer(Mode mode)
@@ -141,15 +142,17 @@ private:
             return;
         }
         case Mode::Endless:
+        case Mode::EndlessUnread:
         {
             const char answer[] = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
             if (!WriteAll(c, answer, sizeof(answer) - 1))
                 return;
             std::string chunk(65536, 'e');
-            // The request body (an upload) is drained on the side so the client never blocks.
+            // The request body (an upload) is drained on the side so the client never blocks, unless
+            // the server is one that answers without reading.
             while (!m_stop)
             {
-                while (Readable(c, 0) && read(c, buf, sizeof(buf)) > 0)
+                while (mode == Mode::Endless && Readable(c, 0) && read(c, buf, sizeof(buf)) > 0)
                 {
                 }
                 if (!WriteAll(c, chunk.data(), chunk.size()))

@@ -9,6 +9,7 @@
 #include "Core/CVar.h"
 #include "Core/Containers/Dict.h"
 #include "Core/IO/File.h"
+#include "Core/IO/PlatformFile.h"
 #include "Core/StaticString.h"
 #include "Core/StrView.h"
 #include "Core/String.h"
@@ -47,8 +48,10 @@ struct ReportFile
     ReportFile(const FilePath& entryName) : name(entryName), copied(true) {}
 
     FilePath name;
-    // The file the report took it from; the archive reads it when there is no copy.
+    // The file the report took it from; the archive reads it when there is no copy, and only while
+    // `source` still names the file that was checked (`identity`, when valid).
     FilePath source;
+    FileIdentity identity;
     bool copied = false;
 };
 
@@ -105,7 +108,10 @@ uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink 
 // false with an Error when it is too large, cannot be read whole, or the copy cannot be created
 // (anything of that name exists already, a symbolic link included) or written (a partial copy is
 // removed).
-bool CopyReportFile(StrView source, StrView destination, bool* sourceOpened = nullptr);
+// With `expected`, a source that is no longer that file (its path was pointed elsewhere since it was
+// checked) is left out with a Warning, as if it could not be opened.
+bool CopyReportFile(StrView source, StrView destination, bool* sourceOpened = nullptr,
+                    const FileIdentity* expected = nullptr);
 
 // The entry name for a file called `name` that is not taken by any of `taken`: the name itself, else
 // "stem (2).ext", "stem (3).ext" and so on (the extension is what follows the last '.', when the

@@ -53,12 +53,16 @@ void SplitWildcard(StrView entry, FilePath& directory, FilePath& pattern)
 // A pattern's match is taken when it is a regular file, or a symbolic link whose target is a
 // regular file inside the pattern's folder: a link planted in a game's log folder must not make the
 // player's other files travel to the crash server. Returns the path to read (the link's target), or
-// empty after a Warning naming the match.
-FilePath AcceptMatch(const FilePath& match, const FilePath& directory)
+// empty after a Warning naming the match; `identity` is the file that was checked, so that a later
+// open can tell when the path has been pointed elsewhere since.
+FilePath AcceptMatch(const FilePath& match, const FilePath& directory, FileIdentity& identity)
 {
     const PathKind kind = Platform_GetPathKind(match);
     if (kind == PathKind::Regular)
+    {
+        identity = Platform_GetFileIdentity(match);
         return match;
+    }
     if (kind == PathKind::SymbolicLink)
     {
         const FilePath target = Platform_ResolvePath(match);
@@ -68,7 +72,10 @@ FilePath AcceptMatch(const FilePath& match, const FilePath& directory)
             if (!folder.view().ends_with("/"))
                 folder.Append('/');
             if (target.view().starts_with(folder.view()))
+            {
+                identity = Platform_GetFileIdentity(target);
                 return target;
+            }
         }
         MX_LOG_WARNING("Skipping '%s': a link to '%s', outside '%s'", match.c_str(),
                        target.empty() ? "(nothing)" : target.c_str(), directory.c_str());
@@ -83,6 +90,7 @@ struct Candidate
 {
     FilePath path;   // the match as listed, which orders the candidates and names the entry
     FilePath source; // what is read
+    FileIdentity identity;
 };
 
 void CollectMatches(StrView entry, std::vector<Candidate>& candidates)
@@ -109,9 +117,10 @@ void CollectMatches(StrView entry, std::vector<Candidate>& candidates)
                                    [](const Candidate& c, const FilePath& path) { return c.path < path; });
         if (it != candidates.end() && it->path.view() == match.view())
             continue;
-        FilePath source = AcceptMatch(match, directory);
+        FileIdentity identity;
+        FilePath source = AcceptMatch(match, directory, identity);
         if (!source.empty())
-            candidates.insert(it, Candidate{match, source});
+            candidates.insert(it, Candidate{match, source, identity});
     }
 }
 
@@ -179,11 +188,12 @@ FilePath ChooseReportFolder(const FilePath& userPath, StrView stamp)
 // Adds one file to the report under a name of its own, copied into the report folder when there is
 // one; a file that cannot be copied is sent from its source. A source that cannot be opened is left
 // out without a message.
-void AddReportFile(Report& report, const FilePath& source, StrView baseName)
+void AddReportFile(Report& report, const FilePath& source, StrView baseName, const FileIdentity& identity)
 {
     ReportFile file;
     file.name = UniqueReportName(baseName, report.reportFiles);
     file.source = source;
+    file.identity = identity;
     bool opened = true;
     if (!report.reportFolder.empty())
     {
@@ -191,7 +201,7 @@ void AddReportFile(Report& report, const FilePath& source, StrView baseName)
         if (!destination.TryAppendPath(file.name))
             MX_LOG_ERROR("The copy of '%s' would not fit in a path under '%s'; it is sent from where it is",
                          source.c_str(), report.reportFolder.c_str());
-        else if (CopyReportFile(source, destination, &opened))
+        else if (CopyReportFile(source, destination, &opened, &identity))
             file.copied = true;
         else if (opened)
             MX_LOG_WARNING("'%s' could not be copied into the report; it is sent from where it is",
@@ -200,7 +210,8 @@ void AddReportFile(Report& report, const FilePath& source, StrView baseName)
     else
     {
         File probe;
-        opened = FileSystem::OpenRaw(probe, source, EFileOpenMode::kRead);
+        opened = FileSystem::OpenRaw(probe, source, EFileOpenMode::kRead) &&
+                 (!identity.valid || probe.GetRawFile()->GetIdentity() == identity);
     }
     if (opened)
         report.reportFiles.push_back(file);
@@ -261,13 +272,20 @@ uint64 StreamFileContent(File& file, uint64 size, char* buffer, ReportChunkSink 
     return done;
 }
 
-bool CopyReportFile(StrView sourcePath, StrView destinationPath, bool* sourceOpened)
+bool CopyReportFile(StrView sourcePath, StrView destinationPath, bool* sourceOpened,
+                    const FileIdentity* expected)
 {
     if (sourceOpened)
         *sourceOpened = false;
     File source;
     if (!FileSystem::OpenRaw(source, sourcePath, EFileOpenMode::kRead))
         return false;
+    if (expected != nullptr && expected->valid && !(source.GetRawFile()->GetIdentity() == *expected))
+    {
+        MX_LOG_WARNING("'%.*s' is no longer the file that was listed; it is left out",
+                       static_cast<int>(sourcePath.length()), sourcePath.data());
+        return false;
+    }
     if (sourceOpened)
         *sourceOpened = true;
     const uint64 size = source.GetSize();
@@ -343,7 +361,7 @@ uint32 PrepareReportData(const CrashReporterSettings& s, Report& report)
         // An id with separators still names its dump below --dump-path, but the copy stays inside
         // the report folder.
         if (name.length() == s.id.length() + 4 && source.TryAppendPath(name))
-            AddReportFile(report, source, FilePath::FileNameOf(name));
+            AddReportFile(report, source, FilePath::FileNameOf(name), Platform_GetFileIdentity(source));
         else
             MX_LOG_ERROR("The dump '%s.dmp' in '%s' cannot be named: the path is too long", s.id.c_str(),
                          s.dumpPath.c_str());
@@ -356,7 +374,7 @@ uint32 PrepareReportData(const CrashReporterSettings& s, Report& report)
             CollectMatches(entry, candidates);
     }
     for (const Candidate& candidate : candidates)
-        AddReportFile(report, candidate.source, FilePath::FileNameOf(candidate.path));
+        AddReportFile(report, candidate.source, FilePath::FileNameOf(candidate.path), candidate.identity);
     return static_cast<uint32>(report.reportFiles.size());
 }
 } // namespace Morvex

@@ -46,6 +46,13 @@ bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& 
     File file;
     if (path.empty() || !FileSystem::OpenRaw(file, path.view(), EFileOpenMode::kRead))
         return true;
+    // A source read at send time, perhaps minutes after it was listed: it must still be the file
+    // that was checked, not something its path was pointed at meanwhile.
+    if (!report.copied && report.identity.valid && !(file.GetRawFile()->GetIdentity() == report.identity))
+    {
+        MX_LOG_WARNING("'%s' is no longer the file that was listed; it is left out", path.c_str());
+        return true;
+    }
     const uint64 size = file.GetSize();
     if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size))
         return false;

@@ -91,6 +91,18 @@ DirCreateResult Platform_CreateParentDirectories(StrView path, uint32 mode = kDi
 // itself: Ok, AlreadyExists for an existing directory, Failed, PathTooLong.
 DirCreateResult Platform_CreateDirectory(StrView dir, uint32 mode = kDirModeDefault);
 
+// Which file a path or an open file is: equal identities are the same file, whatever the names.
+struct FileIdentity
+{
+    uint64 device = 0;
+    uint64 inode = 0;
+    bool valid = false;
+    bool operator==(const FileIdentity& other) const = default;
+};
+// The identity of the file a path names (symbolic links followed); not valid when it cannot be
+// told.
+FileIdentity Platform_GetFileIdentity(StrView path);
+
 // What is at a path itself; a symbolic link is reported as one, not followed.
 enum class PathKind : uint32
 {

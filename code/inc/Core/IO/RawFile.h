@@ -3,6 +3,7 @@
 // File (Core/IO/File.h) adds the write buffer. A RawFile is shared through its reference count and
 // may be used from several threads: reads and writes are serialised by a lock of its own.
 
+#include "Core/IO/PlatformFile.h"
 #include "Core/StaticString.h"
 #include "Core/StrView.h"
 #include "Core/Types.h"
@@ -61,6 +62,10 @@ public:
     virtual uint64 GetLastWriteTime();
     // The path given to the open; empty when the open failed.
     virtual StrView GetName() const;
+    // Which file is open (not valid when not open): compare with Platform_GetFileIdentity to know
+    // that a path still names the file that was opened, or that what was opened is the file that
+    // was checked.
+    FileIdentity GetIdentity() const;
     // Asks the system to write its buffers to the device; true on success.
     virtual bool Flush();
     // Asserts "IsValid()" and "m_mode == EFileOpenMode::kRead". Bytes read (fewer only at the end

@@ -250,6 +250,21 @@ DirCreateResult Platform_CreateDirectory(StrView dirView, uint32 mode)
     return Platform_CreateSingleDirectory(path, mode);
 }
 
+FileIdentity Platform_GetFileIdentity(StrView path)
+{
+    FilePath p = ToSystemPath(path);
+    struct stat st
+    {
+    };
+    FileIdentity identity;
+    if (p.empty() || ::stat(p.c_str(), &st) != 0)
+        return identity;
+    identity.device = static_cast<uint64>(st.st_dev);
+    identity.inode = static_cast<uint64>(st.st_ino);
+    identity.valid = true;
+    return identity;
+}
+
 PathKind Platform_GetPathKind(StrView path)
 {
     FilePath p = ToSystemPath(path);

@@ -206,7 +206,9 @@ RawFile* RawFile::OpenReader()
 {
     if (!IsValid())
         return nullptr;
-    // The descriptor's own link in /proc opens the same file, named or not.
+    // The descriptor's own link in /proc opens the same file, named or not, with an offset of its
+    // own. Without /proc (a chroot, a sandbox) a duplicate of a descriptor that can read does as
+    // well: reads of a RawFile seek to their offset first.
     char link[64];
     std::snprintf(link, sizeof(link), "/proc/self/fd/%d", static_cast<int>(m_handle));
     int fd;
@@ -214,7 +216,15 @@ RawFile* RawFile::OpenReader()
         fd = ::open(link, O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        return nullptr;
+    {
+        const int flags = ::fcntl(static_cast<int>(m_handle), F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY)
+            return nullptr;
+        fd = ::fcntl(static_cast<int>(m_handle), F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return nullptr;
+    }
+    ::lseek(fd, 0, SEEK_SET);
     return Adopt(fd, EFileOpenMode::kRead, m_name.view());
 }
 
@@ -320,6 +330,20 @@ uint64 RawFile::GetLastWriteTime()
         return 0;
     int64 ticks = static_cast<int64>(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100;
     return static_cast<uint64>(ticks + static_cast<int64>(kFileTimeUnixEpoch));
+}
+
+FileIdentity RawFile::GetIdentity() const
+{
+    FileIdentity identity;
+    struct stat st
+    {
+    };
+    if (!IsValid() || ::fstat(static_cast<int>(m_handle), &st) != 0)
+        return identity;
+    identity.device = static_cast<uint64>(st.st_dev);
+    identity.inode = static_cast<uint64>(st.st_ino);
+    identity.valid = true;
+    return identity;
 }
 
 StrView RawFile::GetName() const

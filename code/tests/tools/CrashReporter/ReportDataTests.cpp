@@ -513,6 +513,23 @@ TEST(CopyReportFile, ShortWriteRemovesThePartialCopy)
     EXPECT_EQ(tmp.ReadFile("src.bin").size(), 100000u);
 }
 
+// A copy made after the file was checked refuses a source whose path now names another file.
+TEST(CopyReportFile, ASourceThatIsNoLongerTheListedFileIsLeftOut)
+{
+    TempDir tmp;
+    tmp.WriteFile("listed.log", "listed");
+    tmp.WriteFile("other", "something else");
+    const FileIdentity listed = Platform_GetFileIdentity(S(tmp.Join("listed.log")));
+    ASSERT_EQ(unlink(tmp.Join("listed.log").c_str()), 0);
+    ASSERT_EQ(symlink(tmp.Join("other").c_str(), tmp.Join("listed.log").c_str()), 0);
+    CapturingSink sink;
+    bool opened = true;
+    EXPECT_FALSE(CopyReportFile(S(tmp.Join("listed.log")), S(tmp.Join("copy.log")), &opened, &listed));
+    EXPECT_FALSE(opened) << "treated like a file that cannot be read: it is not sent from its source either";
+    EXPECT_FALSE(Exists(tmp.Join("copy.log")));
+    EXPECT_TRUE(sink.Contains(Log::Warning, "is no longer the file that was listed"));
+}
+
 TEST(CopyReportFile, UncreatableDestinationIsLogged)
 {
     TempDir tmp;

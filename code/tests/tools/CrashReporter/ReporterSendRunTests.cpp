@@ -357,24 +357,85 @@ TEST_F(ReporterFieldFaults, TwoReportersAtOnceKeepTheirOwnFoldersAndLogs)
 // where it is. Before, the upload went out without the dump.
 TEST_F(ReporterFieldFaults, FullReportDiskStillSendsTheDump)
 {
-    Morvex::Test::ScopedTmpfs disk(1 << 20);
-    if (!disk.Active())
-        GTEST_SKIP() << "mounting a tmpfs needs root";
     StartCollector();
-    const std::string dump = Incompressible(3 << 20);
+    // Everywhere: a file-size limit makes every write past 1 MiB fail as a full disk does; the dump
+    // compresses, so the archive still fits.
+    std::string dump;
+    for (int i = 0; dump.size() < (3u << 20); ++i)
+        dump += "frame " + std::to_string(i % 1000) + " of a compressible dump\n";
     m_in.WriteFile("dumps/42.dmp", dump);
-    std::vector<std::string> args = Standard();
-    args[5] = disk.Path() + "/user";
-    ProcessResult r = RunArgs(args);
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("could not be copied into the report; it is sent from where it is"),
-              std::string::npos)
-        << r.out;
+    {
+        Morvex::Test::ScopedFileSizeLimit limit(1 << 20);
+        ASSERT_TRUE(limit.Active());
+        ProcessResult r = RunArgs(Standard());
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("could not be copied into the report; it is sent from where it is"),
+                  std::string::npos)
+            << r.out;
+    }
     auto reports = Reports(m_received.Path());
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(ListUpload(reports[0]), Expected({{"42.dmp", dump},
                                                 {"a.log", m_in.ReadFile("logs/a.log")},
                                                 {"b.log", m_in.ReadFile("logs/b.log")}}));
+
+    // Where a small file system can be mounted: the report folder's disk is full, the temporary
+    // folder is not, and the dump does not compress.
+    Morvex::Test::ScopedTmpfs disk(1 << 20);
+    if (!disk.Active())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string incompressible = Incompressible(3 << 20);
+    m_in.WriteFile("dumps/42.dmp", incompressible);
+    std::vector<std::string> args = Standard();
+    args[5] = disk.Path() + "/user";
+    ProcessResult r = RunArgs(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(ListUpload(reports[1]), Expected({{"42.dmp", incompressible},
+                                                {"a.log", m_in.ReadFile("logs/a.log")},
+                                                {"b.log", m_in.ReadFile("logs/b.log")}}));
+}
+
+// Where the dialog cannot open because its module is not beside the reporter (a studio shipped the
+// binary alone), the run counts as unattended and retries, as a silent one does.
+TEST_F(ReporterFieldFaults, NoDialogModuleRetriesLikeASilentRun)
+{
+    StartCollector({"--status", "503"});
+    m_tmp.WriteFile("alone/placeholder", "");
+    const std::string alone = m_tmp.Join("alone/CrashReporter");
+    fs::copy_file(CRASH_REPORTER_PATH, alone);
+    fs::permissions(alone, fs::perms::owner_all);
+    std::vector<std::string> args = Standard();
+    args.pop_back(); // not --silent
+    args.insert(args.begin(), alone);
+    ProcessResult r = RunProcess(args, m_work.Path(),
+                                 {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY=:0"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Crash dialog not available"), std::string::npos) << r.out;
+    EXPECT_EQ(Count(r.err, "Failed to send. Waiting..."), 3u) << r.out << r.err;
+    EXPECT_EQ(Reports(m_received.Path()).size(), 3u);
+}
+
+// Without /proc (a chroot or a sandbox), the archive, which has no name, is still read back for the
+// upload.
+TEST_F(ReporterFieldFaults, RunsWithoutProc)
+{
+    if (geteuid() != 0 || RunProcess({"/usr/bin/unshare", "--mount", "true"}).exitCode != 0)
+        GTEST_SKIP() << "a private mount namespace needs root";
+    StartCollector();
+    std::vector<std::string> inner = {"mount -t tmpfs none /proc && exec \"$0\" \"$@\"", CRASH_REPORTER_PATH};
+    std::vector<std::string> switches = Standard();
+    inner.insert(inner.end(), switches.begin(), switches.end());
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "--",
+                                     "/bin/sh",          "-c"};
+    argv.insert(argv.end(), inner.begin(), inner.end());
+    ProcessResult r = RunProcess(argv, m_work.Path(),
+                                 {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u) << r.out << r.err;
+    EXPECT_NE(ListUpload(reports[0]).find("42.dmp " + Hex(m_in.ReadFile("dumps/42.dmp"))), std::string::npos);
 }
 
 // A --user-path that cannot hold a report folder (a file; and, for a user without root's rights, a
@@ -531,10 +592,18 @@ TEST_F(ReporterFieldFaults, MisbehavingIndexServerDoesNotStopTheReport)
                          "set crash_url \"" + m_collector->Url("/submit/") + "\"\nset ElasticsearchUrl \"" +
                              index.Url("/events/prod/") + "\"\nset ElasticsearchTimeoutSec 2\n");
         const size_t before = Reports(m_received.Path()).size();
-        auto start = std::chrono::steady_clock::now();
         ProcessResult r = RunArgs(Standard());
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
         EXPECT_EQ(Reports(m_received.Path()).size(), before + 1) << r.out << r.err;
+        if (mode == Morvex::Test::RawServer::Mode::Endless)
+        {
+            EXPECT_NE(r.out.find("the rest was not read"), std::string::npos) << r.out;
+        }
+        else
+        {
+            // The event's own limit ended it, not the client's default minute.
+            EXPECT_NE(r.out.find("Operation timed out after 2"), std::string::npos) << r.out;
+            EXPECT_NE(r.err.find("AddElasticEvent: ErrorCode::TIMEOUT"), std::string::npos) << r.err;
+        }
     }
 }

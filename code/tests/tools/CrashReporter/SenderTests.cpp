@@ -2,6 +2,8 @@
 
 #include "CrashReporter.h"
 
+#include "Core/IO/PlatformFile.h"
+
 #include "Net/Network.h"
 
 #include "NetTestServer.h"
@@ -284,6 +286,33 @@ TEST_F(SenderTest, UncopiedFilesAreReadFromTheirSources)
     EXPECT_NE(listing.find("game.log\t18\t"), std::string::npos) << listing;
     EXPECT_NE(listing.find("big.dmp\t15\t"), std::string::npos) << listing;
     EXPECT_EQ(listing.find("removed.log"), std::string::npos) << listing;
+}
+
+// A file sent from where it was found is read at send time, maybe minutes after it was checked: if
+// its path has been pointed at another file meanwhile (a link to the player's private files), it is
+// left out rather than followed.
+TEST_F(SenderTest, ASourceSwappedAfterItWasListedIsLeftOut)
+{
+    Morvex::Test::TempDir elsewhere;
+    elsewhere.WriteFile("game.log", "the game's log");
+    elsewhere.WriteFile("secret", "the player's private key");
+    Morvex::ReportFile uncopied;
+    uncopied.name = "game.log";
+    uncopied.source = elsewhere.Join("game.log").c_str();
+    uncopied.identity = Platform_GetFileIdentity(uncopied.source);
+    ASSERT_TRUE(uncopied.identity.valid);
+    m_report.reportFiles = {FilePath("42.dmp"), uncopied};
+    ASSERT_EQ(unlink(elsewhere.Join("game.log").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.Join("secret").c_str(), elsewhere.Join("game.log").c_str()), 0);
+
+    Morvex::Test::CapturingSink log;
+    Send();
+    auto seen = m_server.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    std::string listing = ListArchive(seen[0].parts.back().content);
+    EXPECT_NE(listing.find("42.dmp\t"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("game.log"), std::string::npos) << listing;
+    EXPECT_TRUE(log.Contains(Log::Warning, "is no longer the file that was listed; it is left out"));
 }
 
 TEST_F(SenderTest, ArchiveThatCannotBeCreatedAnywhereIsReportedAndNothingIsUploaded)
