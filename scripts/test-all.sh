@@ -7,6 +7,9 @@ ROOT=$(pwd)
 if [ "${SKIP_INSTALL:-0}" != "1" ]; then scripts/install-deps.sh; fi
 JOBS=${JOBS:-$(nproc)}
 
+echo "== format"
+scripts/check-format.sh
+
 echo "== build (RelWithDebInfo)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$JOBS"
