@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds the thread tests under ThreadSanitizer and runs them.
+# Builds everything under ThreadSanitizer and runs every suite that crosses threads: the thread
+# tests, the network, sender and reporter-run tests (a server thread beside the client, the sender
+# thread beside the main thread) and the dialog tests (the dialog's sender beside GTK's loop).
+# Libraries from Debian are not instrumented; code/tests/tsan.supp keeps their reports out.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+root=$(pwd)
 JOBS=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX_SANITIZE=thread >/dev/null
-cmake --build build-tsan --target ThreadingTests -j"$JOBS"
-# Each case runs in a process of its own (ctest), and once more all together, where records of
-# earlier cases stay in the registry.
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest -L threading -j"$JOBS" --output-on-failure --timeout 600)
-TSAN_OPTIONS=halt_on_error=1 build-tsan/bin/ThreadingTests --gtest_brief=1
+cmake --build build-tsan -j"$JOBS"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/code/tests/tsan.supp"
+# Each case runs in a process of its own (ctest), and the thread tests once more all together,
+# where records of earlier cases stay in the registry.
+(cd build-tsan && ctest -L "threading|net|gui" -j"$JOBS" --output-on-failure --timeout 600)
+build-tsan/bin/ThreadingTests --gtest_brief=1

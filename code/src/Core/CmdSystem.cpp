@@ -52,7 +52,7 @@ double GElapsedSeconds = 0.0;
 uint32 GExecuteDepth = 0;
 uint32 GExpansions = 0;
 
-bool IsSeparator(char c)
+bool IsTokenSeparator(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -242,7 +242,7 @@ void Tokenize(const String& line, String& storage, Starts& starts)
     uint32 i = 0;
     while (i < n)
     {
-        while (i < n && IsSeparator(p[i]))
+        while (i < n && IsTokenSeparator(p[i]))
             ++i;
         if (i >= n)
             break;
@@ -261,7 +261,7 @@ void Tokenize(const String& line, String& storage, Starts& starts)
         else
         {
             begin = i;
-            while (i < n && !IsSeparator(p[i]) && p[i] != '"' && p[i] != '\'')
+            while (i < n && !IsTokenSeparator(p[i]) && p[i] != '"' && p[i] != '\'')
                 ++i;
             end = i;
         }

@@ -1,5 +1,7 @@
 #include "Core/SharedString.h"
 
+#include "Core/Str.h"
+
 #include "Core/Assert.h"
 #include "Core/CmdSystem.h"
 #include "Core/Containers/Dict.h"
@@ -16,8 +18,8 @@ SharedStringStorage* GSharedStringStorage = nullptr;
 
 namespace
 {
-constexpr uint32 kFnvOffsetBasis = 0x811C9DC5u;
-constexpr uint32 kFnvPrime = 16777619u;
+using Str::kFnvOffsetBasis;
+using Str::kFnvPrime;
 constexpr size_t kPoolPageSize = 0x20000;
 
 char GEmptyText[1] = {0};
