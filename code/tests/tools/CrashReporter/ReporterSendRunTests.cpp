@@ -421,6 +421,10 @@ TEST_F(ReporterFieldFaults, NoDialogModuleRetriesLikeASilentRun)
 // upload.
 TEST_F(ReporterFieldFaults, RunsWithoutProc)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer's runtime reads its options and the process's threads through /proc.
+    GTEST_SKIP() << "the address sanitizer needs /proc";
+#endif
     if (geteuid() != 0 || RunProcess({"/usr/bin/unshare", "--mount", "true"}).exitCode != 0)
         GTEST_SKIP() << "a private mount namespace needs root";
     StartCollector();
