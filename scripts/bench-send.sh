@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
 dump_mb=${DUMP_MB:-200}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target CrashReporter Collector >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-bench.XXXXXX")

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
 if [ "${SKIP_INSTALL:-0}" != "1" ]; then scripts/install-deps.sh; fi
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target CrashReporter Collector
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-demo.XXXXXX")
