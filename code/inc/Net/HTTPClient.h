@@ -122,9 +122,14 @@ public:
         ErrorCode transportError = ErrorCode::UNKNOWN;
         // The answer's body (at most kDefaultMaxBodyBytes of it).
         std::string body;
+        // What the answer's Retry-After header asks for, in seconds; -1 without one.
+        int32 retryAfterSec = -1;
 
         bool Delivered() const { return result == Result::Delivered; }
     };
+    // The seconds a Retry-After value asks for: a count of seconds, or an HTTP date (then counted
+    // from nowMs, 0 when it lies in the past). -1 for anything else.
+    static int32 ParseRetryAfter(StrView value, int64 nowMs);
     // Delivered for 200; Rejected for 400, 401, 403, 404, 413 and 422; Retry for everything else,
     // every transport failure included.
     static UploadOutcome::Result ClassifyUpload(ErrorCode transportError, int32 httpStatus);
@@ -191,8 +196,8 @@ public:
     // know.
     static uint32 UploadFileAsync(const char* url, const char* fieldName, RawFile& file, const char* fileName,
                                   Completion completion, const HTTPFormField* fields, uint32 fieldCount);
-    // Uploads synchronously (as UploadFileSync) and says what became of it; a failure is logged at
-    // Error as UploadFileSync logs it.
+    // Uploads synchronously (as UploadFileSync) and says what became of it, the server's
+    // Retry-After included; a failure is logged at Error as UploadFileSync logs it.
     static UploadOutcome UploadFile(const char* url, const char* fieldName, RawFile& file,
                                     const char* fileName, const Dict* fields);
     static bool UploadFileSync(const char* url, const char* fieldName, RawFile& file, const char* fileName,

@@ -482,6 +482,9 @@ void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
 {
     CURL* easy = slot.easy.get();
     curl_easy_setopt(easy, CURLOPT_HEADER, 0L);
+    // The answer's header lines are kept (bounded like the body): Retry-After is among them.
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &slot);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteCallback);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &slot);

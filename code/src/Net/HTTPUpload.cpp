@@ -14,6 +14,8 @@
 #include "Core/IO/RawFile.h"
 #include "Core/Log.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Str.h"
+#include "Core/Timing/PlatformTime.h"
 #include "HTTPClientInternal.h"
 #include "Net/Async/AsyncService.h"
 #include "Net/HTTPClient.h"
@@ -195,6 +197,18 @@ HTTPClient::Completion RecordInto(UploadRecord& record)
         record.outcome.httpStatus = response.httpCode;
         record.outcome.transportError = response.errorCode;
         record.outcome.body = response.body;
+        // The last Retry-After of the answer counts (an interim 100 Continue carries none).
+        for (const String& line : response.headers)
+        {
+            const char* text = line.c_str();
+            if (line.length() > 12 && Str::EqualNoCase(text, "Retry-After:", 12))
+            {
+                StrView value(text + 12, line.length() - 12);
+                while (!value.empty() && (value[0] == ' ' || value[0] == '\t'))
+                    value.remove_prefix(1);
+                record.outcome.retryAfterSec = HTTPClient::ParseRetryAfter(value, GetTimeMs());
+            }
+        }
     };
 }
 
@@ -277,6 +291,32 @@ uint32 HTTPClient::UploadFileAsync(const char* url, const char* fieldName, RawFi
                    curl_mime_type(part, "application/octet-stream") == CURLE_OK;
         },
         &open, fileName ? fileName : "", std::move(completion), fields, fieldCount);
+}
+
+int32 HTTPClient::ParseRetryAfter(StrView value, int64 nowMs)
+{
+    while (!value.empty() && (value[value.length() - 1] == ' ' || value[value.length() - 1] == '\t'))
+        value = value.substr(0, value.length() - 1);
+    if (value.empty() || value.length() > 64)
+        return -1;
+    bool digits = true;
+    for (uint32 i = 0; i < value.length() && digits; ++i)
+        digits = value[i] >= '0' && value[i] <= '9';
+    if (digits)
+    {
+        // Seconds; past a year they are all the same to a caller that clamps to an hour.
+        uint64 seconds = 0;
+        for (uint32 i = 0; i < value.length() && seconds < 31536000; ++i)
+            seconds = seconds * 10 + static_cast<uint64>(value[i] - '0');
+        return static_cast<int32>(seconds < 31536000 ? seconds : 31536000);
+    }
+    // An HTTP date ("Wed, 21 Oct 2015 07:28:00 GMT"); libcurl knows all three forms.
+    const std::string text(value.data(), value.length());
+    const time_t when = curl_getdate(text.c_str(), nullptr);
+    if (when < 0)
+        return -1;
+    const int64 delta = static_cast<int64>(when) - nowMs / 1000;
+    return delta <= 0 ? 0 : static_cast<int32>(delta < 31536000 ? delta : 31536000);
 }
 
 HTTPClient::UploadOutcome::Result HTTPClient::ClassifyUpload(ErrorCode transportError, int32 httpStatus)

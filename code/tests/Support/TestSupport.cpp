@@ -245,6 +245,27 @@ void TempDir::WriteFile(const std::string& name, const std::string& content) con
     out << content;
 }
 
+SubDir::SubDir(const TempDir& parent, const std::string& relative) : m_path(parent.Join(relative))
+{
+    std::filesystem::create_directories(m_path);
+}
+
+void SubDir::WriteFile(const std::string& name, const std::string& content) const
+{
+    std::filesystem::path p = std::filesystem::path(m_path) / name;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary);
+    out << content;
+}
+
+std::string SubDir::ReadFile(const std::string& name) const
+{
+    std::ifstream in(std::filesystem::path(m_path) / name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 std::string TempDir::ReadFile(const std::string& name) const
 {
     std::ifstream in(std::filesystem::path(m_path) / name, std::ios::binary);

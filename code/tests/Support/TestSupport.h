@@ -197,4 +197,18 @@ public:
 private:
     std::string m_path;
 };
+
+// A folder inside a TempDir (created with its parents), with the same helpers; removed with it.
+class SubDir
+{
+public:
+    SubDir(const TempDir& parent, const std::string& relative);
+    const std::string& Path() const { return m_path; }
+    std::string Join(const std::string& name) const { return m_path + "/" + name; }
+    void WriteFile(const std::string& name, const std::string& content) const;
+    std::string ReadFile(const std::string& name) const;
+
+private:
+    std::string m_path;
+};
 } // namespace Morvex::Test

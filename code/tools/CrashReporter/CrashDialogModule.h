@@ -16,7 +16,7 @@ extern "C"
 #define MX_CRASH_DIALOG_MODULE_FILE "libCrashReporterDialog.so"
 #define MX_CRASH_DIALOG_ENTRY "MxCrashDialog_Run"
 /* Bumped whenever MxCrashDialogDesc changes; a module refuses a description of another version. */
-#define MX_CRASH_DIALOG_VERSION 1
+#define MX_CRASH_DIALOG_VERSION 2
 
     enum
     {
@@ -51,12 +51,14 @@ extern "C"
         const char* progressText;      /* "PROGRESS_TEXT" */
         const char* reportContentLink; /* "REPORT_CONTENT_LINK" */
         const char* headerText;        /* "HEADER_TEXT" */
+        const char* sendFailedText;    /* "SEND_FAILED_TEXT" */
     } MxCrashDialogTexts;
 
-    /* Tells an open dialog that its sender has finished; the dialog then closes with
-     * MX_CRASH_DIALOG_SENT. Safe from any thread, any number of times, and also after the dialog has
-     * closed (a stale `dialog` value is ignored). */
-    typedef void (*MxCrashDialogNotifyFn)(uint64_t dialog);
+    /* Tells an open dialog that its sender has finished, and whether the report was delivered; the
+     * dialog then closes with MX_CRASH_DIALOG_SENT, at once when it was delivered, else after it has
+     * shown sendFailedText for a moment. Safe from any thread, any number of times, and also after
+     * the dialog has closed (a stale `dialog` value is ignored). */
+    typedef void (*MxCrashDialogNotifyFn)(uint64_t dialog, int delivered);
 
     /* Called on the dialog's (main) thread once, when the user presses send. `userText` is the
      * description box's UTF-8 text (never null, possibly empty), valid only during the call. The

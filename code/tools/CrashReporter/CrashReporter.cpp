@@ -1,4 +1,5 @@
 #include "CrashReporter.h"
+#include "PendingReports.h"
 
 #include "Core/CmdSystem.h"
 #include "Core/CommandLine.h"
@@ -107,6 +108,17 @@ int32 ReadRunSettings(CrashReporterSettings& s)
 {
     s.product.Assign("Application");
     StrView language;
+    if (CommandLine::HasSwitch("--send-pending"))
+    {
+        // A launcher sends what earlier runs kept: no report of its own, no dialog.
+        s.sendPending = true;
+        s.silent = true;
+        StrView userPath;
+        if (!CommandLine::GetSwitchValue("--user-path", userPath))
+            return kExitMissingArguments;
+        s.userPath.Assign(userPath);
+        return kExitOk;
+    }
     if (CommandLine::HasSwitch("--test"))
     {
         s.test = true;
@@ -162,6 +174,13 @@ int32 CrashReporterMain()
     if (read != kExitOk)
         return read;
 
+    if (settings.sendPending)
+    {
+        const uint32 unreadable = SendPendingReports(settings, FilePath());
+        MX_LOG_INFO("Sending finished");
+        return unreadable == 0 ? kExitOk : kExitNothingToSend;
+    }
+
     Report report;
     if (!settings.test && PrepareReportData(settings, report) == 0)
     {
@@ -171,16 +190,22 @@ int32 CrashReporterMain()
     // Nobody watches a silent run, nor one whose dialog could not open (no display, no module):
     // both retry failed uploads. A player who cancelled the dialog is there: no retries.
     bool background = settings.silent;
+    bool sent = false;
     if (!settings.silent)
     {
         const DialogResult dialog = ShowCrashDialog(settings, report);
-        if (dialog == DialogResult::Sent)
-            return kExitOk;
+        sent = dialog == DialogResult::Sent;
         background = dialog == DialogResult::FailedToOpen;
     }
-    MX_LOG_INFO("Product: '%s' Params: '%s'", settings.product.c_str(), settings.additional.c_str());
-    RunSenderThread(settings, report, background);
-    MX_LOG_INFO("Sending finished");
+    if (!sent)
+    {
+        MX_LOG_INFO("Product: '%s' Params: '%s'", settings.product.c_str(), settings.additional.c_str());
+        RunSenderThread(settings, report, background);
+        MX_LOG_INFO("Sending finished");
+    }
+    // What earlier runs could not deliver goes after this run's own report.
+    if (!settings.test)
+        SendPendingReports(settings, report.reportFolder);
     return kExitOk;
 }
 

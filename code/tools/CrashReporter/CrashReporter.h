@@ -33,6 +33,8 @@ struct CrashReporterSettings
     std::vector<FilePath> wildcards;
     bool ioCrash = false;
     bool silent = false;
+    // --send-pending: send what earlier runs kept, nothing of its own.
+    bool sendPending = false;
     StaticString2048_t comments;
     StaticString1024_t additional;
 };
@@ -132,18 +134,41 @@ DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& repo
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
 // background: failed uploads are retried (a silent run, or one whose dialog could not open, where
 // nobody watches).
-// Returns what the sender did.
+// What a delivery did.
 struct SendResult
 {
+    bool eventPosted = false;
     bool archiveBuilt = false;
+    // The folder the archive was built in (the archive itself has no name on disk).
+    FilePath archiveFolder;
     // Upload attempts made, and the outcome of the last one.
     uint32 attempts = 0;
     Net::HTTPClient::UploadOutcome last;
+    // Non-zero when the hourly allowance stopped it: when the next upload is allowed.
+    int64 limitedUntilMs = 0;
 };
+
+// How one report is delivered; the run's own report and a pending one differ only here.
+struct DeliveryOptions
+{
+    bool postEvent = true;
+    int32 maxAttempts = 1;
+    // Retry failed uploads (background mode), waiting retry_wait_sec (or what the server's
+    // Retry-After asks, within the same clamp) between attempts when waitBetweenAttempts is set.
+    bool background = false;
+    bool waitBetweenAttempts = true;
+};
+
+// Posts the event (when asked), builds the archive and uploads it with the report fields, attempt
+// by attempt, each upload taken from the hourly allowance of the settings' user path. Drives the
+// HTTP client on the calling thread.
+SendResult DeliverReport(const CrashReporterSettings& settings, const Report& report,
+                         const DeliveryOptions& options);
 SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background);
 
-// Tells the crash dialog that its sender has finished (the dialog then closes as sent).
-using DialogNotifyFn = void (*)(uint64 dialog);
+// Tells the crash dialog that its sender has finished and whether the report was delivered (the
+// dialog then closes, after saying so when it was not).
+using DialogNotifyFn = void (*)(uint64 dialog, int delivered);
 
 // The report sender: posts the event, packs the report's files into an anonymous temporary zip
 // archive (in the temporary folder, else the report folder, else the user data folder), uploads it
@@ -216,9 +241,10 @@ void JoinDialogSender();
 // followed)" and the document for a 3xx answer; the whole request is limited to
 // ElasticsearchTimeoutSec seconds. AppendJsonEscaped appends text escaped for a JSON string, with
 // every ill-formed UTF-8 part replaced by U+FFFD.
-void AddElasticEvent(const CrashReporterSettings& settings);
+// True when the event reached the index (or none is configured), so that it need not be posted again.
+bool AddElasticEvent(const CrashReporterSettings& settings);
 void FormatElasticTimestamp(int64 timeMs, StaticString32_t& out);
 String BuildElasticEventDocument(StrView product, StrView additional, StrView timestamp);
-void SendElasticEvent(StrView url, StrView document);
+bool SendElasticEvent(StrView url, StrView document);
 void AppendJsonEscaped(String& out, StrView text);
 } // namespace Morvex

@@ -112,6 +112,7 @@ DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& repo
     t.progressText = Text("PROGRESS_TEXT");
     t.reportContentLink = Text("REPORT_CONTENT_LINK");
     t.headerText = Text("HEADER_TEXT");
+    t.sendFailedText = Text("SEND_FAILED_TEXT");
     desc.ioCrash = s.ioCrash ? 1 : 0;
     desc.reportFolder = report.reportFolder.c_str();
     desc.launcherPath = s.launcherPath.c_str();

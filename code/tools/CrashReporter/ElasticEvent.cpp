@@ -209,7 +209,7 @@ String BuildElasticEventDocument(StrView product, StrView additional, StrView ti
     return doc;
 }
 
-void SendElasticEvent(StrView url, StrView document)
+bool SendElasticEvent(StrView url, StrView document)
 {
     MX_MEMORY_TAG_SCOPE("CrashReporter");
     const String urlText(url);
@@ -227,8 +227,9 @@ void SendElasticEvent(StrView url, StrView document)
     Net::HTTPClient::ResponsePromise promise = Net::HTTPClient::Request(urlText.c_str(), params, nullptr);
     // Synchronous: the promise is settled already and the continuation runs here, while the
     // document still exists. Any status below 400 resolves it and logs nothing.
+    bool posted = false;
     promise.SetCallback(
-        [document](const ttl::Result<Net::HTTPClient::Response>& result)
+        [document, &posted](const ttl::Result<Net::HTTPClient::Response>& result)
         {
             if (result.IsOk())
             {
@@ -236,7 +237,10 @@ void SendElasticEvent(StrView url, StrView document)
                 // event did not reach the index.
                 const int32 status = result.GetValue().httpCode;
                 if (status < 300 || status >= 400)
+                {
+                    posted = true;
                     return;
+                }
                 Log::Printf(__FILE__, __LINE__, Log::Error,
                             "AddElasticEvent: the server answered %d (a redirect, not followed)",
                             static_cast<int>(status));
@@ -248,20 +252,22 @@ void SendElasticEvent(StrView url, StrView document)
                         document.data());
         });
     promise.Release();
+    return posted;
 }
 
-void AddElasticEvent(const CrashReporterSettings& settings)
+bool AddElasticEvent(const CrashReporterSettings& settings)
 {
     MX_MEMORY_TAG_SCOPE("CrashReporter");
     const char* url = ElasticsearchUrl.GetS();
+    // No index configured: there is nothing to post, now or later.
     if (url == nullptr || url[0] == 0)
-        return;
+        return true;
     StaticString32_t timestamp;
     FormatElasticTimestamp(GetTimeMs(), timestamp);
     const String document =
         BuildElasticEventDocument(StrView(settings.product.c_str(), settings.product.length()),
                                   StrView(settings.additional.c_str(), settings.additional.length()),
                                   StrView(timestamp.c_str(), timestamp.length()));
-    SendElasticEvent(url, document.view());
+    return SendElasticEvent(url, document.view());
 }
 } // namespace Morvex

@@ -12,6 +12,7 @@
 #include "Core/Platform.h"
 #include "Core/Timing/PlatformTime.h"
 #include "Net/HTTPClient.h"
+#include "PendingReports.h"
 
 #include <chrono>
 #include <memory>
@@ -159,20 +160,16 @@ uint32 RetryWaitMs(int32 seconds)
     return static_cast<uint32>(seconds) * 1000u;
 }
 
-void SenderThread::Run()
+SendResult DeliverReport(const CrashReporterSettings& s, const Report& report, const DeliveryOptions& options)
 {
-    MX_MEMORY_TAG_SCOPE("SenderThread");
-    const CrashReporterSettings& s = settings;
-    if (s.test)
-        return;
+    SendResult result;
+    result.eventPosted = options.postEvent ? AddElasticEvent(s) : false;
 
-    AddElasticEvent(s);
-
-    RawFile* archive = BuildArchive(report, archivePath);
+    RawFile* archive = BuildArchive(report, result.archiveFolder);
     if (archive == nullptr)
     {
         MX_LOG_ERROR("Could not create archive");
-        return;
+        return result;
     }
     result.archiveBuilt = true;
 
@@ -184,8 +181,17 @@ void SenderThread::Run()
     StaticString64_t partName;
     partName.Format("morvextmp%06u", static_cast<unsigned>(GetTimeMs() % 1000000));
 
-    for (int32 attempt = 0; attempt < retry_count.GetInt();)
+    for (int32 attempt = 0; attempt < options.maxAttempts;)
     {
+        // A crash loop must not flood the server: beyond the hourly allowance the report waits.
+        int64 retryAtMs = 0;
+        if (!TakeUploadSlot(s.userPath, retryAtMs))
+        {
+            MX_LOG_WARNING("%d uploads were made in the last hour; the report is kept and sent later",
+                           reports_maxPerHour.GetInt());
+            result.limitedUntilMs = retryAtMs;
+            break;
+        }
         result.last = Net::HTTPClient::UploadFile(url.c_str(), "upload_file_minidump", *archive,
                                                   partName.c_str(), &fields);
         ++result.attempts;
@@ -195,17 +201,57 @@ void SenderThread::Run()
             break;
         }
         MX_LOG_ERROR("Failed to send. Waiting...");
-        if (!background)
+        if (!options.background)
         {
             MX_LOG_INFO("Not in a background mode. Will not retry sending.");
             break;
         }
-        SleepMs(waitMs);
+        if (!options.waitBetweenAttempts)
+            break;
+        uint32 wait = waitMs;
+        if (result.last.retryAfterSec >= 0)
+        {
+            // The server knows best when it can take the report again (within the usual clamp).
+            wait = RetryWaitMs(result.last.retryAfterSec);
+            MX_LOG_INFO("The server asked to wait %u s before the next attempt", wait / 1000);
+        }
+        SleepMs(wait);
         ++attempt;
     }
 
     // The archive has no name: dropping the last handle deletes it.
     archive->DropRef();
+    return result;
+}
+
+void SenderThread::Run()
+{
+    MX_MEMORY_TAG_SCOPE("SenderThread");
+    if (settings.test)
+        return;
+    // Before anything goes out, the report is recorded as pending with everything needed to send
+    // it again, and its lock is held until its outcome is recorded: a later run, or another
+    // reporter, sends it if this one cannot.
+    std::unique_ptr<ReportLock> lock;
+    ReportState state;
+    bool tracked = false;
+    if (!report.reportFolder.empty())
+    {
+        lock = std::make_unique<ReportLock>(report.reportFolder);
+        state.settings = settings;
+        state.report = report;
+        state.createdMs = GetTimeMs();
+        tracked = lock->Held() && SaveReportState(report.reportFolder, state);
+    }
+    DeliveryOptions options;
+    options.postEvent = true;
+    options.maxAttempts = retry_count.GetInt();
+    options.background = background;
+    options.waitBetweenAttempts = true;
+    result = DeliverReport(settings, report, options);
+    archivePath = result.archiveFolder;
+    if (tracked)
+        RecordOutcome(report.reportFolder, state, result);
 }
 
 void DialogSenderThread::Run()
@@ -213,9 +259,10 @@ void DialogSenderThread::Run()
     uint64 dlg = dialog;
     MX_ASSERT(dlg != 0);
     SenderThread::Run();
-    // Posted in a test run too, so that the dialog closes the same way.
+    // Posted in a test run too, so that the dialog closes the same way; it tells the player when
+    // the report was kept for later instead of delivered.
     if (notify && dlg != 0)
-        notify(dlg);
+        notify(dlg, settings.test || result.last.Delivered());
 }
 
 SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background)

@@ -118,6 +118,21 @@ PathKind Platform_GetPathKind(StrView path);
 // resolved, '/' only. Empty when the path does not exist or cannot be resolved.
 FilePath Platform_ResolvePath(StrView path);
 
+// Renames `from` to `to`, replacing a file of that name in one step (the rename is atomic: a reader
+// sees the old file or the new one). False when it cannot be done.
+bool Platform_RenameFile(StrView from, StrView to);
+
+// Removes a directory and everything below it. Symbolic links inside are removed, never followed;
+// nothing outside the directory is touched. False when anything could not be removed.
+bool Platform_RemoveDirectoryTree(StrView dir);
+
+// An advisory lock on a file (created when missing, mode 0600), held until Platform_UnlockFile or
+// until the process ends, however it ends: a lock of a process that died never blocks. With wait
+// false, a lock another process holds is not waited for. Returns a handle, or -1 when the lock
+// was not taken.
+int64 Platform_LockFile(StrView path, bool wait);
+void Platform_UnlockFile(int64 handle);
+
 // Removes a regular file (or a symbolic link). Refuses directories and devices; false when nothing
 // was removed.
 bool Platform_DeleteFile(StrView path);

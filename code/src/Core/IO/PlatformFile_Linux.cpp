@@ -15,9 +15,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -291,6 +293,91 @@ FilePath Platform_ResolvePath(StrView path)
     FilePath out;
     out.TryAssign(StrView(resolved));
     return out;
+}
+
+bool Platform_RenameFile(StrView from, StrView to)
+{
+    const FilePath a = ToSystemPath(from);
+    const FilePath b = ToSystemPath(to);
+    return !a.empty() && !b.empty() && ::rename(a.c_str(), b.c_str()) == 0;
+}
+
+namespace
+{
+// Removes what a directory descriptor holds, then the entry `name` of `parentFd` itself. Links are
+// unlinked, never followed; a subdirectory is opened with O_NOFOLLOW so that it cannot be swapped
+// for a link to somewhere else.
+bool RemoveTreeAt(int parentFd, const char* name)
+{
+    int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* d = fdopendir(fd);
+    if (!d)
+    {
+        ::close(fd);
+        return false;
+    }
+    bool ok = true;
+    while (dirent* e = readdir(d))
+    {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st
+        {
+        };
+        if (::fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        {
+            ok = false;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode))
+            ok = RemoveTreeAt(dirfd(d), e->d_name) && ok;
+        else
+            ok = ::unlinkat(dirfd(d), e->d_name, 0) == 0 && ok;
+    }
+    closedir(d);
+    return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 && ok;
+}
+} // namespace
+
+bool Platform_RemoveDirectoryTree(StrView dir)
+{
+    const FilePath p = ToSystemPath(dir);
+    if (p.empty())
+        return false;
+    return RemoveTreeAt(AT_FDCWD, p.c_str());
+}
+
+int64 Platform_LockFile(StrView path, bool wait)
+{
+    const FilePath p = ToSystemPath(path);
+    if (p.empty())
+        return -1;
+    int fd;
+    do
+        fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    // flock belongs to the open file description: it goes with the descriptor, also when the
+    // process is killed, so a dead holder never blocks the next reporter.
+    int rc;
+    do
+        rc = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+    {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void Platform_UnlockFile(int64 handle)
+{
+    if (handle >= 0)
+        ::close(static_cast<int>(handle));
 }
 
 bool Platform_DeleteFile(StrView path)

@@ -116,6 +116,7 @@ struct DialogRun
         t.progressText = "sending...";
         t.reportContentLink = "what is inside?";
         t.headerText = "Something went wrong";
+        t.sendFailedText = "kept for later";
         desc.startSending = [](void* ctx, const char* text, MxCrashDialogNotifyFn fn, uint64_t dialog)
         {
             auto& self = *static_cast<DialogRun*>(ctx);
@@ -412,8 +413,8 @@ TEST_F(CrashDialogModule, EnterSendsAndTheSenderClosesTheDialogFromItsThread)
             sender = std::thread(
                 [fn = d.notify, token = d.token]
                 {
-                    fn(token);
-                    fn(token); // twice: harmless
+                    fn(token, 1);
+                    fn(token, 1); // twice: harmless
                 });
         });
     r.steps.push_back([](DialogRun&) {}); // the window stays open until the idle callback ran
@@ -422,6 +423,35 @@ TEST_F(CrashDialogModule, EnterSendsAndTheSenderClosesTheDialogFromItsThread)
     if (sender.joinable())
         sender.join();
     EXPECT_FALSE(r.timedOut);
+}
+
+// A sender that could not deliver: the dialog says so in one line (the spinner stops, only the
+// cancel button is left) and then closes by itself as sent, since nothing is left to send; closing it
+// early ends the same way.
+TEST_F(CrashDialogModule, ASendThatWasNotDeliveredIsToldBeforeTheDialogCloses)
+{
+    for (bool closeEarly : {false, true})
+    {
+        SCOPED_TRACE(closeEarly);
+        DialogRun r;
+        r.steps.push_back([](DialogRun& d) { Click(d, "default-button"); });
+        r.steps.push_back([](DialogRun& d) { d.notify(d.token, 0); });
+        r.steps.push_back(
+            [](DialogRun& d)
+            {
+                GtkWidget* text = d.Widget("send-failed-text");
+                ASSERT_NE(text, nullptr) << "the progress line now tells that the report was kept";
+                EXPECT_EQ(LabelText(text), "kept for later");
+                EXPECT_FALSE(Shown(d.Widget("spinner")));
+                EXPECT_TRUE(gtk_widget_get_sensitive(d.Widget("cancel-button")));
+                EXPECT_FALSE(gtk_widget_get_sensitive(d.Widget("default-button")));
+                SaveWindow(d, "module-send-failed.png");
+            });
+        if (closeEarly)
+            r.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });
+        EXPECT_EQ(r.Run(), MX_CRASH_DIALOG_SENT);
+        EXPECT_FALSE(r.timedOut);
+    }
 }
 
 TEST_F(CrashDialogModule, CancelWaysEndWithCancelledInEveryState)
@@ -462,7 +492,7 @@ TEST_F(CrashDialogModule, AStaleNotificationDoesNotCloseTheNextDialog)
 
     // The first dialog's sender finishes late, while the next dialog is open.
     DialogRun second;
-    second.steps.push_back([&](DialogRun&) { first.notify(first.token); });
+    second.steps.push_back([&](DialogRun&) { first.notify(first.token, 1); });
     second.steps.push_back([](DialogRun&) {});
     second.steps.push_back([](DialogRun&) {});
     second.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });

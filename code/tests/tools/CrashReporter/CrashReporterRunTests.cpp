@@ -100,12 +100,14 @@ TEST_F(ReporterRun, BrokenConfigScriptNeitherCrashesNorHangs)
 
 namespace
 {
+// What a player sees in a folder: hidden entries (the reporter's own bookkeeping) are left out.
 std::vector<std::string> ListDir(const std::string& path)
 {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(path, ec))
-        names.push_back(e.path().filename().string());
+        if (e.path().filename().string()[0] != '.')
+            names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

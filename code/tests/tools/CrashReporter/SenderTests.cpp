@@ -1,6 +1,7 @@
 // The report sender against a real HTTP server on 127.0.0.1: fields, archive, retries, clean-up.
 
 #include "CrashReporter.h"
+#include "PendingReports.h"
 
 #include "Core/IO/PlatformFile.h"
 
@@ -81,6 +82,9 @@ protected:
         m_settings.additional = "version-type=release;script=";
         m_settings.silent = true;
 
+        // The report lives where the reporter makes them: a folder below the user path's
+        // "Exceptions", which keeps the reports' states beside them.
+        m_settings.userPath = m_user.Path().c_str();
         m_folder.WriteFile("42.dmp", std::string("MDMP\0\1\2\3", 8) + std::string(300000, 'd'));
         m_folder.WriteFile("game.log", "line one\nline two\n");
         m_report.reportFolder = m_folder.Path().c_str();
@@ -91,6 +95,8 @@ protected:
         m_vars.Set(ElasticsearchUrl, m_server.Url("/events/prod/"));
         m_vars.Set(retry_count, "3");
         m_vars.Set(retry_wait_sec, "0");
+        // These tests make many uploads in a row; the hourly allowance has tests of its own.
+        m_vars.Set(reports_maxPerHour, "1000");
     }
 
     // Lists an uploaded archive with an independent reader: one "name<TAB>size<TAB>crc" line each.
@@ -115,7 +121,8 @@ protected:
     std::atomic<int> m_status{200};
     std::atomic<int> m_events{0};
     std::string m_lastEvent;
-    Morvex::Test::TempDir m_folder;
+    Morvex::Test::TempDir m_user;
+    Morvex::Test::SubDir m_folder{m_user, "Exceptions/2024.03.05 12.34.56"};
     Morvex::Test::TempDir m_tmp;
     // Run the sender as the reporter does, with this test's settings and report.
     SendResult Send() { return RunSenderThread(m_settings, m_report, m_settings.silent); }
@@ -333,14 +340,29 @@ TEST_F(SenderTest, ArchiveThatCannotBeCreatedAnywhereIsReportedAndNothingIsUploa
 TEST_F(SenderTest, DialogSenderNotifiesWhenDoneInATestRunToo)
 {
     static std::atomic<uint64> notified{0};
+    static std::atomic<int> delivered{-1};
     notified = 0;
     m_settings.test = true;
-    ASSERT_TRUE(StartDialogSender(
-        m_settings, m_report, [](uint64 dialog) { notified = dialog; }, 77));
+    auto record = [](uint64 dialog, int wasDelivered)
+    {
+        delivered = wasDelivered;
+        notified = dialog;
+    };
+    ASSERT_TRUE(StartDialogSender(m_settings, m_report, record, 77));
     JoinDialogSender();
     EXPECT_EQ(notified.load(), 77u);
+    EXPECT_EQ(delivered.load(), 1) << "a test run closes as sent";
     EXPECT_EQ(m_server.Seen().size(), 0u);
     JoinDialogSender(); // nothing left to join
+
+    // A send that did not deliver says so to the dialog.
+    m_settings.test = false;
+    m_status = 503;
+    notified = 0;
+    ASSERT_TRUE(StartDialogSender(m_settings, m_report, record, 78));
+    JoinDialogSender();
+    EXPECT_EQ(notified.load(), 78u);
+    EXPECT_EQ(delivered.load(), 0);
 }
 
 TEST(SenderRules, UploadAddress)

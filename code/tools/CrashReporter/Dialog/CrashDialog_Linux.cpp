@@ -52,6 +52,7 @@ struct Dialog
     GtkWidget* spinner = nullptr;
     GtkWidget* progress = nullptr;
     bool sending = false;
+    bool sendFailedShown = false;
     bool finished = false;
     int result = MX_CRASH_DIALOG_CANCELLED;
 };
@@ -98,14 +99,16 @@ void Finish(Dialog& d, int result)
 struct SenderDone
 {
     uint64_t token;
+    bool delivered;
 };
 
-gboolean OnSenderDoneIdle(gpointer data)
+// How long the player sees that the report was kept for later before the dialog closes.
+constexpr guint kSendFailedShowMs = 3000;
+
+gboolean OnSendFailedShown(gpointer data)
 {
     const uint64_t token = static_cast<SenderDone*>(data)->token;
-    // A notification for a dialog that has closed (cancelled while sending) finds no dialog or
-    // another token and is dropped.
-    if (GDialog != nullptr && GDialog->token == token && GDialog->sending)
+    if (GDialog != nullptr && GDialog->token == token)
         Finish(*GDialog, MX_CRASH_DIALOG_SENT);
     return G_SOURCE_REMOVE;
 }
@@ -115,10 +118,39 @@ void FreeSenderDone(gpointer data)
     delete static_cast<SenderDone*>(data);
 }
 
-// Handed to the caller's startSending; may run on any thread, any number of times.
-void NotifySenderDone(uint64_t dialog)
+gboolean OnSenderDoneIdle(gpointer data)
 {
-    g_idle_add_full(G_PRIORITY_DEFAULT, OnSenderDoneIdle, new SenderDone{dialog}, FreeSenderDone);
+    const SenderDone done = *static_cast<SenderDone*>(data);
+    // A notification for a dialog that has closed (cancelled while sending) finds no dialog or
+    // another token and is dropped.
+    if (GDialog == nullptr || GDialog->token != done.token || !GDialog->sending || GDialog->finished)
+        return G_SOURCE_REMOVE;
+    Dialog& d = *GDialog;
+    if (done.delivered)
+    {
+        Finish(d, MX_CRASH_DIALOG_SENT);
+        return G_SOURCE_REMOVE;
+    }
+    // The player is told the truth in one line: the report was kept, not sent. Only the cancel
+    // button stays, to close at once.
+    if (d.sendFailedShown)
+        return G_SOURCE_REMOVE;
+    d.sendFailedShown = true;
+    gtk_spinner_stop(GTK_SPINNER(d.spinner));
+    gtk_widget_hide(d.spinner);
+    gtk_label_set_text(GTK_LABEL(d.progress), SafeText(d.desc->texts.sendFailedText).c_str());
+    gtk_widget_set_name(d.progress, "send-failed-text");
+    gtk_widget_set_sensitive(d.cancelButton, TRUE);
+    g_timeout_add_full(G_PRIORITY_DEFAULT, kSendFailedShowMs, OnSendFailedShown,
+                       new SenderDone{done.token, false}, FreeSenderDone);
+    return G_SOURCE_REMOVE;
+}
+
+// Handed to the caller's startSending; may run on any thread, any number of times.
+void NotifySenderDone(uint64_t dialog, int delivered)
+{
+    g_idle_add_full(G_PRIORITY_DEFAULT, OnSenderDoneIdle, new SenderDone{dialog, delivered != 0},
+                    FreeSenderDone);
 }
 
 struct OpenerWatch
@@ -224,14 +256,21 @@ void OnDefaultClicked(GtkButton*, gpointer data)
         StartSending(d);
 }
 
+// Cancel, Escape and the close box. Once the sender has finished (the dialog is only saying that
+// the report was kept for later), closing is no longer a cancel: there is nothing left to send.
+void CloseByPlayer(Dialog& d)
+{
+    Finish(d, d.sendFailedShown ? MX_CRASH_DIALOG_SENT : MX_CRASH_DIALOG_CANCELLED);
+}
+
 void OnCancelClicked(GtkButton*, gpointer data)
 {
-    Finish(*static_cast<Dialog*>(data), MX_CRASH_DIALOG_CANCELLED);
+    CloseByPlayer(*static_cast<Dialog*>(data));
 }
 
 gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer data)
 {
-    Finish(*static_cast<Dialog*>(data), MX_CRASH_DIALOG_CANCELLED);
+    CloseByPlayer(*static_cast<Dialog*>(data));
     return TRUE; // the window is destroyed by the entry point, not by GTK
 }
 
@@ -239,7 +278,7 @@ gboolean OnKeyPress(GtkWidget*, GdkEventKey* event, gpointer data)
 {
     if (event->keyval == GDK_KEY_Escape)
     {
-        Finish(*static_cast<Dialog*>(data), MX_CRASH_DIALOG_CANCELLED);
+        CloseByPlayer(*static_cast<Dialog*>(data));
         return TRUE;
     }
     return FALSE;
