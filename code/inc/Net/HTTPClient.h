@@ -248,6 +248,8 @@ extern CVar curl_injectResolves;
 extern CVar curl_connectTimeoutSec;
 extern CVar curl_lowSpeedLimit;
 extern CVar curl_lowSpeedTimeSec;
+extern CVar curl_proxy;
+extern CVar curl_caBundle;
 
 // A part of a hand-built multipart body. Views are not owned and need only last for Build.
 struct MultipartPart

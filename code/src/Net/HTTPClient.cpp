@@ -51,6 +51,11 @@ CVar curl_lowSpeedLimit(CVarType::Int, "curl_lowSpeedLimit", 0, "1024",
                         "bytes per second below which a transfer counts as stalled (0: never)", 0, INT32_MAX);
 CVar curl_lowSpeedTimeSec(CVarType::Int, "curl_lowSpeedTimeSec", 0, "30",
                           "seconds a transfer may stay stalled before it is abandoned", 1, 86400);
+CVar curl_proxy(CVarType::String, "curl_proxy", 0, "",
+                "proxy for every request (scheme://host:port); empty: the http_proxy, https_proxy and "
+                "no_proxy environment variables decide");
+CVar curl_caBundle(CVarType::String, "curl_caBundle", 0, "",
+                   "a PEM file of further certificate authorities to trust beside the system's");
 
 namespace
 {
@@ -242,6 +247,15 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user)
     return n;
 }
 
+// libcurl takes the proxy from http_proxy, https_proxy and no_proxy by itself; curl_proxy names
+// one for every request instead.
+void SetProxy(CURL* easy)
+{
+    const char* proxy = curl_proxy.GetS();
+    if (proxy != nullptr && proxy[0] != 0)
+        curl_easy_setopt(easy, CURLOPT_PROXY, proxy);
+}
+
 void SetStallLimits(CURL* easy)
 {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(curl_connectTimeoutSec.GetInt()));
@@ -320,12 +334,15 @@ void SetTlsVerification(CURL* easy)
     if (curl_verifyPeer.GetInt() != 0)
     {
         // libcurl verifies peer and host by default against the system's CA store; the game's
-        // bundle replaces the store. libcurl copies the blob.
+        // bundle replaces the store. libcurl copies the blob. A bundle named in curl_caBundle is
+        // trusted beside the store's folder of certificates, which stays in use.
         if (!g_client->caBundle.empty())
         {
             curl_blob blob{g_client->caBundle.data(), g_client->caBundle.size(), CURL_BLOB_COPY};
             curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
         }
+        else if (const char* bundle = curl_caBundle.GetS(); bundle != nullptr && bundle[0] != 0)
+            curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
         return;
     }
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -492,6 +509,7 @@ void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
     curl_easy_setopt(easy, CURLOPT_URL, url);
     SetStallLimits(easy);
+    SetProxy(easy);
 }
 
 ErrorCode HTTPInternal::MapTransferResult(const HTTPSlot& slot, int curlResult)
@@ -776,6 +794,7 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
     curl_easy_setopt(easy, CURLOPT_TIMEOUT,
                      static_cast<long>(params.timeoutSec != 0 ? params.timeoutSec : 60));
     SetStallLimits(easy);
+    SetProxy(easy);
     ApplyInjectResolves(*slot);
     // libcurl turns a redirected POST into a GET without its body: such an answer would look
     // delivered. Only requests without a body follow redirects.

@@ -1,12 +1,17 @@
 // Collector: a small report collection server for demos and tests, on 127.0.0.1 only.
 //
 //   Collector [--port N] [--data DIR] [--status N] [--event-status N] [--delay-ms N]
+//             [--read-delay-ms N] [--retry-after TEXT] [--report-id TEXT]
 //
 // POST /submit/ and /submit_script_errors/ (multipart/form-data): every part with a file name is
 // streamed to disk, every other part is a field. Each upload becomes a folder
 // DIR/reports/<NNNN>/ holding the file(s), "fields.json" (the fields as one JSON object, keys in
 // arrival order) and "meta.json" (path, answer status, file names and sizes). Uploads are answered
 // with --status (default 200) after --delay-ms; every attempt is stored, so retries can be counted.
+// --read-delay-ms makes the collector read uploads slowly (that long a piece), so that a sender can
+// be stopped mid-upload; meta.json's "complete" tells a whole upload from a cut one. --retry-after
+// adds a Retry-After header to answers other than 200; the body of a 200 answer is --report-id
+// (default "OK").
 //
 // POST or PUT to any other /<index>/... path: an event document. Its body is kept byte for byte in
 // DIR/events/<NNNN>.json and appended, as a JSON string, to DIR/events.jsonl; the answer is an
@@ -45,6 +50,9 @@ struct Options
     int uploadStatus = 200;
     int eventStatus = 201;
     int delayMs = 0;
+    int readDelayMs = 0;
+    std::string retryAfter;
+    std::string reportId = "OK";
 };
 
 std::mutex g_mutex; // numbering, events.jsonl and the console
@@ -219,6 +227,8 @@ void HandleUpload(const Options& opt, const httplib::Request& req, httplib::Resp
         },
         [&](const char* data, size_t n)
         {
+            if (opt.readDelayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(opt.readDelayMs));
             if (inFile)
             {
                 current.write(data, static_cast<std::streamsize>(n));
@@ -257,7 +267,9 @@ void HandleUpload(const Options& opt, const httplib::Request& req, httplib::Resp
     WriteFile(folder / "meta.json", meta);
 
     res.status = status;
-    res.set_content(status == 200 ? "OK\n" : "rejected\n", "text/plain");
+    if (status != 200 && !opt.retryAfter.empty())
+        res.set_header("Retry-After", opt.retryAfter);
+    res.set_content(status == 200 ? opt.reportId + "\n" : "rejected\n", "text/plain");
     Log("Collector: report " + Numbered(number) + " " + req.method + " " + req.path + " -> " +
         std::to_string(status) + " (" + std::to_string(fields.size()) + " fields, " +
         std::to_string(files.size()) + " files) in " + folder.string());
@@ -343,7 +355,7 @@ int Usage(const char* why)
 {
     std::fprintf(stderr,
                  "Collector: %s\nusage: Collector [--port N] [--data DIR] [--status N] [--event-status N] "
-                 "[--delay-ms N]\n",
+                 "[--delay-ms N] [--read-delay-ms N] [--retry-after TEXT] [--report-id TEXT]\n",
                  why);
     return 2;
 }
@@ -374,6 +386,12 @@ int main(int argc, char** argv)
             ok = ParseInt(v, 100, 599, opt.eventStatus);
         else if (a == "--delay-ms")
             ok = ParseInt(v, 0, 3600000, opt.delayMs);
+        else if (a == "--read-delay-ms")
+            ok = ParseInt(v, 0, 60000, opt.readDelayMs);
+        else if (a == "--retry-after")
+            opt.retryAfter = v;
+        else if (a == "--report-id")
+            opt.reportId = v;
         else
             return Usage(("unknown option " + a).c_str());
         if (!ok)
