@@ -18,6 +18,7 @@ targets=(
     "BuildersFuzzer Builders $FUZZ_SECONDS_EACH -max_len=4096"
     "CVarValueFuzzer CVarValue $FUZZ_SECONDS_EACH -max_len=1024"
     "WildcardFuzzer Wildcard $FUZZ_SECONDS_EACH -max_len=512"
+    "ReportStateFuzzer ReportState $FUZZ_SECONDS_EACH -max_len=8192"
 )
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

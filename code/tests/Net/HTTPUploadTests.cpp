@@ -462,6 +462,30 @@ TEST(UploadOutcome, ClassifiesAnswers)
         EXPECT_EQ(HTTPClient::ClassifyUpload(failure, 0), Result::Retry);
 }
 
+// Retry-After is a server's answer, so untrusted: seconds or an HTTP date, anything else ignored.
+TEST(UploadOutcome, RetryAfterIsSecondsOrADate)
+{
+    const int64 now = 1445412480000LL; // Wed, 21 Oct 2015 07:28:00 GMT
+    const std::pair<const char*, int32> values[] = {
+        {"120", 120},
+        {"0", 0},
+        {"7 \t", 7},
+        {"99999999999999999999999", 31536000},
+        {"Wed, 21 Oct 2015 07:30:00 GMT", 120},
+        {"Wednesday, 21-Oct-15 07:29:00 GMT", 60},
+        {"Wed Oct 21 07:28:30 2015", 30},
+        {"Tue, 20 Oct 2015 07:28:00 GMT", 0},
+        {"", -1},
+        {"-5", -1},
+        {"12abc", -1},
+        {"soon", -1},
+        {"1.5", -1},
+    };
+    for (const auto& [text, expected] : values)
+        EXPECT_EQ(HTTPClient::ParseRetryAfter(StrView(text), now), expected) << '"' << text << '"';
+    EXPECT_EQ(HTTPClient::ParseRetryAfter(StrView(std::string(200, '1').c_str()), now), -1) << "too long";
+}
+
 TEST(MultipartForm, BuildBytes)
 {
     const std::string b = Net::MultipartForm::kBoundary;

@@ -126,18 +126,33 @@ std::vector<StrView> SplitTokens(StrView line)
     return tokens;
 }
 
-bool ParseInt64(StrView text, int64& out)
+// Decimal digits only; false for anything else and for values past UINT64_MAX (device and inode
+// numbers use the whole range).
+bool ParseUInt64(StrView text, uint64& out)
 {
-    if (text.empty() || text.length() > 19)
+    if (text.empty() || text.length() > 20)
         return false;
-    int64 v = 0;
+    uint64 v = 0;
     for (uint32 i = 0; i < text.length(); ++i)
     {
         if (text[i] < '0' || text[i] > '9')
             return false;
-        v = v * 10 + (text[i] - '0');
+        const uint64 digit = static_cast<uint64>(text[i] - '0');
+        if (v > (UINT64_MAX - digit) / 10)
+            return false;
+        v = v * 10 + digit;
     }
     out = v;
+    return true;
+}
+
+// Times and counts: non-negative, at most INT64_MAX.
+bool ParseInt64(StrView text, int64& out)
+{
+    uint64 v = 0;
+    if (!ParseUInt64(text, v) || v > static_cast<uint64>(INT64_MAX))
+        return false;
+    out = static_cast<int64>(v);
     return true;
 }
 
@@ -407,11 +422,12 @@ void ReadReportState(StrView text, ReportState& state, std::string& problem)
         {
             ReportFile file;
             file.copied = tokens[1] == StrView("1");
-            int64 device = 0, inode = 0;
-            if (ParseInt64(tokens[2], device) && ParseInt64(tokens[3], inode) && (device != 0 || inode != 0))
+            uint64 device = 0, inode = 0;
+            if (ParseUInt64(tokens[2], device) && ParseUInt64(tokens[3], inode) &&
+                (device != 0 || inode != 0))
             {
-                file.identity.device = static_cast<uint64>(device);
-                file.identity.inode = static_cast<uint64>(inode);
+                file.identity.device = device;
+                file.identity.inode = inode;
                 file.identity.valid = true;
             }
             const std::string name = Unescape(tokens[4]);

@@ -41,7 +41,7 @@ ReportState SampleState(const std::string& folder)
     ReportFile uncopied;
     uncopied.name = "big (2).dmp";
     uncopied.source = "/var/dumps/big dump.dmp";
-    uncopied.identity = FileIdentity{12, 345678, true};
+    uncopied.identity = FileIdentity{12, UINT64_MAX, true}; // inode numbers use the whole range
     state.report.reportFiles.push_back(uncopied);
     state.eventPosted = true;
     state.attempts = 3;
