@@ -4,13 +4,17 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace Morvex::Test
 {
@@ -25,6 +29,8 @@ public:
         Trickle,        // reads the request head, then answers one byte a second
         Endless,        // reads the request head, then answers 200 with a body that never ends
         EndlessUnread,  // the same without reading the request's body
+        Proxy,          // a forward proxy that takes every request itself: reads it whole, answers
+                        // 200 with "proxied-id", and keeps its request line (RequestLines)
     };
 
     explicit RawServer(Mode mode)
@@ -57,6 +63,12 @@ public:
     // Bytes written as answer bodies so far (Endless, Trickle).
     size_t BodyBytesSent() const { return m_sent.load(); }
     int Connections() const { return m_connections.load(); }
+    // The request lines received so far (Proxy), e.g. "POST http://host/submit/ HTTP/1.1".
+    std::vector<std::string> RequestLines() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requestLines;
+    }
 
 private:
     // Waits for data (or the end) for at most ms; false when stopping.
@@ -109,6 +121,9 @@ private:
         switch (mode)
         {
         case Mode::CloseMidUpload:
+            return;
+        case Mode::Proxy:
+            ServeProxied(c, head);
             return;
         case Mode::GarbageAnswer:
         {
@@ -164,6 +179,47 @@ private:
         }
     }
 
+    // Reads the rest of a request whose head (and maybe some body) is in `head`, then answers it.
+    // Bodies come with a Content-Length or chunked; connections are closed after each answer.
+    void ServeProxied(int c, std::string head)
+    {
+        const size_t headEnd = head.find("\r\n\r\n");
+        if (headEnd == std::string::npos)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requestLines.push_back(head.substr(0, head.find("\r\n")));
+        }
+        std::string lower = head.substr(0, headEnd);
+        for (char& ch : lower)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (lower.find("expect: 100-continue") != std::string::npos &&
+            !WriteAll(c, "HTTP/1.1 100 Continue\r\n\r\n", 25))
+            return;
+        std::string body = head.substr(headEnd + 4);
+        const size_t length = lower.find("content-length:");
+        const bool chunked = lower.find("transfer-encoding: chunked") != std::string::npos;
+        const size_t want =
+            length != std::string::npos ? std::strtoull(lower.c_str() + length + 15, nullptr, 10) : 0;
+        char buf[65536];
+        while (!m_stop &&
+               (chunked ? body.find("\r\n0\r\n\r\n") == std::string::npos && body.rfind("0\r\n\r\n", 0) != 0
+                        : body.size() < want))
+        {
+            if (!Readable(c, 100))
+                continue;
+            ssize_t n = read(c, buf, sizeof(buf));
+            if (n <= 0)
+                return;
+            body.append(buf, static_cast<size_t>(n));
+        }
+        const char answer[] =
+            "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\nproxied-id\n";
+        WriteAll(c, answer, sizeof(answer) - 1);
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_requestLines;
     int m_listen = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
@@ -417,6 +418,19 @@ int main(int argc, char** argv)
     // Idle keep-alive connections hold a worker until they time out, and stopping waits for every
     // worker: a short limit keeps shutdown quick.
     server.set_keep_alive_timeout(1);
+    if (opt.readDelayMs > 0)
+    {
+        // A slow reader must not take whole uploads into the kernel's buffers (they grow to
+        // megabytes on loopback): a small fixed receive buffer keeps the sender waiting for it.
+        server.set_socket_options(
+            [](int sock)
+            {
+                int one = 1;
+                setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+                int bytes = 16384;
+                setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+            });
+    }
     server.Get("/", [&](const httplib::Request&, httplib::Response& res) { HandleIndex(opt, res); });
     auto upload = [&](const httplib::Request& req, httplib::Response& res,
                       const httplib::ContentReader& reader) { HandleUpload(opt, req, res, reader); };

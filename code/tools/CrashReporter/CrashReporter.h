@@ -154,9 +154,8 @@ struct DeliveryOptions
     bool postEvent = true;
     int32 maxAttempts = 1;
     // Retry failed uploads (background mode), waiting retry_wait_sec (or what the server's
-    // Retry-After asks, within the same clamp) between attempts when waitBetweenAttempts is set.
+    // Retry-After asks, within the same clamp) between attempts; never after the last one.
     bool background = false;
-    bool waitBetweenAttempts = true;
 };
 
 // Posts the event (when asked), builds the archive and uploads it with the report fields, attempt

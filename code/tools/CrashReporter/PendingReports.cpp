@@ -551,19 +551,24 @@ ReportLock::~ReportLock()
     Platform_UnlockFile(m_handle);
 }
 
-bool TakeUploadSlot(const FilePath& userPath, int64& retryAtMs)
+namespace
 {
-    retryAtMs = 0;
+// Rewrites the upload ledger of `userPath` under its lock: `update` gets the upload times of the
+// last hour (oldest first) and the time now, and changes them as it needs. False when the ledger
+// cannot be locked (then there is no allowance to keep).
+template <typename Update>
+bool UpdateUploadLedger(const FilePath& userPath, Update update)
+{
     const FilePath root = ExceptionsFolder(userPath);
     const FilePath ledger = InFolder(root, kUploadLedgerFile);
     const FilePath lockPath = InFolder(root, kUploadLedgerLock);
     if (ledger.empty() || lockPath.empty())
-        return true;
+        return false;
     Platform_CreateDirectory(root, kDirModePrivate);
     // Held while the ledger is read and rewritten, so that two reporters count each other.
     const int64 lock = Platform_LockFile(lockPath.view(), true);
     if (lock < 0)
-        return true; // without a ledger there is no allowance to keep; the upload goes ahead
+        return false;
     const int64 now = GetTimeMs();
     std::vector<int64> times;
     char* data = nullptr;
@@ -587,12 +592,7 @@ bool TakeUploadSlot(const FilePath& userPath, int64& retryAtMs)
         FileSystem::FreeFileData(data);
     }
     std::sort(times.begin(), times.end());
-    const uint32 allowance = static_cast<uint32>(reports_maxPerHour.GetInt());
-    const bool allowed = times.size() < allowance;
-    if (allowed)
-        times.push_back(now);
-    else
-        retryAtMs = times[times.size() - allowance] + kHourMs;
+    update(times, now);
     std::string out;
     for (int64 t : times)
         out += std::to_string(t) + "\n";
@@ -608,7 +608,44 @@ bool TakeUploadSlot(const FilePath& userPath, int64& retryAtMs)
             Platform_DeleteFile(temporary.view());
     }
     Platform_UnlockFile(lock);
+    return true;
+}
+} // namespace
+
+bool TakeUploadSlot(const FilePath& userPath, int64& retryAtMs, int64* takenAtMs)
+{
+    retryAtMs = 0;
+    if (takenAtMs != nullptr)
+        *takenAtMs = 0;
+    bool allowed = true;
+    UpdateUploadLedger(userPath,
+                       [&](std::vector<int64>& times, int64 now)
+                       {
+                           const uint32 allowance = static_cast<uint32>(reports_maxPerHour.GetInt());
+                           allowed = times.size() < allowance;
+                           if (!allowed)
+                           {
+                               retryAtMs = times[times.size() - allowance] + kHourMs;
+                               return;
+                           }
+                           times.push_back(now);
+                           if (takenAtMs != nullptr)
+                               *takenAtMs = now;
+                       });
     return allowed;
+}
+
+void ReturnUploadSlot(const FilePath& userPath, int64 takenAtMs)
+{
+    if (takenAtMs == 0)
+        return;
+    UpdateUploadLedger(userPath,
+                       [takenAtMs](std::vector<int64>& times, int64)
+                       {
+                           const auto it = std::find(times.begin(), times.end(), takenAtMs);
+                           if (it != times.end())
+                               times.erase(it);
+                       });
 }
 
 namespace

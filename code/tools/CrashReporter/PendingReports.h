@@ -101,8 +101,12 @@ private:
 
 // Takes one upload of the hourly allowance of `userPath` (a ledger of upload times beside its
 // report folders, kept under a lock). False when reports_maxPerHour uploads were made within the
-// last hour; `retryAtMs` then tells when the next one is allowed.
-bool TakeUploadSlot(const FilePath& userPath, int64& retryAtMs);
+// last hour; `retryAtMs` then tells when the next one is allowed. `takenAtMs` (may be null) gets
+// what ReturnUploadSlot needs.
+bool TakeUploadSlot(const FilePath& userPath, int64& retryAtMs, int64* takenAtMs = nullptr);
+// Gives back a slot whose upload never reached a server (nothing answered the connection): an
+// offline player's crashes do not use up the allowance.
+void ReturnUploadSlot(const FilePath& userPath, int64 takenAtMs);
 
 // Updates and saves a report's state with what a delivery did: delivered (with the server's report
 // id, logged as "Server report id: ..."), rejected for good, or still pending with its next attempt

@@ -185,7 +185,8 @@ SendResult DeliverReport(const CrashReporterSettings& s, const Report& report, c
     {
         // A crash loop must not flood the server: beyond the hourly allowance the report waits.
         int64 retryAtMs = 0;
-        if (!TakeUploadSlot(s.userPath, retryAtMs))
+        int64 slot = 0;
+        if (!TakeUploadSlot(s.userPath, retryAtMs, &slot))
         {
             MX_LOG_WARNING("%d uploads were made in the last hour; the report is kept and sent later",
                            reports_maxPerHour.GetInt());
@@ -195,6 +196,9 @@ SendResult DeliverReport(const CrashReporterSettings& s, const Report& report, c
         result.last = Net::HTTPClient::UploadFile(url.c_str(), "upload_file_minidump", *archive,
                                                   partName.c_str(), &fields);
         ++result.attempts;
+        if (result.last.transportError == ErrorCode::SERVER_UNAVAILABLE ||
+            result.last.transportError == ErrorCode::SERVER_CERT_UNTRUSTED)
+            ReturnUploadSlot(s.userPath, slot); // nothing reached a server
         if (result.last.Delivered())
         {
             MX_LOG_INFO("Sent successfully");
@@ -206,7 +210,8 @@ SendResult DeliverReport(const CrashReporterSettings& s, const Report& report, c
             MX_LOG_INFO("Not in a background mode. Will not retry sending.");
             break;
         }
-        if (!options.waitBetweenAttempts)
+        // After the last attempt there is nothing to wait for.
+        if (attempt + 1 >= options.maxAttempts)
             break;
         uint32 wait = waitMs;
         if (result.last.retryAfterSec >= 0)
@@ -247,7 +252,6 @@ void SenderThread::Run()
     options.postEvent = true;
     options.maxAttempts = retry_count.GetInt();
     options.background = background;
-    options.waitBetweenAttempts = true;
     result = DeliverReport(settings, report, options);
     archivePath = result.archiveFolder;
     if (tracked)

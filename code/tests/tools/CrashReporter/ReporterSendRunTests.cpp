@@ -625,3 +625,289 @@ TEST_F(ReporterFieldFaults, MisbehavingIndexServerDoesNotStopTheReport)
         }
     }
 }
+
+namespace
+{
+// Reports that could not be delivered are kept and sent by later runs: each case is a report that
+// used to stay on disk unsent for ever, or that flooded the server.
+class ReporterKeepsReports : public ReporterFieldFaults
+{
+protected:
+    void WriteConfig(const std::string& uploadUrl, const std::string& eventUrl, const std::string& extra)
+    {
+        m_work.WriteFile("crash-reporter.cfg", "set crash_url \"" + uploadUrl +
+                                                   "\"\nset ElasticsearchUrl \"" + eventUrl + "\"\n" + extra);
+    }
+    // A report folder's state file, as text.
+    std::string StateOf(const fs::path& folder) const
+    {
+        return Slurp(folder.parent_path() / ".morvex-state" / (folder.filename().string() + ".report"));
+    }
+    ProcessResult SendPending() { return RunArgs({"--send-pending", "--user-path", m_user.Path()}); }
+    // The collector's uploads that arrived whole.
+    static size_t Complete(const std::vector<fs::path>& reports)
+    {
+        size_t n = 0;
+        for (const fs::path& report : reports)
+            n += Slurp(report / "meta.json").find("\"complete\": true") != std::string::npos;
+        return n;
+    }
+    static bool Has(const std::string& text, const std::string& what)
+    {
+        return text.find(what) != std::string::npos;
+    }
+};
+} // namespace
+
+// The server is down for the crash and up again at the next game start: the launcher's --send-pending
+// delivers the kept report with the fields the player gave, posts the event the first run could not,
+// and nothing is sent a third time.
+TEST_F(ReporterKeepsReports, ServerDownThenUpDeliversTheKeptReportOnce)
+{
+    StartCollector({"--report-id", "R-2024-0001"});
+    const int port = m_collector->port();
+    WriteConfig(m_collector->Url("/submit/"), m_collector->Url("/events/prod/"),
+                "set retry_count 2\nset retry_wait_sec 0\nset pending_backoffBaseSec 0\n");
+    m_collector->Stop();
+    const std::string comments = "it broke\n\nwhile loading \"level 3\" \\ with\ttabs";
+    std::vector<std::string> args = Standard();
+    args.insert(args.end(), {"--comments", comments, "--additional", "version-type=release;script="});
+    ProcessResult first = RunArgs(args);
+    EXPECT_EQ(first.exitCode, 0) << first.out << first.err;
+    EXPECT_EQ(Count(first.err, "Failed to send. Waiting..."), 2u) << first.err;
+    EXPECT_TRUE(Has(first.out, "The report is kept, not sent: '")) << first.out;
+    auto folders = Folders(Exceptions());
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(CountFiles(folders[0]), 3u) << "the folder shows the report's files only";
+    EXPECT_TRUE(Has(StateOf(folders[0]), "status pending\n")) << StateOf(folders[0]);
+    EXPECT_TRUE(Has(StateOf(folders[0]), "attempts 2\n")) << StateOf(folders[0]);
+
+    // Up again, where it was.
+    m_collector = std::make_unique<CollectorProcess>(
+        COLLECTOR_PATH, std::vector<std::string>{"--port", std::to_string(port), "--data", m_received.Path(),
+                                                 "--report-id", "R-2024-0001"});
+    ASSERT_EQ(m_collector->port(), port) << m_collector->output();
+    ProcessResult second = SendPending();
+    EXPECT_EQ(second.exitCode, 0) << second.out << second.err;
+    EXPECT_TRUE(Has(second.out, "Sending pending report '" + folders[0].string() + "' (attempt 3)"))
+        << second.out;
+    EXPECT_TRUE(Has(second.out, "Server report id: R-2024-0001")) << second.out;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(
+        Slurp(reports[0] / "fields.json"),
+        "{\"Id\": \"42\", \"Comments\": \"it broke\\n\\nwhile loading \\\"level 3\\\" \\\\ with\\ttabs\", "
+        "\"ProductName\": \"Demo\", \"Platform\": \"Linux64\", \"Additional\": "
+        "\"version-type=release;script=\"}\n");
+    EXPECT_EQ(ListUpload(reports[0]), Expected({{"42.dmp", m_in.ReadFile("dumps/42.dmp")},
+                                                {"a.log", m_in.ReadFile("logs/a.log")},
+                                                {"b.log", m_in.ReadFile("logs/b.log")}}));
+    EXPECT_TRUE(fs::exists(fs::path(m_received.Path()) / "events" / "0001.json"));
+    EXPECT_TRUE(Has(StateOf(folders[0]), "status delivered\n")) << StateOf(folders[0]);
+    EXPECT_TRUE(Has(StateOf(folders[0]), "server-id R-2024-0001\n")) << StateOf(folders[0]);
+
+    // Neither the launcher nor the next crash sends it again.
+    EXPECT_EQ(SendPending().exitCode, 0);
+    ProcessResult next = RunArgs(Standard("43"));
+    EXPECT_EQ(next.exitCode, 0) << next.out << next.err;
+    EXPECT_EQ(Reports(m_received.Path()).size(), 2u);
+    EXPECT_FALSE(fs::exists(fs::path(m_received.Path()) / "events" / "0003.json")) << "one event per report";
+    EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
+}
+
+// The reporter is killed while the collector is still reading the upload: the next crash's run sends
+// its own report and then the kept one, so the collector ends up with exactly one whole copy of it.
+TEST_F(ReporterKeepsReports, KilledMidUploadIsSentWholeByTheNextRun)
+{
+    StartCollector({"--read-delay-ms", "5"});
+    WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
+    m_in.WriteFile("dumps/42.dmp", Incompressible(4 << 20));
+    std::vector<std::string> argv = Standard();
+    argv.insert(argv.begin(), CRASH_REPORTER_PATH);
+    ChildProcess reporter(argv, m_work.Path(),
+                          {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="});
+    for (int i = 0; i < 200 && Reports(m_received.Path()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(Reports(m_received.Path()).size(), 1u) << "the upload never started";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    reporter.Signal(SIGKILL);
+    EXPECT_EQ(reporter.Wait().exitCode, 128 + SIGKILL);
+    const fs::path cut = Reports(m_received.Path())[0];
+    for (int i = 0; i < 400 && !fs::exists(cut / "meta.json"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Complete(Reports(m_received.Path())), 0u) << Slurp(cut / "meta.json");
+
+    TempDir received;
+    CollectorProcess collector(COLLECTOR_PATH, {"--port", "0", "--data", received.Path()});
+    ASSERT_GT(collector.port(), 0);
+    WriteConfig(collector.Url("/submit/"), "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
+    m_in.WriteFile("dumps/43.dmp", "the next crash");
+    ProcessResult r = RunArgs(Standard("43"));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    auto reports = Reports(received.Path());
+    ASSERT_EQ(reports.size(), 2u) << r.out << r.err;
+    EXPECT_EQ(Complete(reports), 2u);
+    EXPECT_TRUE(Has(ListUpload(reports[0]), "43.dmp " + Hex("the next crash"))) << "its own report first";
+    EXPECT_EQ(ListUpload(reports[1]), Expected({{"42.dmp", m_in.ReadFile("dumps/42.dmp")},
+                                                {"a.log", m_in.ReadFile("logs/a.log")},
+                                                {"b.log", m_in.ReadFile("logs/b.log")}}));
+    EXPECT_EQ(SendPending().exitCode, 0);
+    EXPECT_EQ(Reports(received.Path()).size(), 2u) << "sent once";
+}
+
+// An answer that says the report will never be taken ends its life: it is not sent again, by the
+// launcher nor by later crashes.
+TEST_F(ReporterKeepsReports, RejectedReportsAreNotSentAgain)
+{
+    for (const char* status : {"413", "400"})
+    {
+        SCOPED_TRACE(status);
+        TempDir received;
+        CollectorProcess collector(COLLECTOR_PATH,
+                                   {"--port", "0", "--data", received.Path(), "--status", status});
+        ASSERT_GT(collector.port(), 0);
+        WriteConfig(collector.Url("/submit/"), "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
+        ProcessResult r = RunArgs(Standard());
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(Has(r.err, std::string("The server refused the report for good (HTTP ") + status + ")"))
+            << r.err;
+        EXPECT_EQ(SendPending().exitCode, 0);
+        EXPECT_EQ(Reports(received.Path()).size(), 1u);
+    }
+    for (const fs::path& folder : Folders(Exceptions()))
+        EXPECT_TRUE(Has(StateOf(folder), "status rejected\n")) << StateOf(folder);
+}
+
+// A server that asks for a wait gets it: the in-run wait follows Retry-After, not retry_wait_sec.
+TEST_F(ReporterKeepsReports, RetryAfterSetsTheInRunWait)
+{
+    StartCollector({"--status", "503", "--retry-after", "2"});
+    WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 2\nset retry_wait_sec 600\n");
+    ProcessResult r = RunArgs(Standard());
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "The server asked to wait 2 s before the next attempt"), 1u) << r.out;
+    EXPECT_EQ(Reports(m_received.Path()).size(), 2u);
+}
+
+// A game that crashes in a loop: twenty crashes within the hour send ten reports; the other ten are
+// kept, each with its files, for later.
+TEST_F(ReporterKeepsReports, CrashLoopIsHeldToTheHourlyAllowance)
+{
+    StartCollector();
+    WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\nset reports_maxPerHour 10\n");
+    for (int i = 0; i < 20; ++i)
+    {
+        m_in.WriteFile("dumps/" + std::to_string(i) + ".dmp", "crash " + std::to_string(i));
+        ProcessResult r = RunArgs(Standard(std::to_string(i)));
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(Has(r.out, "10 uploads were made in the last hour; the report is kept and sent later"),
+                  i >= 10)
+            << i << r.out;
+    }
+    EXPECT_EQ(Reports(m_received.Path()).size(), 10u);
+    size_t pending = 0, delivered = 0;
+    for (const fs::path& folder : Folders(Exceptions()))
+    {
+        pending += Has(StateOf(folder), "status pending\n");
+        delivered += Has(StateOf(folder), "status delivered\n");
+        EXPECT_EQ(CountFiles(folder), 3u) << folder;
+    }
+    EXPECT_EQ(pending, 10u);
+    EXPECT_EQ(delivered, 10u);
+}
+
+// Two launchers (or a launcher and a reporter) work through the same queue at once: each kept report
+// arrives once.
+TEST_F(ReporterKeepsReports, TwoReportersSendTheSameQueueOnce)
+{
+    StartCollector();
+    const std::string down = m_collector->Url("/submit/");
+    m_collector->Stop();
+    WriteConfig(down, "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
+    for (int i = 0; i < 4; ++i)
+    {
+        m_in.WriteFile("dumps/" + std::to_string(i) + ".dmp", "crash " + std::to_string(i));
+        EXPECT_EQ(RunArgs(Standard(std::to_string(i))).exitCode, 0);
+    }
+    StartCollector({"--read-delay-ms", "50"});
+    WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
+    std::vector<std::string> argv = {CRASH_REPORTER_PATH, "--send-pending", "--user-path", m_user.Path()};
+    std::vector<std::string> env = {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="};
+    ChildProcess a(argv, m_work.Path(), env), b(argv, m_work.Path(), env);
+    ProcessResult ra = a.Wait(), rb = b.Wait();
+    EXPECT_EQ(ra.exitCode, 0) << ra.out << ra.err;
+    EXPECT_EQ(rb.exitCode, 0) << rb.out << rb.err;
+    std::multiset<std::string> arrived;
+    for (const fs::path& report : Reports(m_received.Path()))
+        arrived.insert(ListUpload(report).substr(0, ListUpload(report).find('\n')));
+    EXPECT_EQ(arrived, (std::multiset<std::string>{"0.dmp " + Hex("crash 0"), "1.dmp " + Hex("crash 1"),
+                                                   "2.dmp " + Hex("crash 2"), "3.dmp " + Hex("crash 3")}))
+        << ra.out << rb.out;
+}
+
+// The store stays within reports_maxKept: of 60 delivered reports and a new one, the 11 oldest go.
+TEST_F(ReporterKeepsReports, StoreKeepsItsNewestFifty)
+{
+    StartCollector();
+    WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\n");
+    std::string userPath;
+    for (char c : m_user.Path())
+        userPath += c == ' ' ? std::string("\\s") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+    const int64_t now = static_cast<int64_t>(time(nullptr)) * 1000;
+    for (int i = 0; i < 60; ++i)
+    {
+        const std::string name = "old " + std::to_string(100 + i);
+        m_user.WriteFile("Exceptions/" + name + "/" + std::to_string(i) + ".dmp", "delivered long ago");
+        m_user.WriteFile("Exceptions/.morvex-state/" + name + ".report",
+                         "morvex-report 1\nstatus delivered\nuser-path " + userPath + "\nid " +
+                             std::to_string(i) + "\ncreated " + std::to_string(now - (60 - i) * 60000) +
+                             "\nfile 1 0 0 " + std::to_string(i) + ".dmp \nend\n");
+    }
+    ProcessResult r = RunArgs(Standard());
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Reports(m_received.Path()).size(), 1u) << "delivered reports are not sent again";
+    auto folders = Folders(Exceptions());
+    ASSERT_EQ(folders.size(), 50u);
+    EXPECT_EQ(CountFiles(folders[0]), 3u) << "the run's own report stays: " << folders[0];
+    EXPECT_EQ(folders[1].filename(), "old 111") << "the eleven oldest went";
+    EXPECT_EQ(folders.back().filename(), "old 159");
+    EXPECT_FALSE(fs::exists(Exceptions() / ".morvex-state" / "old 110.report"));
+    EXPECT_TRUE(fs::exists(Exceptions() / ".morvex-state" / "old 111.report"));
+    EXPECT_FALSE(Has(r.out, "removing pending report"));
+}
+
+// Proxies: http_proxy (and https_proxy) from the environment, no_proxy's exceptions, and curl_proxy
+// naming one in the configuration. The local proxy takes the requests itself.
+TEST_F(ReporterKeepsReports, ProxiesAreHonoured)
+{
+    Morvex::Test::RawServer proxy(Morvex::Test::RawServer::Mode::Proxy);
+    const std::string proxyUrl = proxy.Url("");
+    WriteConfig("http://reports.invalid/submit/", "", "set retry_count 1\n");
+    ProcessResult viaEnv = RunArgs(Standard(), {"http_proxy=" + proxyUrl, "no_proxy="});
+    EXPECT_EQ(viaEnv.exitCode, 0) << viaEnv.out << viaEnv.err;
+    EXPECT_TRUE(Has(viaEnv.out, "Server report id: proxied-id")) << viaEnv.out << viaEnv.err;
+
+    WriteConfig("http://reports.invalid/submit/", "",
+                "set retry_count 1\nset curl_proxy \"" + proxyUrl + "\"\n");
+    ProcessResult viaCvar = RunArgs(Standard(), {"http_proxy=", "no_proxy="});
+    EXPECT_EQ(viaCvar.exitCode, 0) << viaCvar.out << viaCvar.err;
+    EXPECT_TRUE(Has(viaCvar.out, "Server report id: proxied-id")) << viaCvar.out << viaCvar.err;
+
+    // https: the proxy is asked for a tunnel (it cannot give one: the report stays pending).
+    WriteConfig("https://reports.invalid/submit/", "", "set retry_count 1\n");
+    ProcessResult viaHttps = RunArgs(Standard(), {"https_proxy=" + proxyUrl, "no_proxy="});
+    EXPECT_EQ(viaHttps.exitCode, 0) << viaHttps.out << viaHttps.err;
+    EXPECT_TRUE(Has(viaHttps.out, "The report is kept, not sent")) << viaHttps.out << viaHttps.err;
+
+    EXPECT_EQ(proxy.RequestLines(), (std::vector<std::string>{"POST http://reports.invalid/submit/ HTTP/1.1",
+                                                              "POST http://reports.invalid/submit/ HTTP/1.1",
+                                                              "CONNECT reports.invalid:443 HTTP/1.1"}));
+
+    // no_proxy names the collector's host: it is reached directly.
+    StartCollector();
+    WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\n");
+    ProcessResult direct = RunArgs(Standard(), {"http_proxy=" + proxyUrl, "no_proxy=127.0.0.1"});
+    EXPECT_EQ(direct.exitCode, 0) << direct.out << direct.err;
+    EXPECT_EQ(Reports(m_received.Path()).size(), 1u);
+    EXPECT_EQ(proxy.RequestLines().size(), 3u);
+}
