@@ -98,6 +98,9 @@ public:
         std::string body;
         // True when the server sent more than was kept.
         bool bodyTruncated = false;
+        // True when any of the request went out; false when no connection came up (the name did
+        // not resolve, nothing listened, the certificate was refused).
+        bool requestSent = false;
     };
 
     // What is kept of an answer unless a request asks for more: the event and upload answers are a
@@ -124,6 +127,8 @@ public:
         std::string body;
         // What the answer's Retry-After header asks for, in seconds; -1 without one.
         int32 retryAfterSec = -1;
+        // False when nothing of the upload reached a server (see Response::requestSent).
+        bool requestSent = false;
 
         bool Delivered() const { return result == Result::Delivered; }
     };

@@ -256,6 +256,13 @@ void SetProxy(CURL* easy)
         curl_easy_setopt(easy, CURLOPT_PROXY, proxy);
 }
 
+// Whether any request bytes were written to a connection (a server, or a proxy, was reached).
+bool RequestWentOut(CURL* easy)
+{
+    long requestBytes = 0;
+    return curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestBytes) == CURLE_OK && requestBytes > 0;
+}
+
 void SetStallLimits(CURL* easy)
 {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(curl_connectTimeoutSec.GetInt()));
@@ -839,6 +846,7 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
         long httpCode = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &httpCode);
         slot->response.httpCode = static_cast<int32>(httpCode);
+        slot->response.requestSent = RequestWentOut(easy);
         slot->response.errorCode = HTTPInternal::MapTransferResult(*slot, rc);
         if (slot->response.errorCode != ErrorCode::OK)
         {
@@ -914,6 +922,7 @@ void HTTPClient::Update()
         }
         MX_ASSERT(slot->response.reqId == slot->requestId);
         slot->response.errorCode = HTTPInternal::MapTransferResult(*slot, result);
+        slot->response.requestSent = RequestWentOut(easy);
         if (slot->response.errorCode != ErrorCode::OK)
         {
             MX_LOG_ERROR("HTTPClient: message->data.result = %d (%s): %s", static_cast<int>(result),

@@ -197,6 +197,7 @@ HTTPClient::Completion RecordInto(UploadRecord& record)
         record.outcome.httpStatus = response.httpCode;
         record.outcome.transportError = response.errorCode;
         record.outcome.body = response.body;
+        record.outcome.requestSent = response.requestSent;
         // The last Retry-After of the answer counts (an interim 100 Continue carries none).
         for (const String& line : response.headers)
         {

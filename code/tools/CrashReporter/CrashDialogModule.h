@@ -16,7 +16,7 @@ extern "C"
 #define MX_CRASH_DIALOG_MODULE_FILE "libCrashReporterDialog.so"
 #define MX_CRASH_DIALOG_ENTRY "MxCrashDialog_Run"
 /* Bumped whenever MxCrashDialogDesc changes; a module refuses a description of another version. */
-#define MX_CRASH_DIALOG_VERSION 2
+#define MX_CRASH_DIALOG_VERSION 3
 
     enum
     {
@@ -25,6 +25,15 @@ extern "C"
         MX_CRASH_DIALOG_CANCELLED = 2,      /* cancel button, Escape or the close box, in any state */
         MX_CRASH_DIALOG_REPAIR = 3          /* repair button (I/O-failure mode); the launcher, if any, has
                                                been started (or failed to start, which is only logged) */
+    };
+
+    /* What a finished sender tells the dialog (see MxCrashDialogNotifyFn). */
+    enum
+    {
+        MX_CRASH_DIALOG_SEND_KEPT = 0,      /* not delivered; kept, and sent by a later run */
+        MX_CRASH_DIALOG_SEND_DELIVERED = 1, /* delivered */
+        MX_CRASH_DIALOG_SEND_FAILED = 2     /* not delivered, and it will not be sent later (refused
+                                               for good, or it could not be kept) */
     };
 
     /* Log levels passed to the log callback; the values are the reporter's own level bits. */
@@ -52,13 +61,15 @@ extern "C"
         const char* reportContentLink; /* "REPORT_CONTENT_LINK" */
         const char* headerText;        /* "HEADER_TEXT" */
         const char* sendFailedText;    /* "SEND_FAILED_TEXT" */
+        const char* sendNotSentText;   /* "SEND_NOT_SENT_TEXT" */
     } MxCrashDialogTexts;
 
-    /* Tells an open dialog that its sender has finished, and whether the report was delivered; the
-     * dialog then closes with MX_CRASH_DIALOG_SENT, at once when it was delivered, else after it has
-     * shown sendFailedText for a moment. Safe from any thread, any number of times, and also after
-     * the dialog has closed (a stale `dialog` value is ignored). */
-    typedef void (*MxCrashDialogNotifyFn)(uint64_t dialog, int delivered);
+    /* Tells an open dialog that its sender has finished, and how (an MX_CRASH_DIALOG_SEND_* value);
+     * the dialog then closes with MX_CRASH_DIALOG_SENT, at once when the report was delivered, else
+     * after it has shown sendFailedText (kept for later) or sendNotSentText (anything else) for a
+     * moment. Safe from any thread, any number of times, and also after the dialog has closed (a
+     * stale `dialog` value is ignored). */
+    typedef void (*MxCrashDialogNotifyFn)(uint64_t dialog, int outcome);
 
     /* Called on the dialog's (main) thread once, when the user presses send. `userText` is the
      * description box's UTF-8 text (never null, possibly empty), valid only during the call. The

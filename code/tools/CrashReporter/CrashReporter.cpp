@@ -14,6 +14,7 @@
 #include "Net/Network.h"
 
 #include <cerrno>
+#include <memory>
 #include <string>
 
 namespace Morvex
@@ -186,6 +187,17 @@ int32 CrashReporterMain()
     {
         MX_LOG_ERROR("No files to send. Closing.");
         return kExitNothingToSend;
+    }
+    // The report is recorded as pending, under its lock, before the dialog: however long the
+    // dialog stays open and however the run ends, another reporter neither sends nor removes it,
+    // and a later run sends it if this one does not.
+    std::unique_ptr<ReportLock> lock;
+    if (!settings.test && !report.reportFolder.empty())
+    {
+        lock = std::make_unique<ReportLock>(report.reportFolder);
+        report.tracked = lock->Held() && TrackNewReport(settings, report);
+        if (!report.tracked)
+            MX_LOG_WARNING("The report cannot be kept for a later run if this one cannot send it");
     }
     // Nobody watches a silent run, nor one whose dialog could not open (no display, no module):
     // both retry failed uploads. A player who cancelled the dialog is there: no retries.

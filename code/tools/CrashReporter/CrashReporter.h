@@ -63,6 +63,9 @@ struct Report
 {
     FilePath reportFolder;
     std::vector<ReportFile> reportFiles;
+    // Set when the report has a state file and this run holds its lock (see PendingReports.h):
+    // the sender then keeps the state up to date.
+    bool tracked = false;
 };
 
 extern CVar crash_url;
@@ -146,6 +149,10 @@ struct SendResult
     Net::HTTPClient::UploadOutcome last;
     // Non-zero when the hourly allowance stopped it: when the next upload is allowed.
     int64 limitedUntilMs = 0;
+    // Some attempt was answered with a refusal for good (a later one may still have delivered).
+    bool rejected = false;
+    // After the attempts: the report is kept as pending in its state file, to be sent later.
+    bool kept = false;
 };
 
 // How one report is delivered; the run's own report and a pending one differ only here.
@@ -165,9 +172,9 @@ SendResult DeliverReport(const CrashReporterSettings& settings, const Report& re
                          const DeliveryOptions& options);
 SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background);
 
-// Tells the crash dialog that its sender has finished and whether the report was delivered (the
-// dialog then closes, after saying so when it was not).
-using DialogNotifyFn = void (*)(uint64 dialog, int delivered);
+// Tells the crash dialog that its sender has finished and how (an MX_CRASH_DIALOG_SEND_* value; the
+// dialog then closes, after saying so when the report was not delivered).
+using DialogNotifyFn = void (*)(uint64 dialog, int outcome);
 
 // The report sender: posts the event, packs the report's files into an anonymous temporary zip
 // archive (in the temporary folder, else the report folder, else the user data folder), uploads it
@@ -194,12 +201,14 @@ public:
     SendResult result;
 };
 
-// The dialog's sender: the run above, then notify(dialog) so that the dialog closes as sent.
+// The dialog's sender: the run above, then notify(dialog, outcome) so that the dialog closes.
 class DialogSenderThread : public SenderThread
 {
 public:
     using SenderThread::SenderThread;
     void Run() override;
+    // What the dialog is told: an MX_CRASH_DIALOG_SEND_* value (delivered in a test run).
+    int DialogOutcome() const;
 
     DialogNotifyFn notify = nullptr;
     uint64 dialog = 0;
@@ -223,11 +232,11 @@ constexpr const char* kReportPlatform = "Linux64";
 // when the thread could not start, and then notify is never called); when the sender has finished it
 // calls notify(dialog) on its own thread, in a test run too. The caller appends the user's text to
 // settings.comments before the call; settings and report must stay until JoinDialogSender, which
-// waits for the sender and is safe when none was started. Main thread only; at most one dialog
-// sender per run.
+// waits for the sender and returns what it told the dialog (an MX_CRASH_DIALOG_SEND_* value), or
+// -1 when none was started. Main thread only; at most one dialog sender per run.
 bool StartDialogSender(const CrashReporterSettings& settings, const Report& report, DialogNotifyFn notify,
                        uint64 dialog);
-void JoinDialogSender();
+int JoinDialogSender();
 
 // The Elasticsearch event. AddElasticEvent posts one document built from settings.product and
 // settings.additional to ElasticsearchUrl (nothing when the variable is empty) and logs a failure

@@ -113,6 +113,7 @@ DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& repo
     t.reportContentLink = Text("REPORT_CONTENT_LINK");
     t.headerText = Text("HEADER_TEXT");
     t.sendFailedText = Text("SEND_FAILED_TEXT");
+    t.sendNotSentText = Text("SEND_NOT_SENT_TEXT");
     desc.ioCrash = s.ioCrash ? 1 : 0;
     desc.reportFolder = report.reportFolder.c_str();
     desc.launcherPath = s.launcherPath.c_str();
@@ -122,11 +123,13 @@ DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& repo
 
     int result = run(&desc);
     // A sender still running after a cancel is waited for before the main flow sends on its own.
-    JoinDialogSender();
+    const int sent = JoinDialogSender();
     switch (result)
     {
     case MX_CRASH_DIALOG_SENT:
-        MX_LOG_INFO("Crash dialog closed: report sent");
+        MX_LOG_INFO("Crash dialog closed: %s", sent == MX_CRASH_DIALOG_SEND_DELIVERED ? "report sent"
+                                               : sent == MX_CRASH_DIALOG_SEND_KEPT ? "report kept, not sent"
+                                                                                   : "report not sent");
         return DialogResult::Sent;
     case MX_CRASH_DIALOG_CANCELLED:
         MX_LOG_INFO("Crash dialog closed: cancelled");

@@ -218,6 +218,16 @@ bool SameUserPath(const FilePath& a, const FilePath& b)
     return FileSystem::MakeAbsolutePath(a).view() == FileSystem::MakeAbsolutePath(b).view();
 }
 
+// The user path whose "Exceptions" folder holds `folder`; empty for a folder elsewhere (the user
+// data folder's "exceptions" holds reports of every user path).
+FilePath UserPathOfFolder(const FilePath& folder)
+{
+    const FilePath parent(folder.Directory());
+    if (parent.FileName() != StrView("Exceptions"))
+        return FilePath();
+    return FilePath(parent.Directory());
+}
+
 FilePath InFolder(const FilePath& folder, const char* name)
 {
     FilePath path = folder;
@@ -451,9 +461,11 @@ void ReadReportState(StrView text, ReportState& state, std::string& problem)
         problem = "the state file is cut short";
 }
 
-bool LoadReportState(const FilePath& folder, ReportState& state)
+bool LoadReportState(const FilePath& folder, ReportState& state, bool quiet, bool* damaged)
 {
     state = ReportState();
+    if (damaged != nullptr)
+        *damaged = false;
     const FilePath path = ReportStatePath(folder);
     std::string problem;
     const FileInfo info = Platform_GetFileInfo(path);
@@ -474,25 +486,38 @@ bool LoadReportState(const FilePath& folder, ReportState& state)
         }
     }
     state.report.reportFolder = folder;
-    if (problem.empty())
-        return true;
-    // Whatever the state file says (or does not), the report's files are not lost: the report is
-    // treated as pending with what could be read, the folder's files standing in for its list.
-    ReportState fallback;
-    fallback.report.reportFolder = folder;
-    FilesOfFolder(folder, fallback.report);
-    if (fallback.report.reportFiles.empty() && !info.exists)
-        return false;
-    fallback.settings = state.settings;
-    if (fallback.settings.id.empty())
-        fallback.settings.id = FilePath(folder.FileName());
-    if (fallback.settings.product.empty())
-        fallback.settings.product = "Application";
-    fallback.createdMs = state.createdMs != 0 ? state.createdMs : UtcDateTimeToTime(info.lastWriteTime);
-    fallback.attempts = state.attempts;
-    MX_LOG_WARNING("Report '%s': %s; it is kept as pending with the files its folder holds", folder.c_str(),
-                   problem.c_str());
-    state = fallback;
+    if (!problem.empty())
+    {
+        // Whatever the state file says (or does not), the report's files are not lost: the report
+        // is treated as pending with what could be read, the folder's files standing in for its
+        // list.
+        ReportState fallback;
+        fallback.report.reportFolder = folder;
+        FilesOfFolder(folder, fallback.report);
+        if (fallback.report.reportFiles.empty() && !info.exists)
+            return false;
+        fallback.settings = state.settings;
+        if (fallback.settings.id.empty())
+            fallback.settings.id = FilePath(folder.FileName());
+        if (fallback.settings.product.empty())
+            fallback.settings.product = "Application";
+        if (fallback.settings.userPath.empty())
+            fallback.settings.userPath = UserPathOfFolder(folder);
+        fallback.createdMs = state.createdMs != 0 ? state.createdMs : UtcDateTimeToTime(info.lastWriteTime);
+        fallback.attempts = state.attempts;
+        if (!quiet)
+            MX_LOG_WARNING("Report '%s': %s; it is kept as pending with the files its folder holds",
+                           folder.c_str(), problem.c_str());
+        if (damaged != nullptr)
+            *damaged = true;
+        state = fallback;
+    }
+    // A time from the future would keep the report from ever being due or old enough to abandon.
+    const int64 now = GetTimeMs();
+    if (state.createdMs > now)
+        state.createdMs = now;
+    if (state.nextAttemptMs > now + kDayMs)
+        state.nextAttemptMs = now + kDayMs;
     return true;
 }
 
@@ -503,7 +528,11 @@ bool SaveReportState(const FilePath& folder, const ReportState& state)
     temporary.AppendFormat(".%u.%u", Platform_GetProcessId(), GTempCounter.fetch_add(1));
     if (path.empty() || temporary.length() == path.length())
         return false;
-    Platform_CreateDirectory(FilePath(path.Directory()), kDirModePrivate);
+    const FilePath stateFolder(path.Directory());
+    if (Platform_CreateDirectory(stateFolder, kDirModePrivate) == DirCreateResult::Ok)
+        Platform_SyncDirectory(stateFolder.Directory());
+    // A name like this one may be left by a killed process that had this process id.
+    Platform_DeleteFile(temporary.view());
     const std::string text = WriteReportState(state);
     File out;
     bool ok = FileSystem::OpenRaw(out, temporary.view(), EFileOpenMode::kCreateNew);
@@ -522,8 +551,20 @@ bool SaveReportState(const FilePath& folder, const ReportState& state)
     {
         Platform_DeleteFile(temporary.view());
         MX_LOG_ERROR("Could not save the state of report '%s'; its previous state is kept", folder.c_str());
+        return false;
     }
-    return ok;
+    // The rename itself reaches the disk only with its folder.
+    Platform_SyncDirectory(stateFolder);
+    return true;
+}
+
+bool TrackNewReport(const CrashReporterSettings& settings, const Report& report)
+{
+    ReportState state;
+    state.settings = settings;
+    state.report = report;
+    state.createdMs = GetTimeMs();
+    return SaveReportState(report.reportFolder, state);
 }
 
 int64 PendingBackoffMs(uint32 attempts)
@@ -544,6 +585,8 @@ ReportLock::ReportLock(const FilePath& folder)
         return;
     Platform_CreateDirectory(FilePath(path.Directory()), kDirModePrivate);
     m_handle = Platform_LockFile(path.view(), false);
+    if (m_handle == kLockFailed)
+        MX_LOG_WARNING("The lock of report '%s' cannot be taken ('%s')", folder.c_str(), path.c_str());
 }
 
 ReportLock::~ReportLock()
@@ -568,7 +611,10 @@ bool UpdateUploadLedger(const FilePath& userPath, Update update)
     // Held while the ledger is read and rewritten, so that two reporters count each other.
     const int64 lock = Platform_LockFile(lockPath.view(), true);
     if (lock < 0)
+    {
+        MX_LOG_WARNING("The upload ledger '%s' cannot be locked; uploads are not counted", lockPath.c_str());
         return false;
+    }
     const int64 now = GetTimeMs();
     std::vector<int64> times;
     char* data = nullptr;
@@ -598,6 +644,8 @@ bool UpdateUploadLedger(const FilePath& userPath, Update update)
         out += std::to_string(t) + "\n";
     FilePath temporary = ledger;
     temporary.AppendFormat(".%u", Platform_GetProcessId());
+    // Held under the ledger's lock: a file of this name is a killed process's leftover.
+    Platform_DeleteFile(temporary.view());
     File file;
     if (FileSystem::OpenRaw(file, temporary.view(), EFileOpenMode::kCreateNew))
     {
@@ -656,19 +704,49 @@ struct QueuedReport
     int64 createdMs;
 };
 
-// What happens to one due report: sent (once), abandoned, or dropped. Returns false when the report
-// could not be read.
+// Marks a pending report abandoned (logged) once it has had its attempts or its days; the caller
+// holds its lock. True when it was.
+bool AbandonIfExpired(const FilePath& folder, ReportState& state)
+{
+    const int64 ageMs = GetTimeMs() - state.createdMs;
+    if (state.status != ReportStatus::Pending ||
+        (state.attempts < static_cast<uint32>(pending_maxAttempts.GetInt()) &&
+         ageMs <= static_cast<int64>(pending_maxAgeDays.GetInt()) * kDayMs))
+        return false;
+    MX_LOG_WARNING("Report '%s' abandoned after %u attempts (%lld days); last error: %s", folder.c_str(),
+                   state.attempts, static_cast<long long>(ageMs / kDayMs), state.lastError.c_str());
+    state.status = ReportStatus::Abandoned;
+    SaveReportState(folder, state);
+    return true;
+}
+
+// What happens to one due report: sent (once), abandoned, or dropped. Returns false when its files
+// are gone.
 bool ResendReport(const FilePath& folder, const CrashReporterSettings& current)
 {
     ReportLock lock(folder);
-    if (!lock.Held())
+    if (lock.Busy())
         return true; // another reporter is sending it now
+    // A lock file that cannot be used at all (a folder without rights) must not keep the report
+    // from ever being sent: it goes without the lock.
     ReportState state;
-    if (!LoadReportState(folder, state) || state.status != ReportStatus::Pending)
+    if (!LoadReportState(folder, state, true) || state.status != ReportStatus::Pending)
         return true;
     const int64 now = GetTimeMs();
     if (state.nextAttemptMs > now)
         return true;
+    // A file outside the report folder goes only when it is still the file that was listed: the
+    // state file is not to be trusted with the path of anything the player can read.
+    std::vector<ReportFile> files;
+    for (const ReportFile& file : state.report.reportFiles)
+    {
+        if (file.copied || file.identity.valid)
+            files.push_back(file);
+        else
+            MX_LOG_WARNING("Report '%s': '%s' cannot be told to be the file that was listed; it is left out",
+                           folder.c_str(), file.source.c_str());
+    }
+    state.report.reportFiles = std::move(files);
     // The files may have gone (the player emptied the folder): nothing is left to send.
     bool anyFile = false;
     for (const ReportFile& file : state.report.reportFiles)
@@ -684,20 +762,14 @@ bool ResendReport(const FilePath& folder, const CrashReporterSettings& current)
         SaveReportState(folder, state);
         return false;
     }
-    const int64 ageMs = now - state.createdMs;
-    if (state.attempts >= static_cast<uint32>(pending_maxAttempts.GetInt()) ||
-        ageMs > static_cast<int64>(pending_maxAgeDays.GetInt()) * kDayMs)
-    {
-        MX_LOG_WARNING("Report '%s' abandoned after %u attempts (%lld days); last error: %s", folder.c_str(),
-                       state.attempts, static_cast<long long>(ageMs / kDayMs), state.lastError.c_str());
-        state.status = ReportStatus::Abandoned;
-        SaveReportState(folder, state);
+    if (AbandonIfExpired(folder, state))
         return true;
-    }
     MX_LOG_INFO("Sending pending report '%s' (attempt %u)", folder.c_str(), state.attempts + 1);
     CrashReporterSettings settings = state.settings;
     settings.silent = true;
-    (void)current;
+    // A report whose state was lost is sent, and counted, as one of this run's user path.
+    if (settings.userPath.empty())
+        settings.userPath = current.userPath;
     DeliveryOptions options;
     options.postEvent = !state.eventPosted;
     options.maxAttempts = 1;
@@ -706,13 +778,54 @@ bool ResendReport(const FilePath& folder, const CrashReporterSettings& current)
     RecordOutcome(folder, state, result);
     return true;
 }
+
+// The report files of a state folder's entries whose report folder is gone, and temporary files
+// older than a day (left by a reporter killed while it wrote): removed.
+void SweepStateFolder(const FilePath& root)
+{
+    FilePath stateFolder = root;
+    if (!stateFolder.TryAppendPath(kReportStateFolder))
+        return;
+    const int64 now = GetTimeMs();
+    std::vector<FilePath> orphans, leftovers;
+    Platform_IterateDirectory(stateFolder,
+                              [&](const FilePath&, const DirEntry& entry)
+                              {
+                                  if (entry.info.isDirectory)
+                                      return true;
+                                  const StrView name = entry.path.FileName();
+                                  if (name.ends_with(".report"))
+                                  {
+                                      FilePath folder = root;
+                                      if (folder.TryAppendPath(name.substr(0, name.length() - 7)) &&
+                                          Platform_GetPathKind(folder) == PathKind::Missing)
+                                          orphans.push_back(folder);
+                                  }
+                                  else if (!name.ends_with(".lock") &&
+                                           now - UtcDateTimeToTime(entry.info.lastWriteTime) > kDayMs)
+                                      leftovers.push_back(entry.path);
+                                  return true;
+                              });
+    for (const FilePath& folder : orphans)
+    {
+        ReportLock lock(folder);
+        if (!lock.Held() || Platform_GetPathKind(folder) != PathKind::Missing)
+            continue;
+        MX_LOG_INFO("The state of report '%s' is removed: its folder is gone", folder.c_str());
+        Platform_DeleteFile(ReportStatePath(folder));
+        Platform_DeleteFile(ReportLockPath(folder));
+    }
+    for (const FilePath& path : leftovers)
+        Platform_DeleteFile(path);
+}
 } // namespace
 
-void RecordOutcome(const FilePath& folder, ReportState& state, const SendResult& result)
+bool RecordOutcome(const FilePath& folder, ReportState& state, const SendResult& result)
 {
     state.eventPosted = state.eventPosted || result.eventPosted;
     state.attempts += result.attempts;
     const int64 now = GetTimeMs();
+    int64 serverWaitMs = 0;
     if (result.attempts > 0)
     {
         const Net::HTTPClient::UploadOutcome& last = result.last;
@@ -736,22 +849,31 @@ void RecordOutcome(const FilePath& folder, ReportState& state, const SendResult&
             state.lastError = last.transportError != ErrorCode::OK
                                   ? std::string(ErrorCodeQualifiedName(last.transportError))
                                   : "HTTP " + std::to_string(last.httpStatus);
-            if (last.result == Net::HTTPClient::UploadOutcome::Result::Rejected)
+            // A refusal for good stays one, whatever a later attempt of the same run was answered.
+            if (result.rejected || last.result == Net::HTTPClient::UploadOutcome::Result::Rejected)
             {
                 state.status = ReportStatus::Rejected;
-                MX_LOG_ERROR("The server refused the report for good (HTTP %d); it will not be sent again",
-                             static_cast<int>(last.httpStatus));
+                MX_LOG_ERROR("The server refused the report for good (%s); it will not be sent again",
+                             result.rejected &&
+                                     last.result != Net::HTTPClient::UploadOutcome::Result::Rejected
+                                 ? "an earlier attempt"
+                                 : ("HTTP " + std::to_string(last.httpStatus)).c_str());
             }
+            else if (last.retryAfterSec > 0)
+                serverWaitMs = static_cast<int64>(last.retryAfterSec) * 1000;
         }
     }
     if (state.status == ReportStatus::Pending)
     {
         state.nextAttemptMs = now + PendingBackoffMs(state.attempts);
+        // The server's own wait, within the longest backoff, and the hourly allowance.
+        if (serverWaitMs > 0)
+            state.nextAttemptMs = std::max(state.nextAttemptMs, now + std::min(serverWaitMs, kDayMs));
         if (result.limitedUntilMs > state.nextAttemptMs)
             state.nextAttemptMs = result.limitedUntilMs;
         MX_LOG_INFO("The report is kept, not sent: '%s'", folder.c_str());
     }
-    SaveReportState(folder, state);
+    return SaveReportState(folder, state);
 }
 
 uint32 SendPendingReports(const CrashReporterSettings& settings, const FilePath& exclude)
@@ -761,17 +883,18 @@ uint32 SendPendingReports(const CrashReporterSettings& settings, const FilePath&
     std::vector<QueuedReport> queue;
     for (const FilePath& folder : ReportFolders(settings.userPath))
     {
+        // A folder without a state is an older reporter's, or one whose state was removed: what
+        // became of it is not known, so it is not sent again.
         if (folder.view() == exclude.view() || !Platform_PathExists(ReportStatePath(folder)))
             continue;
         ReportState state;
-        if (!LoadReportState(folder, state))
-        {
-            ++unreadable;
+        bool damaged = false;
+        if (!LoadReportState(folder, state, false, &damaged))
             continue;
-        }
         if (state.status != ReportStatus::Pending ||
-            !SameUserPath(state.settings.userPath, settings.userPath))
+            !(state.settings.userPath.empty() || SameUserPath(state.settings.userPath, settings.userPath)))
             continue;
+        unreadable += damaged ? 1 : 0;
         queue.push_back(QueuedReport{folder, state.createdMs});
     }
     std::sort(queue.begin(), queue.end(),
@@ -784,7 +907,7 @@ uint32 SendPendingReports(const CrashReporterSettings& settings, const FilePath&
         if (tried == limit)
             break;
         ReportState state;
-        if (!LoadReportState(queued.folder, state) || state.nextAttemptMs > GetTimeMs())
+        if (!LoadReportState(queued.folder, state, true) || state.nextAttemptMs > GetTimeMs())
             continue;
         ++tried;
         if (!ResendReport(queued.folder, settings))
@@ -802,19 +925,24 @@ void EnforceStoreLimits(const FilePath& userPath, const FilePath& exclude)
         int64 createdMs;
         uint64 bytes;
         ReportStatus status;
-        bool hasState;
     };
     std::vector<Kept> kept;
     uint64 total = 0;
     for (const FilePath& folder : ReportFolders(userPath))
     {
-        Kept k{folder, 0, FolderBytes(folder), ReportStatus::Abandoned, false};
+        Kept k{folder, 0, FolderBytes(folder), ReportStatus::Abandoned};
         ReportState state;
-        k.hasState = Platform_PathExists(ReportStatePath(folder));
-        if (k.hasState && LoadReportState(folder, state))
+        if (Platform_PathExists(ReportStatePath(folder)) && LoadReportState(folder, state, true))
         {
-            if (!SameUserPath(state.settings.userPath, userPath) && !state.settings.userPath.empty())
+            if (!state.settings.userPath.empty() && !SameUserPath(state.settings.userPath, userPath))
                 continue;
+            // A report past its attempts or its days is abandoned now, not when it is next due.
+            if (state.status == ReportStatus::Pending && folder.view() != exclude.view())
+            {
+                ReportLock lock(folder);
+                if (lock.Held())
+                    AbandonIfExpired(folder, state);
+            }
             k.status = state.status;
             k.createdMs = state.createdMs;
         }
@@ -823,10 +951,41 @@ void EnforceStoreLimits(const FilePath& userPath, const FilePath& exclude)
         total += k.bytes;
         kept.push_back(k);
     }
-    const uint64 maxBytes = static_cast<uint64>(reports_maxTotalMB.GetInt()) << 20;
+    // What was left behind beside the report folders goes whatever the limits.
+    SweepStateFolder(ExceptionsFolder(userPath));
+    if (Platform_IsPostInited())
+    {
+        FilePath shared = Platform_GetUserDataFolder();
+        if (shared.TryAppendPath("exceptions"))
+            SweepStateFolder(shared);
+    }
+
+    uint64 maxBytes = static_cast<uint64>(reports_maxTotalMB.GetInt()) << 20;
     const size_t maxKept = static_cast<size_t>(reports_maxKept.GetInt());
     if (kept.size() <= maxKept && total <= maxBytes)
         return;
+    // The reports that may not be removed (the run's own, those another reporter holds) may be over
+    // the size limit by themselves: removing every other report would not bring the store within it.
+    uint64 fixedBytes = 0;
+    for (const Kept& k : kept)
+    {
+        if (k.folder.view() == exclude.view())
+            fixedBytes += k.bytes;
+        else
+        {
+            ReportLock probe(k.folder);
+            fixedBytes += probe.Busy() ? k.bytes : 0;
+        }
+    }
+    if (fixedBytes > maxBytes)
+    {
+        MX_LOG_WARNING("Reports that cannot be removed now hold %llu MB, over reports_maxTotalMB; no report "
+                       "is removed for size",
+                       static_cast<unsigned long long>(fixedBytes >> 20));
+        maxBytes = UINT64_MAX;
+        if (kept.size() <= maxKept)
+            return;
+    }
     // Delivered and rejected reports go first, oldest first; then abandoned ones (and folders of
     // older reporters, whose fate is unknown); pending ones last, each named.
     auto rank = [](ReportStatus s)

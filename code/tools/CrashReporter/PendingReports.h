@@ -20,6 +20,7 @@
 #include "CrashReporter.h"
 
 #include "Core/CVar.h"
+#include "Core/IO/PlatformFile.h"
 #include "Core/StaticString.h"
 #include "Core/Types.h"
 
@@ -77,15 +78,23 @@ void ReadReportState(StrView text, ReportState& state, std::string& problem);
 
 // The state of the report in `folder`: read from its state file, or, when that is missing or
 // unreadable, a pending report with default fields whose files are the folder's files (logged at
-// Warning). False only when the folder has no report at all (no state file and no file).
-bool LoadReportState(const FilePath& folder, ReportState& state);
-// Writes the state file atomically; false (and the old state kept) when it cannot be written.
+// Warning unless `quiet`; `damaged`, when given, tells). Such a report belongs to the user path
+// whose "Exceptions" folder holds it. Times from the future (a clock set back, a hostile file) are
+// brought back to now. False only when the folder has no report at all (no state file and no file).
+bool LoadReportState(const FilePath& folder, ReportState& state, bool quiet = false, bool* damaged = nullptr);
+// Writes the state file atomically (and durably: the file and its folder are synced); false (and
+// the old state kept) when it cannot be written.
 bool SaveReportState(const FilePath& folder, const ReportState& state);
+
+// Records a new report of this run as pending, before anything else can happen to it (the dialog
+// may stay open for long). The caller holds the report's lock. False when it cannot be saved.
+bool TrackNewReport(const CrashReporterSettings& settings, const Report& report);
 
 // The wait before the next attempt after `attempts` failed ones, in milliseconds.
 int64 PendingBackoffMs(uint32 attempts);
 
-// Holds a report's lock while it lives; Held() is false when another reporter holds it.
+// Holds a report's lock while it lives. Held() is false when another reporter holds it (Busy())
+// or when the lock file cannot be used at all.
 class ReportLock
 {
 public:
@@ -94,9 +103,10 @@ public:
     ReportLock(const ReportLock&) = delete;
     ReportLock& operator=(const ReportLock&) = delete;
     bool Held() const { return m_handle >= 0; }
+    bool Busy() const { return m_handle == kLockBusy; }
 
 private:
-    int64 m_handle = -1;
+    int64 m_handle = kLockFailed;
 };
 
 // Takes one upload of the hourly allowance of `userPath` (a ledger of upload times beside its
@@ -110,15 +120,19 @@ void ReturnUploadSlot(const FilePath& userPath, int64 takenAtMs);
 
 // Updates and saves a report's state with what a delivery did: delivered (with the server's report
 // id, logged as "Server report id: ..."), rejected for good, or still pending with its next attempt
-// due after the backoff (or when the hourly allowance frees up).
-void RecordOutcome(const FilePath& folder, ReportState& state, const SendResult& result);
+// due after the backoff (or later, when the server's Retry-After or the hourly allowance asks).
+// True when the state was saved.
+bool RecordOutcome(const FilePath& folder, ReportState& state, const SendResult& result);
 
 // Sends the due pending reports of the settings' user path (other than `exclude`, the run's own
 // report folder), oldest first, at most pending_maxPerRun of them, and keeps the store within its
-// limits. Returns the number of pending reports that could not be read.
+// limits. Returns the number of pending reports that could not be read whole (a damaged state
+// file, files gone).
 uint32 SendPendingReports(const CrashReporterSettings& settings, const FilePath& exclude);
 
 // Removes delivered and rejected reports beyond the limits, oldest first, then abandoned ones, then
-// pending ones (each named in a Warning); never `exclude` nor a report another reporter holds.
+// pending ones (each named in a Warning); never `exclude` nor a report another reporter holds, and
+// nothing for a limit that the reports it may not remove exceed by themselves. Also removes states
+// whose report folder is gone and temporary files a killed reporter left.
 void EnforceStoreLimits(const FilePath& userPath, const FilePath& exclude);
 } // namespace Morvex

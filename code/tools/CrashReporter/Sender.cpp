@@ -2,6 +2,8 @@
 
 #include "CrashReporter.h"
 
+#include "CrashDialogModule.h"
+
 #include "Core/IO/File.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PlatformFile.h"
@@ -196,9 +198,10 @@ SendResult DeliverReport(const CrashReporterSettings& s, const Report& report, c
         result.last = Net::HTTPClient::UploadFile(url.c_str(), "upload_file_minidump", *archive,
                                                   partName.c_str(), &fields);
         ++result.attempts;
-        if (result.last.transportError == ErrorCode::SERVER_UNAVAILABLE ||
-            result.last.transportError == ErrorCode::SERVER_CERT_UNTRUSTED)
+        if (!result.last.requestSent)
             ReturnUploadSlot(s.userPath, slot); // nothing reached a server
+        result.rejected =
+            result.rejected || result.last.result == Net::HTTPClient::UploadOutcome::Result::Rejected;
         if (result.last.Delivered())
         {
             MX_LOG_INFO("Sent successfully");
@@ -234,28 +237,40 @@ void SenderThread::Run()
     MX_MEMORY_TAG_SCOPE("SenderThread");
     if (settings.test)
         return;
-    // Before anything goes out, the report is recorded as pending with everything needed to send
-    // it again, and its lock is held until its outcome is recorded: a later run, or another
-    // reporter, sends it if this one cannot.
-    std::unique_ptr<ReportLock> lock;
-    ReportState state;
-    bool tracked = false;
-    if (!report.reportFolder.empty())
-    {
-        lock = std::make_unique<ReportLock>(report.reportFolder);
-        state.settings = settings;
-        state.report = report;
-        state.createdMs = GetTimeMs();
-        tracked = lock->Held() && SaveReportState(report.reportFolder, state);
-    }
     DeliveryOptions options;
     options.postEvent = true;
     options.maxAttempts = retry_count.GetInt();
     options.background = background;
+    if (!report.tracked)
+    {
+        result = DeliverReport(settings, report, options);
+        archivePath = result.archiveFolder;
+        return;
+    }
+    // The run holds the report's lock and recorded it as pending before the dialog; the state is
+    // brought up to date (the player's text) before anything goes out, and records the outcome, so
+    // that a later run sends the report if this one cannot. On the heap: the state holds several
+    // paths, and this thread's stack is small.
+    auto state = std::make_unique<ReportState>();
+    LoadReportState(report.reportFolder, *state, true);
+    if (state->status == ReportStatus::Delivered || state->status == ReportStatus::Rejected)
+    {
+        // The dialog's sender got there before the player cancelled.
+        MX_LOG_INFO("The report was %s already", ReportStatusName(state->status));
+        result.last.result = state->status == ReportStatus::Delivered
+                                 ? Net::HTTPClient::UploadOutcome::Result::Delivered
+                                 : Net::HTTPClient::UploadOutcome::Result::Rejected;
+        return;
+    }
+    state->status = ReportStatus::Pending;
+    state->settings = settings;
+    state->report.reportFiles = report.reportFiles;
+    SaveReportState(report.reportFolder, *state);
+    options.postEvent = !state->eventPosted;
     result = DeliverReport(settings, report, options);
     archivePath = result.archiveFolder;
-    if (tracked)
-        RecordOutcome(report.reportFolder, state, result);
+    const bool saved = RecordOutcome(report.reportFolder, *state, result);
+    result.kept = saved && state->status == ReportStatus::Pending;
 }
 
 void DialogSenderThread::Run()
@@ -264,9 +279,16 @@ void DialogSenderThread::Run()
     MX_ASSERT(dlg != 0);
     SenderThread::Run();
     // Posted in a test run too, so that the dialog closes the same way; it tells the player when
-    // the report was kept for later instead of delivered.
+    // the report was kept for later, or could not be sent at all, instead of delivered.
     if (notify && dlg != 0)
-        notify(dlg, settings.test || result.last.Delivered());
+        notify(dlg, DialogOutcome());
+}
+
+int DialogSenderThread::DialogOutcome() const
+{
+    if (settings.test || result.last.Delivered())
+        return MX_CRASH_DIALOG_SEND_DELIVERED;
+    return result.kept ? MX_CRASH_DIALOG_SEND_KEPT : MX_CRASH_DIALOG_SEND_FAILED;
 }
 
 SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background)
@@ -304,12 +326,14 @@ bool StartDialogSender(const CrashReporterSettings& settings, const Report& repo
     return true;
 }
 
-void JoinDialogSender()
+int JoinDialogSender()
 {
     if (GDialogSender == nullptr)
-        return;
+        return -1;
     GDialogSender->Join();
+    const int outcome = GDialogSender->DialogOutcome();
     delete GDialogSender;
     GDialogSender = nullptr;
+    return outcome;
 }
 } // namespace Morvex

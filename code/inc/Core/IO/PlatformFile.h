@@ -122,14 +122,22 @@ FilePath Platform_ResolvePath(StrView path);
 // sees the old file or the new one). False when it cannot be done.
 bool Platform_RenameFile(StrView from, StrView to);
 
+// Writes a directory's entries to disk (after a rename or a file made in it), so that they survive
+// the machine being switched off. False when it cannot be done.
+bool Platform_SyncDirectory(StrView dir);
+
 // Removes a directory and everything below it. Symbolic links inside are removed, never followed;
 // nothing outside the directory is touched. False when anything could not be removed.
 bool Platform_RemoveDirectoryTree(StrView dir);
 
 // An advisory lock on a file (created when missing, mode 0600), held until Platform_UnlockFile or
 // until the process ends, however it ends: a lock of a process that died never blocks. With wait
-// false, a lock another process holds is not waited for. Returns a handle, or -1 when the lock
-// was not taken.
+// false, a lock another process holds is not waited for. Returns a handle (>= 0), kLockBusy when
+// another process holds the lock, or kLockFailed when the file cannot be opened or locked at all
+// (a folder without rights, a path that is not a file); a lock file this process may only read is
+// still locked.
+constexpr int64 kLockBusy = -1;
+constexpr int64 kLockFailed = -2;
 int64 Platform_LockFile(StrView path, bool wait);
 void Platform_UnlockFile(int64 handle);
 

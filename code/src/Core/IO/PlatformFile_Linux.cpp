@@ -353,13 +353,21 @@ int64 Platform_LockFile(StrView path, bool wait)
 {
     const FilePath p = ToSystemPath(path);
     if (p.empty())
-        return -1;
+        return kLockFailed;
     int fd;
     do
         fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     while (fd < 0 && errno == EINTR);
+    // flock needs no write access: a lock file left by another user (or in a folder now read-only)
+    // still serves as one.
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+    {
+        do
+            fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0)
-        return -1;
+        return kLockFailed;
     // flock belongs to the open file description: it goes with the descriptor, also when the
     // process is killed, so a dead holder never blocks the next reporter.
     int rc;
@@ -368,10 +376,30 @@ int64 Platform_LockFile(StrView path, bool wait)
     while (rc != 0 && errno == EINTR);
     if (rc != 0)
     {
+        const bool busy = errno == EWOULDBLOCK;
         ::close(fd);
-        return -1;
+        return busy ? kLockBusy : kLockFailed;
     }
     return fd;
+}
+
+bool Platform_SyncDirectory(StrView dir)
+{
+    const FilePath p = ToSystemPath(dir);
+    if (p.empty())
+        return false;
+    int fd;
+    do
+        fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    int rc;
+    do
+        rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    ::close(fd);
+    return rc == 0;
 }
 
 void Platform_UnlockFile(int64 handle)

@@ -243,6 +243,8 @@ TEST(ReportStore, KeptWithinItsLimitsOldestAndLeastNeededFirst)
     ScopedCVars vars;
     vars.Set(reports_maxKept, "5");
     vars.Set(reports_maxTotalMB, "1024");
+    vars.Set(pending_maxAttempts, "10");
+    vars.Set(pending_maxAgeDays, "30");
     TempDir user;
     const FilePath userPath(user.Path().c_str());
     struct Made
@@ -261,13 +263,14 @@ TEST(ReportStore, KeptWithinItsLimitsOldestAndLeastNeededFirst)
         {"g-current", ReportStatus::Pending, 1},
         {"h-delivered", ReportStatus::Delivered, 5000},
     };
+    const int64 base = GetTimeMs() - 100000; // recent: none is old enough to be abandoned
     for (const Made& m : made)
     {
         const std::string folder = user.Join(std::string("Exceptions/") + m.name);
         user.WriteFile(std::string("Exceptions/") + m.name + "/file.dmp", "x");
         ReportState state;
         state.status = m.status;
-        state.createdMs = m.created;
+        state.createdMs = base + m.created;
         state.settings.userPath = userPath;
         state.report.reportFiles = {FilePath("file.dmp")};
         ASSERT_TRUE(SaveReportState(FilePath(folder.c_str()), state));
@@ -294,5 +297,12 @@ TEST(ReportStore, KeptWithinItsLimitsOldestAndLeastNeededFirst)
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"f-pending", "g-current"}));
     EXPECT_TRUE(
-        sink.Contains(Log::Warning, "removing pending report '" + user.Join("Exceptions/b-pending-oldest")));
+        sink.Contains(Log::Warning, "removing pending report '" + user.Join("Exceptions/b-pending-oldest")))
+        << [&sink]
+    {
+        std::string all;
+        for (const auto& line : sink.Lines())
+            all += line.text + "\n";
+        return all;
+    }();
 }

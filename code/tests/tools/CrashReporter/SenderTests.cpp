@@ -1,5 +1,6 @@
 // The report sender against a real HTTP server on 127.0.0.1: fields, archive, retries, clean-up.
 
+#include "CrashDialogModule.h"
 #include "CrashReporter.h"
 #include "PendingReports.h"
 
@@ -340,29 +341,56 @@ TEST_F(SenderTest, ArchiveThatCannotBeCreatedAnywhereIsReportedAndNothingIsUploa
 TEST_F(SenderTest, DialogSenderNotifiesWhenDoneInATestRunToo)
 {
     static std::atomic<uint64> notified{0};
-    static std::atomic<int> delivered{-1};
+    static std::atomic<int> outcome{-1};
     notified = 0;
     m_settings.test = true;
-    auto record = [](uint64 dialog, int wasDelivered)
+    auto record = [](uint64 dialog, int sendOutcome)
     {
-        delivered = wasDelivered;
+        outcome = sendOutcome;
         notified = dialog;
     };
     ASSERT_TRUE(StartDialogSender(m_settings, m_report, record, 77));
-    JoinDialogSender();
+    EXPECT_EQ(JoinDialogSender(), MX_CRASH_DIALOG_SEND_DELIVERED);
     EXPECT_EQ(notified.load(), 77u);
-    EXPECT_EQ(delivered.load(), 1) << "a test run closes as sent";
+    EXPECT_EQ(outcome.load(), MX_CRASH_DIALOG_SEND_DELIVERED) << "a test run closes as sent";
     EXPECT_EQ(m_server.Seen().size(), 0u);
-    JoinDialogSender(); // nothing left to join
+    EXPECT_EQ(JoinDialogSender(), -1) << "nothing left to join";
 
-    // A send that did not deliver says so to the dialog.
+    // A send that did not deliver says whether the report was kept for a later run: only when its
+    // state is kept and the server did not refuse it for good.
     m_settings.test = false;
-    m_status = 503;
-    notified = 0;
-    ASSERT_TRUE(StartDialogSender(m_settings, m_report, record, 78));
-    JoinDialogSender();
-    EXPECT_EQ(notified.load(), 78u);
-    EXPECT_EQ(delivered.load(), 0);
+    struct Case
+    {
+        bool tracked;
+        int status;
+        int expected;
+    };
+    const Case cases[] = {
+        {true, 200, MX_CRASH_DIALOG_SEND_DELIVERED},
+        {true, 503, MX_CRASH_DIALOG_SEND_KEPT},
+        {true, 413, MX_CRASH_DIALOG_SEND_FAILED},
+        {false, 503, MX_CRASH_DIALOG_SEND_FAILED},
+    };
+    uint64 dialog = 78;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.status);
+        SCOPED_TRACE(c.tracked);
+        Morvex::Test::SubDir folder(m_user, "Exceptions/r" + std::to_string(dialog));
+        folder.WriteFile("42.dmp", "dump");
+        m_report.reportFolder = folder.Path().c_str();
+        m_report.reportFiles = {FilePath("42.dmp")};
+        ReportLock lock(m_report.reportFolder);
+        ASSERT_TRUE(lock.Held());
+        m_report.tracked = c.tracked && TrackNewReport(m_settings, m_report);
+        m_status = c.status;
+        notified = 0;
+        ASSERT_TRUE(StartDialogSender(m_settings, m_report, record, dialog));
+        EXPECT_EQ(JoinDialogSender(), c.expected);
+        EXPECT_EQ(notified.load(), dialog);
+        EXPECT_EQ(outcome.load(), c.expected);
+        ++dialog;
+    }
 }
 
 TEST(SenderRules, UploadAddress)

@@ -16,9 +16,9 @@ using Morvex::Test::CapturingSink;
 namespace
 {
 const char* const kDialogKeys[] = {
-    "WINDOW_TITLE",        "CRASH_DESC",    "IO_CRASH_DESC",    "PLEASE_DESCRIBE", "PRESS_REPAIR_DESC",
-    "SEND_REPORT_BUTTON",  "REPAIR_BUTTON", "CANCEL_BUTTON",    "SORRY_TEXT",      "PROGRESS_TEXT",
-    "REPORT_CONTENT_LINK", "HEADER_TEXT",   "SEND_FAILED_TEXT",
+    "WINDOW_TITLE",        "CRASH_DESC",    "IO_CRASH_DESC",    "PLEASE_DESCRIBE",    "PRESS_REPAIR_DESC",
+    "SEND_REPORT_BUTTON",  "REPAIR_BUTTON", "CANCEL_BUTTON",    "SORRY_TEXT",         "PROGRESS_TEXT",
+    "REPORT_CONTENT_LINK", "HEADER_TEXT",   "SEND_FAILED_TEXT", "SEND_NOT_SENT_TEXT",
 };
 const char* const kShippedLanguages[] = {"english", "russian", "german", "french", "spanish"};
 } // namespace

@@ -99,7 +99,7 @@ void Finish(Dialog& d, int result)
 struct SenderDone
 {
     uint64_t token;
-    bool delivered;
+    int outcome; // MX_CRASH_DIALOG_SEND_*
 };
 
 // How long the player sees that the report was kept for later before the dialog closes.
@@ -126,31 +126,32 @@ gboolean OnSenderDoneIdle(gpointer data)
     if (GDialog == nullptr || GDialog->token != done.token || !GDialog->sending || GDialog->finished)
         return G_SOURCE_REMOVE;
     Dialog& d = *GDialog;
-    if (done.delivered)
+    if (done.outcome == MX_CRASH_DIALOG_SEND_DELIVERED)
     {
         Finish(d, MX_CRASH_DIALOG_SENT);
         return G_SOURCE_REMOVE;
     }
-    // The player is told the truth in one line: the report was kept, not sent. Only the cancel
-    // button stays, to close at once.
+    // The player is told the truth in one line: the report was kept for later, or it could not be
+    // sent at all. Only the cancel button stays, to close at once.
     if (d.sendFailedShown)
         return G_SOURCE_REMOVE;
     d.sendFailedShown = true;
     gtk_spinner_stop(GTK_SPINNER(d.spinner));
     gtk_widget_hide(d.spinner);
-    gtk_label_set_text(GTK_LABEL(d.progress), SafeText(d.desc->texts.sendFailedText).c_str());
+    const char* text = done.outcome == MX_CRASH_DIALOG_SEND_KEPT ? d.desc->texts.sendFailedText
+                                                                 : d.desc->texts.sendNotSentText;
+    gtk_label_set_text(GTK_LABEL(d.progress), SafeText(text).c_str());
     gtk_widget_set_name(d.progress, "send-failed-text");
     gtk_widget_set_sensitive(d.cancelButton, TRUE);
     g_timeout_add_full(G_PRIORITY_DEFAULT, kSendFailedShowMs, OnSendFailedShown,
-                       new SenderDone{done.token, false}, FreeSenderDone);
+                       new SenderDone{done.token, done.outcome}, FreeSenderDone);
     return G_SOURCE_REMOVE;
 }
 
 // Handed to the caller's startSending; may run on any thread, any number of times.
-void NotifySenderDone(uint64_t dialog, int delivered)
+void NotifySenderDone(uint64_t dialog, int outcome)
 {
-    g_idle_add_full(G_PRIORITY_DEFAULT, OnSenderDoneIdle, new SenderDone{dialog, delivered != 0},
-                    FreeSenderDone);
+    g_idle_add_full(G_PRIORITY_DEFAULT, OnSenderDoneIdle, new SenderDone{dialog, outcome}, FreeSenderDone);
 }
 
 struct OpenerWatch
