@@ -55,7 +55,7 @@ CVar curl_proxy(CVarType::String, "curl_proxy", 0, "",
                 "proxy for every request (scheme://host:port); empty: the http_proxy, https_proxy and "
                 "no_proxy environment variables decide");
 CVar curl_caBundle(CVarType::String, "curl_caBundle", 0, "",
-                   "a PEM file of further certificate authorities to trust beside the system's");
+                   "a PEM file of further certificate authorities to trust beside the usual ones");
 
 namespace
 {
@@ -72,6 +72,10 @@ struct ClientState
     std::vector<std::unique_ptr<HTTPSlot>> requests;
     // The CA bundle of the game data (application kind 0); empty: libcurl uses the system's store.
     std::string caBundle;
+    // curl_caBundle as last read: the file's name, and what is trusted with it (the game's bundle
+    // or the system's, then the file); empty when the file could not be read.
+    std::string extraBundlePath;
+    std::string combinedBundle;
     std::atomic<uint32> nextRequestId{0};
 };
 
@@ -336,20 +340,68 @@ CURLcode SslCtxCallback(CURL* curl, void* sslCtx, void* user)
     }
 }
 
+// What is trusted with curl_caBundle: the authorities trusted without it, then the file's. Read
+// once per file name; empty when the file cannot be read (logged).
+const std::string& CombinedCaBundle(CURL* easy, const char* extraPath)
+{
+    ClientState& client = *g_client;
+    if (client.extraBundlePath == extraPath)
+        return client.combinedBundle;
+    client.extraBundlePath = extraPath;
+    client.combinedBundle.clear();
+    constexpr uint32 kMaxBundleBytes = 16u << 20;
+    auto readPem = [](const char* path, std::string& out)
+    {
+        char* data = nullptr;
+        uint32 size = 0;
+        if (Platform_GetFileInfo(FilePath(path)).size > kMaxBundleBytes ||
+            !FileSystem::ReadRawFile(FilePath(path), data, &size))
+            return false;
+        out.append(data, size);
+        out += '\n';
+        FileSystem::FreeFileData(data);
+        return true;
+    };
+    std::string combined = client.caBundle;
+    if (combined.empty())
+    {
+        // The system's bundle, as libcurl would have used it.
+        char* systemBundle = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_CAINFO, &systemBundle);
+        if (systemBundle == nullptr || !readPem(systemBundle, combined))
+            MX_LOG_WARNING("HTTPClient: the system's CA bundle cannot be read; only curl_caBundle's "
+                           "authorities and the system's certificate folder are trusted");
+    }
+    else
+        combined += '\n';
+    if (!readPem(extraPath, combined))
+    {
+        MX_LOG_ERROR("HTTPClient: curl_caBundle '%s' cannot be read; it is not trusted", extraPath);
+        return client.combinedBundle;
+    }
+    client.combinedBundle = std::move(combined);
+    return client.combinedBundle;
+}
+
 void SetTlsVerification(CURL* easy)
 {
     if (curl_verifyPeer.GetInt() != 0)
     {
         // libcurl verifies peer and host by default against the system's CA store; the game's
-        // bundle replaces the store. libcurl copies the blob. A bundle named in curl_caBundle is
-        // trusted beside the store's folder of certificates, which stays in use.
-        if (!g_client->caBundle.empty())
+        // bundle replaces the store, and curl_caBundle adds to whichever of them is in use. libcurl
+        // copies the blob.
+        const std::string* bundle = &g_client->caBundle;
+        if (const char* extra = curl_caBundle.GetS(); extra != nullptr && extra[0] != 0)
         {
-            curl_blob blob{g_client->caBundle.data(), g_client->caBundle.size(), CURL_BLOB_COPY};
+            const std::string& combined = CombinedCaBundle(easy, extra);
+            if (!combined.empty())
+                bundle = &combined;
+        }
+        if (!bundle->empty())
+        {
+            curl_blob blob{const_cast<char*>(bundle->data()), bundle->size(), CURL_BLOB_COPY};
             curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
         }
-        else if (const char* bundle = curl_caBundle.GetS(); bundle != nullptr && bundle[0] != 0)
-            curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
         return;
     }
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);

@@ -136,6 +136,26 @@ TEST_F(HTTPTlsTest, KindZeroUsesExtractedBundle)
         << "without a bundle the system's CA store decides";
 }
 
+// curl_caBundle adds a studio's own authority to those trusted anyway; a file that cannot be read
+// adds nothing and says so.
+TEST_F(HTTPTlsTest, ExtraBundleIsTrustedBesideTheUsualAuthorities)
+{
+    {
+        ScopedCVar extra(Net::curl_caBundle, s_dir->Join("server.pem").c_str());
+        HTTPClient::Response got = SyncGet(s_server->Url("/hello", "https"));
+        EXPECT_EQ(got.errorCode, ErrorCode::OK);
+        EXPECT_EQ(got.body, "secure");
+        s_dir->WriteFile("r.zip", "zip");
+        std::string url = s_server->Url("/submit/", "https");
+        EXPECT_TRUE(HTTPClient::UploadFileSync(url.c_str(), "f", s_dir->Join("r.zip").c_str(), nullptr, 0));
+    }
+    const std::string missing = s_dir->Join("no-such-bundle.pem");
+    ScopedCVar extra(Net::curl_caBundle, missing.c_str());
+    CapturingSink sink;
+    EXPECT_EQ(SyncGet(s_server->Url("/hello", "https")).errorCode, ErrorCode::SERVER_CERT_UNTRUSTED);
+    EXPECT_TRUE(sink.Contains(Log::Error, "curl_caBundle '" + missing + "' cannot be read"));
+}
+
 TEST_F(HTTPTlsTest, ClientCertificates)
 {
     ScopedCVar off(Net::curl_verifyPeer, "0");

@@ -27,7 +27,7 @@ public:
         GarbageAnswer,  // reads the request head, then answers bytes that are not HTTP
         Silent,         // reads whatever arrives and never answers
         Trickle,        // reads the request head, then answers one byte a second
-        Endless,        // reads the request head, then answers 200 with a body that never ends
+        Endless,        // reads the request whole, then answers 200 with a body that never ends
         EndlessUnread,  // the same without reading the request's body
         Proxy,          // a forward proxy that takes every request itself: reads it whole, answers
                         // 200 with "proxied-id", and keeps its request line (RequestLines)
@@ -159,6 +159,10 @@ private:
         case Mode::Endless:
         case Mode::EndlessUnread:
         {
+            // A server that answers only once the request is in: the client has sent it whole, so
+            // the answer is all that is tested (EndlessUnread answers before).
+            if (mode == Mode::Endless && !ReadRequestBody(c, head))
+                return;
             const char answer[] = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
             if (!WriteAll(c, answer, sizeof(answer) - 1))
                 return;
@@ -181,21 +185,34 @@ private:
 
     // Reads the rest of a request whose head (and maybe some body) is in `head`, then answers it.
     // Bodies come with a Content-Length or chunked; connections are closed after each answer.
-    void ServeProxied(int c, std::string head)
+    void ServeProxied(int c, const std::string& head)
     {
-        const size_t headEnd = head.find("\r\n\r\n");
-        if (headEnd == std::string::npos)
+        if (head.find("\r\n\r\n") == std::string::npos)
             return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_requestLines.push_back(head.substr(0, head.find("\r\n")));
         }
+        if (!ReadRequestBody(c, head))
+            return;
+        const char answer[] =
+            "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\nproxied-id\n";
+        WriteAll(c, answer, sizeof(answer) - 1);
+    }
+
+    // Reads the rest of the request whose head (and maybe some body) is in `head`: a body of
+    // Content-Length bytes, or chunked. False when the connection ended first.
+    bool ReadRequestBody(int c, const std::string& head)
+    {
+        const size_t headEnd = head.find("\r\n\r\n");
+        if (headEnd == std::string::npos)
+            return false;
         std::string lower = head.substr(0, headEnd);
         for (char& ch : lower)
             ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
         if (lower.find("expect: 100-continue") != std::string::npos &&
             !WriteAll(c, "HTTP/1.1 100 Continue\r\n\r\n", 25))
-            return;
+            return false;
         std::string body = head.substr(headEnd + 4);
         const size_t length = lower.find("content-length:");
         const bool chunked = lower.find("transfer-encoding: chunked") != std::string::npos;
@@ -210,12 +227,10 @@ private:
                 continue;
             ssize_t n = read(c, buf, sizeof(buf));
             if (n <= 0)
-                return;
+                return false;
             body.append(buf, static_cast<size_t>(n));
         }
-        const char answer[] =
-            "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\nproxied-id\n";
-        WriteAll(c, answer, sizeof(answer) - 1);
+        return !m_stop;
     }
 
     mutable std::mutex m_mutex;
