@@ -1,7 +1,7 @@
 // Collector: a small report collection server for demos and tests, on 127.0.0.1 only.
 //
 //   Collector [--port N] [--data DIR] [--status N] [--event-status N] [--delay-ms N]
-//             [--read-delay-ms N] [--retry-after TEXT] [--report-id TEXT]
+//             [--read-delay-ms N] [--hold-after-bytes N] [--retry-after TEXT] [--report-id TEXT]
 //
 // POST /submit/ and /submit_script_errors/ (multipart/form-data): every part with a file name is
 // streamed to disk, every other part is a field. Each upload becomes a folder
@@ -9,7 +9,9 @@
 // arrival order) and "meta.json" (path, answer status, file names and sizes). Uploads are answered
 // with --status (default 200) after --delay-ms; every attempt is stored, so retries can be counted.
 // --read-delay-ms makes the collector read uploads slowly (that long a piece), so that a sender can
-// be stopped mid-upload; meta.json's "complete" tells a whole upload from a cut one. --retry-after
+// be stopped mid-upload; meta.json's "complete" tells a whole upload from a cut one.
+// --hold-after-bytes stops reading the first upload after that many bytes: the collector then makes
+// the file DIR/holding and reads on once DIR/release exists. --retry-after
 // adds a Retry-After header to answers other than 200; the body of a 200 answer is --report-id
 // (default "OK").
 //
@@ -52,11 +54,14 @@ struct Options
     int eventStatus = 201;
     int delayMs = 0;
     int readDelayMs = 0;
+    uint64_t holdAfterBytes = 0;
     std::string retryAfter;
     std::string reportId = "OK";
 };
 
 std::mutex g_mutex; // numbering, events.jsonl and the console
+std::atomic<bool> g_held{false};
+
 int g_nextReport = 1;
 int g_nextEvent = 1;
 
@@ -172,6 +177,15 @@ bool WriteFile(const fs::path& path, const std::string& content)
     return static_cast<bool>(out);
 }
 
+// Stops reading an upload: says so with the file DIR/holding, and goes on once DIR/release exists
+// (or after a minute).
+void HoldUntilReleased(const Options& opt)
+{
+    WriteFile(fs::path(opt.data) / "holding", "");
+    for (int i = 0; i < 3000 && !fs::exists(fs::path(opt.data) / "release"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 void HandleUpload(const Options& opt, const httplib::Request& req, httplib::Response& res,
                   const httplib::ContentReader& reader)
 {
@@ -205,6 +219,9 @@ void HandleUpload(const Options& opt, const httplib::Request& req, httplib::Resp
     std::ofstream current;
     bool inFile = false;
     bool writeOk = true;
+    uint64_t received = 0;
+    // Only the first upload is held, so that others can arrive while it waits.
+    bool holdThis = opt.holdAfterBytes > 0 && !g_held.exchange(true);
     bool readOk = reader(
         [&](const httplib::MultipartFormData& part)
         {
@@ -230,6 +247,12 @@ void HandleUpload(const Options& opt, const httplib::Request& req, httplib::Resp
         {
             if (opt.readDelayMs > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(opt.readDelayMs));
+            received += n;
+            if (holdThis && received >= opt.holdAfterBytes)
+            {
+                holdThis = false;
+                HoldUntilReleased(opt);
+            }
             if (inFile)
             {
                 current.write(data, static_cast<std::streamsize>(n));
@@ -354,10 +377,11 @@ bool ParseInt(const char* text, int lo, int hi, int& out)
 
 int Usage(const char* why)
 {
-    std::fprintf(stderr,
-                 "Collector: %s\nusage: Collector [--port N] [--data DIR] [--status N] [--event-status N] "
-                 "[--delay-ms N] [--read-delay-ms N] [--retry-after TEXT] [--report-id TEXT]\n",
-                 why);
+    std::fprintf(
+        stderr,
+        "Collector: %s\nusage: Collector [--port N] [--data DIR] [--status N] [--event-status N] "
+        "[--delay-ms N] [--read-delay-ms N] [--hold-after-bytes N] [--retry-after TEXT] [--report-id TEXT]\n",
+        why);
     return 2;
 }
 } // namespace
@@ -389,6 +413,12 @@ int main(int argc, char** argv)
             ok = ParseInt(v, 0, 3600000, opt.delayMs);
         else if (a == "--read-delay-ms")
             ok = ParseInt(v, 0, 60000, opt.readDelayMs);
+        else if (a == "--hold-after-bytes")
+        {
+            int bytes = 0;
+            ok = ParseInt(v, 1, 1 << 30, bytes);
+            opt.holdAfterBytes = static_cast<uint64_t>(bytes);
+        }
         else if (a == "--retry-after")
             opt.retryAfter = v;
         else if (a == "--report-id")
@@ -418,7 +448,7 @@ int main(int argc, char** argv)
     // Idle keep-alive connections hold a worker until they time out, and stopping waits for every
     // worker: a short limit keeps shutdown quick.
     server.set_keep_alive_timeout(1);
-    if (opt.readDelayMs > 0)
+    if (opt.readDelayMs > 0 || opt.holdAfterBytes > 0)
     {
         // A slow reader must not take whole uploads into the kernel's buffers (they grow to
         // megabytes on loopback): a small fixed receive buffer keeps the sender waiting for it.

@@ -656,6 +656,13 @@ protected:
     {
         return text.find(what) != std::string::npos;
     }
+    // Waits (at most a minute) for a file to appear.
+    static bool WaitFor(const fs::path& path)
+    {
+        for (int i = 0; i < 3000 && !fs::exists(path); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return fs::exists(path);
+    }
 };
 } // namespace
 
@@ -719,23 +726,20 @@ TEST_F(ReporterKeepsReports, ServerDownThenUpDeliversTheKeptReportOnce)
 // its own report and then the kept one, so the collector ends up with exactly one whole copy of it.
 TEST_F(ReporterKeepsReports, KilledMidUploadIsSentWholeByTheNextRun)
 {
-    StartCollector({"--read-delay-ms", "5"});
+    StartCollector({"--hold-after-bytes", "65536"});
     WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
     m_in.WriteFile("dumps/42.dmp", Incompressible(4 << 20));
     std::vector<std::string> argv = Standard();
     argv.insert(argv.begin(), CRASH_REPORTER_PATH);
     ChildProcess reporter(argv, m_work.Path(),
                           {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="});
-    for (int i = 0; i < 200 && Reports(m_received.Path()).empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(Reports(m_received.Path()).size(), 1u) << "the upload never started";
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitFor(m_received.Join("holding"))) << "the upload never started";
     reporter.Signal(SIGKILL);
     EXPECT_EQ(reporter.Wait().exitCode, 128 + SIGKILL);
-    const fs::path cut = Reports(m_received.Path())[0];
-    for (int i = 0; i < 400 && !fs::exists(cut / "meta.json"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(Complete(Reports(m_received.Path())), 0u) << Slurp(cut / "meta.json");
+    m_received.WriteFile("release", "");
+    ASSERT_EQ(Reports(m_received.Path()).size(), 1u);
+    ASSERT_TRUE(WaitFor(Reports(m_received.Path())[0] / "meta.json"));
+    EXPECT_EQ(Complete(Reports(m_received.Path())), 0u) << Slurp(Reports(m_received.Path())[0] / "meta.json");
 
     TempDir received;
     CollectorProcess collector(COLLECTOR_PATH, {"--port", "0", "--data", received.Path()});
@@ -816,8 +820,8 @@ TEST_F(ReporterKeepsReports, CrashLoopIsHeldToTheHourlyAllowance)
     EXPECT_EQ(delivered, 10u);
 }
 
-// Two launchers (or a launcher and a reporter) work through the same queue at once: each kept report
-// arrives once.
+// Two launchers work through the same queue at once: while the first is held in the middle of one
+// report's upload, the second sends all the others and leaves that one alone; each arrives once.
 TEST_F(ReporterKeepsReports, TwoReportersSendTheSameQueueOnce)
 {
     StartCollector();
@@ -829,20 +833,25 @@ TEST_F(ReporterKeepsReports, TwoReportersSendTheSameQueueOnce)
         m_in.WriteFile("dumps/" + std::to_string(i) + ".dmp", "crash " + std::to_string(i));
         EXPECT_EQ(RunArgs(Standard(std::to_string(i))).exitCode, 0);
     }
-    StartCollector({"--read-delay-ms", "50"});
+    StartCollector({"--hold-after-bytes", "200"});
     WriteConfig(m_collector->Url("/submit/"), "", "set retry_count 1\nset pending_backoffBaseSec 0\n");
     std::vector<std::string> argv = {CRASH_REPORTER_PATH, "--send-pending", "--user-path", m_user.Path()};
     std::vector<std::string> env = {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY="};
-    ChildProcess a(argv, m_work.Path(), env), b(argv, m_work.Path(), env);
-    ProcessResult ra = a.Wait(), rb = b.Wait();
-    EXPECT_EQ(ra.exitCode, 0) << ra.out << ra.err;
-    EXPECT_EQ(rb.exitCode, 0) << rb.out << rb.err;
+    ChildProcess first(argv, m_work.Path(), env);
+    ASSERT_TRUE(WaitFor(m_received.Join("holding")));
+    ProcessResult second = RunArgs({"--send-pending", "--user-path", m_user.Path()});
+    EXPECT_EQ(second.exitCode, 0) << second.out << second.err;
+    EXPECT_EQ(Count(second.out, "Sending pending report"), 3u) << second.out;
+    m_received.WriteFile("release", "");
+    ProcessResult one = first.Wait();
+    EXPECT_EQ(one.exitCode, 0) << one.out << one.err;
+    EXPECT_EQ(Count(one.out, "Sending pending report"), 1u) << one.out;
     std::multiset<std::string> arrived;
     for (const fs::path& report : Reports(m_received.Path()))
         arrived.insert(ListUpload(report).substr(0, ListUpload(report).find('\n')));
     EXPECT_EQ(arrived, (std::multiset<std::string>{"0.dmp " + Hex("crash 0"), "1.dmp " + Hex("crash 1"),
-                                                   "2.dmp " + Hex("crash 2"), "3.dmp " + Hex("crash 3")}))
-        << ra.out << rb.out;
+                                                   "2.dmp " + Hex("crash 2"), "3.dmp " + Hex("crash 3")}));
+    EXPECT_EQ(Complete(Reports(m_received.Path())), 4u);
 }
 
 // The store stays within reports_maxKept: of 60 delivered reports and a new one, the 11 oldest go.
