@@ -503,8 +503,9 @@ bool LoadReportState(const FilePath& folder, ReportState& state, bool quiet, boo
             fallback.settings.product = "Application";
         if (fallback.settings.userPath.empty())
             fallback.settings.userPath = UserPathOfFolder(folder);
-        fallback.createdMs = state.createdMs != 0 ? state.createdMs : UtcDateTimeToTime(info.lastWriteTime);
-        fallback.attempts = state.attempts;
+        // The counts and times of a damaged state are not to be trusted (a bogus one would have the
+        // report abandoned at once): it starts again as a report made when its folder was.
+        fallback.createdMs = UtcDateTimeToTime(Platform_GetFileInfo(folder).lastWriteTime);
         if (!quiet)
             MX_LOG_WARNING("Report '%s': %s; it is kept as pending with the files its folder holds",
                            folder.c_str(), problem.c_str());

@@ -438,3 +438,31 @@ TEST(PlatformFile, WorkingDirectoryAndExecutable)
     EXPECT_EQ(exe, std::filesystem::canonical("/proc/self/exe").string());
     EXPECT_TRUE(Platform_IsAbsolutePath(exe.c_str()));
 }
+
+// A lock another holder has is busy; a path that cannot be a lock file at all is told apart from it;
+// a lock file this process may only read still locks; a link is never followed.
+TEST(PlatformFile, LockFileTellsBusyFromUnusable)
+{
+    Morvex::Test::TempDir dir;
+    const std::string path = dir.Join("report.lock");
+    const int64 first = Platform_LockFile(StrView(path.c_str()), false);
+    ASSERT_GE(first, 0);
+    // flock belongs to the open file description: a second open, here as in another process, waits.
+    EXPECT_EQ(Platform_LockFile(StrView(path.c_str()), false), kLockBusy);
+    Platform_UnlockFile(first);
+    const int64 again = Platform_LockFile(StrView(path.c_str()), false);
+    EXPECT_GE(again, 0) << "unlocked with its holder";
+    Platform_UnlockFile(again);
+
+    chmod(path.c_str(), 0400);
+    const int64 readOnly = Platform_LockFile(StrView(path.c_str()), false);
+    EXPECT_GE(readOnly, 0);
+    EXPECT_EQ(Platform_LockFile(StrView(path.c_str()), false), kLockBusy);
+    Platform_UnlockFile(readOnly);
+
+    std::filesystem::create_directories(dir.Join("folder"));
+    symlink(path.c_str(), dir.Join("link.lock").c_str());
+    for (const std::string& unusable :
+         {dir.Join("folder"), dir.Join("missing/x.lock"), dir.Join("link.lock")})
+        EXPECT_EQ(Platform_LockFile(StrView(unusable.c_str()), false), kLockFailed) << unusable;
+}

@@ -117,6 +117,7 @@ struct DialogRun
         t.reportContentLink = "what is inside?";
         t.headerText = "Something went wrong";
         t.sendFailedText = "kept for later";
+        t.sendNotSentText = "not sent";
         desc.startSending = [](void* ctx, const char* text, MxCrashDialogNotifyFn fn, uint64_t dialog)
         {
             auto& self = *static_cast<DialogRun*>(ctx);
@@ -413,8 +414,8 @@ TEST_F(CrashDialogModule, EnterSendsAndTheSenderClosesTheDialogFromItsThread)
             sender = std::thread(
                 [fn = d.notify, token = d.token]
                 {
-                    fn(token, 1);
-                    fn(token, 1); // twice: harmless
+                    fn(token, MX_CRASH_DIALOG_SEND_DELIVERED);
+                    fn(token, MX_CRASH_DIALOG_SEND_DELIVERED); // twice: harmless
                 });
         });
     r.steps.push_back([](DialogRun&) {}); // the window stays open until the idle callback ran
@@ -430,24 +431,37 @@ TEST_F(CrashDialogModule, EnterSendsAndTheSenderClosesTheDialogFromItsThread)
 // early ends the same way.
 TEST_F(CrashDialogModule, ASendThatWasNotDeliveredIsToldBeforeTheDialogCloses)
 {
-    for (bool closeEarly : {false, true})
+    struct Case
     {
-        SCOPED_TRACE(closeEarly);
+        int outcome;
+        const char* text;
+        bool closeEarly;
+    };
+    const Case cases[] = {
+        {MX_CRASH_DIALOG_SEND_KEPT, "kept for later", false},
+        {MX_CRASH_DIALOG_SEND_KEPT, "kept for later", true},
+        {MX_CRASH_DIALOG_SEND_FAILED, "not sent", false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(c.closeEarly);
         DialogRun r;
         r.steps.push_back([](DialogRun& d) { Click(d, "default-button"); });
-        r.steps.push_back([](DialogRun& d) { d.notify(d.token, 0); });
+        r.steps.push_back([&c](DialogRun& d) { d.notify(d.token, c.outcome); });
         r.steps.push_back(
-            [](DialogRun& d)
+            [&c](DialogRun& d)
             {
                 GtkWidget* text = d.Widget("send-failed-text");
-                ASSERT_NE(text, nullptr) << "the progress line now tells that the report was kept";
-                EXPECT_EQ(LabelText(text), "kept for later");
+                ASSERT_NE(text, nullptr) << "the progress line now tells what became of the report";
+                EXPECT_EQ(LabelText(text), c.text);
                 EXPECT_FALSE(Shown(d.Widget("spinner")));
                 EXPECT_TRUE(gtk_widget_get_sensitive(d.Widget("cancel-button")));
                 EXPECT_FALSE(gtk_widget_get_sensitive(d.Widget("default-button")));
-                SaveWindow(d, "module-send-failed.png");
+                if (c.outcome == MX_CRASH_DIALOG_SEND_KEPT && !c.closeEarly)
+                    SaveWindow(d, "module-send-failed.png");
             });
-        if (closeEarly)
+        if (c.closeEarly)
             r.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });
         EXPECT_EQ(r.Run(), MX_CRASH_DIALOG_SENT);
         EXPECT_FALSE(r.timedOut);
@@ -492,7 +506,7 @@ TEST_F(CrashDialogModule, AStaleNotificationDoesNotCloseTheNextDialog)
 
     // The first dialog's sender finishes late, while the next dialog is open.
     DialogRun second;
-    second.steps.push_back([&](DialogRun&) { first.notify(first.token, 1); });
+    second.steps.push_back([&](DialogRun&) { first.notify(first.token, MX_CRASH_DIALOG_SEND_DELIVERED); });
     second.steps.push_back([](DialogRun&) {});
     second.steps.push_back([](DialogRun&) {});
     second.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });

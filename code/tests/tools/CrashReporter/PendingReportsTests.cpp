@@ -180,7 +180,7 @@ TEST(ReportStateFile, SavedAtomicallyAndLoadedWhateverHappened)
     EXPECT_TRUE(sink.Contains(Log::Warning, "it is kept as pending with the files its folder holds"));
     EXPECT_EQ(loaded.status, ReportStatus::Pending);
     EXPECT_EQ(loaded.settings.id.view(), StrView("42"));
-    EXPECT_EQ(loaded.attempts, 7u);
+    EXPECT_EQ(loaded.attempts, 0u) << "a damaged state's counts are not trusted";
     ASSERT_EQ(loaded.report.reportFiles.size(), 2u);
     EXPECT_EQ(loaded.report.reportFiles[0].name.view(), StrView("42.dmp"));
     EXPECT_TRUE(loaded.report.reportFiles[0].copied);
@@ -276,16 +276,22 @@ TEST(ReportStore, KeptWithinItsLimitsOldestAndLeastNeededFirst)
         ASSERT_TRUE(SaveReportState(FilePath(folder.c_str()), state));
     }
     CapturingSink sink;
-    EnforceStoreLimits(userPath, FilePath(user.Join("Exceptions/g-current").c_str()));
+    {
+        // Another reporter holds the oldest delivered one (the lock is taken on a descriptor of
+        // its own, as another process's would be): the next ones go instead.
+        ReportLock held(FilePath(user.Join("Exceptions/a-delivered-old").c_str()));
+        ASSERT_TRUE(held.Held());
+        EnforceStoreLimits(userPath, FilePath(user.Join("Exceptions/g-current").c_str()));
+    }
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(user.Join("Exceptions")))
         if (e.path().filename().string()[0] != '.')
             left.push_back(e.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"b-pending-oldest", "d-abandoned", "e-delivered-new",
+    EXPECT_EQ(left, (std::vector<std::string>{"a-delivered-old", "b-pending-oldest", "d-abandoned",
                                               "f-pending", "g-current"}));
     EXPECT_FALSE(sink.Contains(Log::Warning, "removing pending report"));
-    EXPECT_FALSE(fs::exists(user.Join("Exceptions/.morvex-state/a-delivered-old.report")));
+    EXPECT_FALSE(fs::exists(user.Join("Exceptions/.morvex-state/c-rejected.report")));
 
     // Tighter still: the abandoned one, then pending ones (oldest first, named), never the current.
     vars.Set(reports_maxKept, "2");
@@ -305,4 +311,185 @@ TEST(ReportStore, KeptWithinItsLimitsOldestAndLeastNeededFirst)
             all += line.text + "\n";
         return all;
     }();
+}
+
+namespace
+{
+// A report folder with one file and a state, below `user`'s "Exceptions".
+FilePath MakeReport(const TempDir& user, const std::string& name, ReportState state, uint64 bytes = 1)
+{
+    const std::string folder = user.Join("Exceptions/" + name);
+    user.WriteFile("Exceptions/" + name + "/file.dmp", std::string(bytes, 'x'));
+    state.settings.userPath = user.Path().c_str();
+    if (state.report.reportFiles.empty())
+        state.report.reportFiles = {FilePath("file.dmp")};
+    EXPECT_TRUE(SaveReportState(FilePath(folder.c_str()), state));
+    return FilePath(folder.c_str());
+}
+
+std::vector<std::string> FoldersOf(const TempDir& user)
+{
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(user.Join("Exceptions")))
+        if (e.is_directory() && e.path().filename().string()[0] != '.')
+            left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    return left;
+}
+
+struct QueueVars
+{
+    QueueVars()
+    {
+        vars.Set(pending_maxPerRun, "5");
+        vars.Set(pending_backoffBaseSec, "0");
+        vars.Set(pending_maxAttempts, "10");
+        vars.Set(pending_maxAgeDays, "30");
+        vars.Set(reports_maxKept, "50");
+        vars.Set(reports_maxTotalMB, "1024");
+        vars.Set(reports_maxPerHour, "10");
+    }
+    ScopedCVars vars;
+};
+} // namespace
+
+// A report past its attempts or its days is marked abandoned and logged, and keeps its files; one
+// whose files are gone is dropped with a Warning; a state file naming a file outside its folder
+// without that file's identity does not get it sent. None of them reaches the network.
+TEST(PendingQueue, ExpiredGoneAndHostileReportsAreHandledWithoutSending)
+{
+    QueueVars queue;
+    TempDir user;
+    const int64 now = GetTimeMs();
+    ReportState tried;
+    tried.attempts = 10;
+    tried.createdMs = now - 1000;
+    tried.lastError = "HTTP 503";
+    ReportState old;
+    old.createdMs = now - 31 * 86400000LL;
+    ReportState gone;
+    gone.createdMs = now - 1000;
+    gone.report.reportFiles = {FilePath("vanished.dmp")};
+    ReportState hostile;
+    hostile.createdMs = now - 1000;
+    ReportFile secret;
+    secret.name = "id_rsa";
+    secret.source = user.Join("secret").c_str();
+    user.WriteFile("secret", "private key");
+    hostile.report.reportFiles = {secret};
+    const FilePath a = MakeReport(user, "tried", tried);
+    const FilePath b = MakeReport(user, "old", old);
+    const FilePath c = MakeReport(user, "gone", gone);
+    const FilePath d = MakeReport(user, "hostile", hostile);
+
+    CrashReporterSettings settings;
+    settings.userPath = user.Path().c_str();
+    CapturingSink sink;
+    EXPECT_EQ(SendPendingReports(settings, FilePath()), 2u) << "two reports had nothing left to send";
+    EXPECT_TRUE(
+        sink.Contains(Log::Warning, "Report '" + std::string(a.c_str()) +
+                                        "' abandoned after 10 attempts (0 days); last error: HTTP 503"));
+    EXPECT_TRUE(sink.Contains(Log::Warning, "Report '" + std::string(b.c_str()) +
+                                                "' abandoned after 0 attempts (31 days)"));
+    EXPECT_TRUE(sink.Contains(Log::Warning, "Report '" + std::string(c.c_str()) + "': its files are gone"));
+    EXPECT_TRUE(sink.Contains(Log::Warning, "'" + user.Join("secret") + "' cannot be told to be the file"));
+    EXPECT_FALSE(sink.Contains("Sending pending report"));
+    for (const FilePath& folder : {a, b, c, d})
+    {
+        ReportState state;
+        ASSERT_TRUE(LoadReportState(folder, state));
+        EXPECT_EQ(state.status, ReportStatus::Abandoned) << folder.c_str();
+    }
+    EXPECT_EQ(FoldersOf(user), (std::vector<std::string>{"gone", "hostile", "old", "tried"}))
+        << "never deleted";
+}
+
+// The queue is sent oldest first, at most pending_maxPerRun a run, each only when due; a damaged state
+// is queued as pending (and counted) with the files its folder holds and this user path, as a report
+// made when its folder was.
+TEST(PendingQueue, OldestFirstAtMostSoManyARunOnlyWhenDue)
+{
+    QueueVars queue;
+    queue.vars.Set(pending_maxPerRun, "2");
+    queue.vars.Set(pending_backoffBaseSec, "3600");
+    queue.vars.Set(crash_url, "http://127.0.0.1:1/submit/"); // nothing listens: each stays pending
+    queue.vars.Set(ElasticsearchUrl, "");
+    TempDir user;
+    const int64 now = GetTimeMs();
+    ReportState state;
+    state.createdMs = now - 300000;
+    MakeReport(user, "first", state);
+    state.createdMs = now - 100000;
+    MakeReport(user, "second", state);
+    state.createdMs = now - 500000;
+    state.nextAttemptMs = now + 3600000;
+    MakeReport(user, "not-due", state);
+    user.WriteFile("Exceptions/damaged/file.dmp", "x");
+    user.WriteFile("Exceptions/.morvex-state/damaged.report", "morvex-report 1\ncreated 5\nattempts 99\nst");
+
+    CrashReporterSettings settings;
+    settings.userPath = user.Path().c_str();
+    auto sentBy = [](const CapturingSink& sink)
+    {
+        std::vector<std::string> sent;
+        for (const auto& line : sink.Lines())
+            if (line.text.find("Sending pending report") != std::string::npos)
+                sent.push_back(fs::path(line.text.substr(line.text.find('\'') + 1)).filename().string());
+        return sent;
+    };
+    {
+        CapturingSink sink;
+        EXPECT_EQ(SendPendingReports(settings, FilePath()), 1u) << "the damaged state is counted";
+        EXPECT_EQ(sentBy(sink), (std::vector<std::string>{"first' (attempt 1)", "second' (attempt 1)"}));
+        EXPECT_EQ(sink.CountContaining("it is kept as pending with the files its folder holds"), 1u)
+            << "said once";
+    }
+    CapturingSink sink;
+    EXPECT_EQ(SendPendingReports(settings, FilePath()), 1u);
+    EXPECT_EQ(sentBy(sink), (std::vector<std::string>{"damaged' (attempt 1)"})) << "the others are not due";
+    ReportState damaged;
+    ASSERT_TRUE(LoadReportState(FilePath(user.Join("Exceptions/damaged").c_str()), damaged));
+    EXPECT_EQ(damaged.status, ReportStatus::Pending);
+    EXPECT_EQ(damaged.attempts, 1u);
+    EXPECT_EQ(damaged.settings.userPath.view(), StrView(user.Path().c_str()));
+    EXPECT_EQ(damaged.settings.id.view(), StrView("damaged"));
+}
+
+// Beyond reports_maxTotalMB the oldest delivered reports go; the run's own report is never removed,
+// and when it alone is over the limit nothing is removed for size. States whose folder is gone and
+// temporaries left by a killed reporter are swept.
+TEST(ReportStore, SizeLimitAndLeftovers)
+{
+    QueueVars queue;
+    queue.vars.Set(reports_maxTotalMB, "1");
+    TempDir user;
+    const int64 now = GetTimeMs();
+    ReportState delivered;
+    delivered.status = ReportStatus::Delivered;
+    for (int i = 0; i < 3; ++i)
+    {
+        delivered.createdMs = now - 10000 + i;
+        MakeReport(user, "d" + std::to_string(i), delivered, 400 << 10);
+    }
+    ReportState current;
+    current.createdMs = now;
+    const FilePath own = MakeReport(user, "own", current, 100 << 10);
+    user.WriteFile("Exceptions/.morvex-state/vanished.report", "morvex-report 1\nend\n");
+    user.WriteFile("Exceptions/.morvex-state/own.report.123.0", "a killed reporter's");
+    const fs::path leftover = user.Join("Exceptions/.morvex-state/own.report.123.0");
+    fs::last_write_time(leftover, fs::file_time_type::clock::now() - std::chrono::hours(25));
+
+    CapturingSink sink;
+    EnforceStoreLimits(FilePath(user.Path().c_str()), own);
+    EXPECT_EQ(FoldersOf(user), (std::vector<std::string>{"d1", "d2", "own"}));
+    EXPECT_FALSE(fs::exists(user.Join("Exceptions/.morvex-state/vanished.report")));
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_TRUE(sink.Contains(Log::Info, "The state of report '" + user.Join("Exceptions/vanished") +
+                                             "' is removed: its folder is gone"));
+
+    // The run's own report alone is over the limit: the others stay.
+    user.WriteFile("Exceptions/own/big.dmp", std::string(2 << 20, 'x'));
+    EnforceStoreLimits(FilePath(user.Path().c_str()), own);
+    EXPECT_EQ(FoldersOf(user), (std::vector<std::string>{"d1", "d2", "own"}));
+    EXPECT_TRUE(sink.Contains(Log::Warning, "no report is removed for size"));
 }

@@ -920,3 +920,28 @@ TEST_F(ReporterKeepsReports, ProxiesAreHonoured)
     EXPECT_EQ(Reports(m_received.Path()).size(), 1u);
     EXPECT_EQ(proxy.RequestLines().size(), 3u);
 }
+
+// What a launcher's --send-pending says: 2 without --user-path, 0 when all went well (or nothing
+// was kept), 3 when a kept report could not be read whole; that report is still sent, with the files
+// its folder holds.
+TEST_F(ReporterKeepsReports, SendPendingExitCodesAndADamagedState)
+{
+    StartCollector();
+    WriteConfig(m_collector->Url("/submit/"), "", "set pending_backoffBaseSec 0\n");
+    EXPECT_EQ(RunArgs({"--send-pending"}).exitCode, 2);
+    EXPECT_EQ(SendPending().exitCode, 0) << "nothing kept";
+
+    m_user.WriteFile("Exceptions/2024.01.02 03.04.05/42.dmp", "the dump");
+    m_user.WriteFile("Exceptions/.morvex-state/2024.01.02 03.04.05.report",
+                     std::string("\0\xff garbage", 10));
+    ProcessResult r = SendPending();
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "it is kept as pending with the files its folder holds")) << r.out;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u) << r.out << r.err;
+    EXPECT_EQ(ListUpload(reports[0]), Expected({{"42.dmp", "the dump"}}));
+    EXPECT_TRUE(Has(Slurp(reports[0] / "fields.json"), "\"Id\": \"2024.01.02 03.04.05\""))
+        << Slurp(reports[0] / "fields.json");
+    EXPECT_EQ(SendPending().exitCode, 0) << "its state is whole again, and delivered";
+    EXPECT_EQ(Reports(m_received.Path()).size(), 1u);
+}

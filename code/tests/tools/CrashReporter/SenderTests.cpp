@@ -393,6 +393,45 @@ TEST_F(SenderTest, DialogSenderNotifiesWhenDoneInATestRunToo)
     }
 }
 
+// A tracked report's state decides: one the dialog's sender delivered before the player cancelled is
+// not sent again; a pending one keeps its attempts and its event, and gets the player's text.
+TEST_F(SenderTest, ATrackedReportIsSentOnceWithItsStateKeptUpToDate)
+{
+    ReportLock lock(m_report.reportFolder);
+    ASSERT_TRUE(lock.Held());
+    m_report.tracked = TrackNewReport(m_settings, m_report);
+    ASSERT_TRUE(m_report.tracked);
+    ReportState state;
+    ASSERT_TRUE(LoadReportState(m_report.reportFolder, state));
+    state.attempts = 2;
+    state.eventPosted = true;
+    ASSERT_TRUE(SaveReportState(m_report.reportFolder, state));
+
+    m_settings.comments = "it broke\n\ntyped in the dialog";
+    m_status = 503;
+    m_vars.Set(retry_count, "1");
+    SendResult result = Send();
+    EXPECT_TRUE(result.kept);
+    EXPECT_EQ(m_events.load(), 0) << "the event went out before";
+    ASSERT_TRUE(LoadReportState(m_report.reportFolder, state));
+    EXPECT_EQ(state.status, ReportStatus::Pending);
+    EXPECT_EQ(state.attempts, 3u);
+    EXPECT_EQ(state.settings.comments.view(), StrView("it broke\n\ntyped in the dialog"));
+    EXPECT_EQ(state.lastError, "HTTP 503");
+
+    m_status = 200;
+    result = Send();
+    EXPECT_TRUE(result.last.Delivered());
+    EXPECT_FALSE(result.kept);
+    const size_t uploads = m_server.Seen().size();
+    Morvex::Test::CapturingSink sink;
+    result = Send();
+    EXPECT_TRUE(result.last.Delivered());
+    EXPECT_EQ(result.attempts, 0u);
+    EXPECT_EQ(m_server.Seen().size(), uploads) << "delivered already: not sent again";
+    EXPECT_TRUE(sink.Contains(Log::Info, "The report was delivered already"));
+}
+
 TEST(SenderRules, UploadAddress)
 {
     struct Case
