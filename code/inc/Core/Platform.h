@@ -81,4 +81,9 @@ int32 Platform_GetProcessorPackageCount();
 int32 Platform_GetProcessorGroupCount();
 
 uint32 Platform_GetProcessId();
+
+// The build id the linker stamped into the running executable, in lower-case hex (at most 64 bytes);
+// empty when it carries none. It tells two builds of the same version apart, and names the symbols
+// that belong to a binary.
+StaticString<132> Platform_GetBuildId();
 } // namespace Morvex

@@ -255,6 +255,7 @@ extern CVar curl_lowSpeedLimit;
 extern CVar curl_lowSpeedTimeSec;
 extern CVar curl_proxy;
 extern CVar curl_caBundle;
+extern CVar http_userAgent;
 
 // A part of a hand-built multipart body. Views are not owned and need only last for Build.
 struct MultipartPart

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pwd.h>
 #include <set>
 #include <sys/stat.h>
@@ -259,5 +261,48 @@ int32 Platform_GetProcessorGroupCount()
 uint32 Platform_GetProcessId()
 {
     return static_cast<uint32>(getpid());
+}
+
+namespace
+{
+// The first object dl_iterate_phdr reports is the executable itself; its build id is a GNU note in
+// one of its PT_NOTE segments.
+int FindBuildId(struct dl_phdr_info* info, size_t, void* data)
+{
+    auto& out = *static_cast<StaticString<132>*>(data);
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i)
+    {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_NOTE)
+            continue;
+        const auto* at = reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr);
+        const unsigned char* end = at + segment.p_memsz;
+        while (at + sizeof(ElfW(Nhdr)) <= end)
+        {
+            ElfW(Nhdr) note;
+            std::memcpy(&note, at, sizeof(note));
+            const unsigned char* name = at + sizeof(note);
+            const unsigned char* desc = name + ((note.n_namesz + 3u) & ~3u);
+            const unsigned char* next = desc + ((note.n_descsz + 3u) & ~3u);
+            if (next > end || next <= at)
+                break;
+            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(name, "GNU", 4) == 0)
+            {
+                for (ElfW(Word) b = 0; b < note.n_descsz && b < 64; ++b)
+                    out.AppendFormat("%02x", desc[b]);
+                return 1;
+            }
+            at = next;
+        }
+    }
+    return 1; // only the executable is looked at
+}
+} // namespace
+
+StaticString<132> Platform_GetBuildId()
+{
+    StaticString<132> id;
+    dl_iterate_phdr(FindBuildId, &id);
+    return id;
 }
 } // namespace Morvex

@@ -56,6 +56,8 @@ CVar curl_proxy(CVarType::String, "curl_proxy", 0, "",
                 "no_proxy environment variables decide");
 CVar curl_caBundle(CVarType::String, "curl_caBundle", 0, "",
                    "a PEM file of further certificate authorities to trust beside the usual ones");
+CVar http_userAgent(CVarType::String, "http_userAgent", 0, "",
+                    "the User-Agent header of every request (empty: none is sent)");
 
 namespace
 {
@@ -252,12 +254,15 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user)
 }
 
 // libcurl takes the proxy from http_proxy, https_proxy and no_proxy by itself; curl_proxy names
-// one for every request instead.
-void SetProxy(CURL* easy)
+// one for every request instead. Servers and the proxies between see who is calling.
+void SetProxyAndAgent(CURL* easy)
 {
     const char* proxy = curl_proxy.GetS();
     if (proxy != nullptr && proxy[0] != 0)
         curl_easy_setopt(easy, CURLOPT_PROXY, proxy);
+    const char* agent = http_userAgent.GetS();
+    if (agent != nullptr && agent[0] != 0)
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, agent);
 }
 
 // Whether any request bytes were written to a connection (a server, or a proxy, was reached).
@@ -568,7 +573,7 @@ void HTTPInternal::SetCommonUploadOptions(HTTPSlot& slot, const char* url)
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
     curl_easy_setopt(easy, CURLOPT_URL, url);
     SetStallLimits(easy);
-    SetProxy(easy);
+    SetProxyAndAgent(easy);
 }
 
 ErrorCode HTTPInternal::MapTransferResult(const HTTPSlot& slot, int curlResult)
@@ -853,7 +858,7 @@ uint32 HTTPClient::Request(const char* url, const RequestParams& params, Complet
     curl_easy_setopt(easy, CURLOPT_TIMEOUT,
                      static_cast<long>(params.timeoutSec != 0 ? params.timeoutSec : 60));
     SetStallLimits(easy);
-    SetProxy(easy);
+    SetProxyAndAgent(easy);
     ApplyInjectResolves(*slot);
     // libcurl turns a redirected POST into a GET without its body: such an answer would look
     // delivered. Only requests without a body follow redirects.

@@ -94,7 +94,7 @@ TEST_F(CollectorTest, StoresUploadsAndEvents)
     EXPECT_EQ(d.ReadFile("data/events/0001.json"), doc) << "the document is kept byte for byte";
     EXPECT_EQ(d.ReadFile("data/events.jsonl"),
               "{\"index\": \"crashreports\", \"method\": \"POST\", \"path\": \"/crashreports/_doc\", "
-              "\"contentType\": \"application/json\", \"body\": "
+              "\"userAgent\": \"\", \"contentType\": \"application/json\", \"body\": "
               "\"{\\\"product\\\":\\\"Demo\\\",\\\"id\\\":\\\"42\\\"}\"}\n");
 }
 

@@ -6,8 +6,8 @@
 // POST /submit/ and /submit_script_errors/ (multipart/form-data): every part with a file name is
 // streamed to disk, every other part is a field. Each upload becomes a folder
 // DIR/reports/<NNNN>/ holding the file(s), "fields.json" (the fields as one JSON object, keys in
-// arrival order) and "meta.json" (path, answer status, file names and sizes). Uploads are answered
-// with --status (default 200) after --delay-ms; every attempt is stored, so retries can be counted.
+// arrival order) and "meta.json" (path, query, User-Agent, answer status, file names and sizes). Uploads are
+// answered with --status (default 200) after --delay-ms; every attempt is stored, so retries can be counted.
 // --read-delay-ms makes the collector read uploads slowly (that long a piece), so that a sender can
 // be stopped mid-upload; meta.json's "complete" tells a whole upload from a cut one.
 // --hold-after-bytes stops reading the first upload after that many bytes: the collector then makes
@@ -279,7 +279,13 @@ void HandleUpload(const Options& opt, const httplib::Request& req, httplib::Resp
     else if (!writeOk)
         status = 500;
 
-    std::string meta = "{\"path\": " + JsonString(req.path) + ", \"status\": " + std::to_string(status) +
+    // The query as it arrived (httplib keeps its fields sorted by name), and who sent it.
+    std::string query;
+    for (const auto& [key, value] : req.params)
+        query += (query.empty() ? "" : "&") + key + "=" + value;
+    std::string meta = "{\"path\": " + JsonString(req.path) + ", \"query\": " + JsonString(query) +
+                       ", \"userAgent\": " + JsonString(req.get_header_value("User-Agent")) +
+                       ", \"status\": " + std::to_string(status) +
                        ", \"complete\": " + (readOk ? "true" : "false") + ", \"files\": [";
     for (size_t i = 0; i < files.size(); ++i)
         meta += std::string(i ? ", " : "") + "{\"field\": " + JsonString(files[i].field) +
@@ -323,6 +329,7 @@ void HandleEvent(const Options& opt, const httplib::Request& req, httplib::Respo
         std::ofstream lines(fs::path(opt.data) / "events.jsonl", std::ios::binary | std::ios::app);
         lines << "{\"index\": " << JsonString(index) << ", \"method\": " << JsonString(req.method)
               << ", \"path\": " << JsonString(path)
+              << ", \"userAgent\": " << JsonString(req.get_header_value("User-Agent"))
               << ", \"contentType\": " << JsonString(req.get_header_value("Content-Type"))
               << ", \"body\": " << JsonString(body) << "}\n";
     }

@@ -11,9 +11,12 @@
 #include "Core/Platform.h"
 #include "Core/Timing/PlatformTime.h"
 #include "Core/Utils/Localize.h"
+#include "Net/HTTPClient.h"
 #include "Net/Network.h"
+#include "StringTablesBuiltIn.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -32,11 +35,20 @@ CVar retry_count(CVarType::Int, "retry_count", CVAR_ARCHIVE, "3", "", INT32_MIN,
 CVar retry_wait_sec(CVarType::Int, "retry_wait_sec", CVAR_ARCHIVE, "20", "", INT32_MIN, INT32_MAX);
 CVar ElasticsearchTimeoutSec(CVarType::Int, "ElasticsearchTimeoutSec", CVAR_ARCHIVE, "10",
                              "seconds the event may take before the report goes on without it", 1, 3600);
+CVar crash_sendOnCancel(CVarType::Int, "crash_sendOnCancel", CVAR_ARCHIVE, "1",
+                        "1: Cancel in the dialog sends the report without the player's text; 0: Cancel "
+                        "sends nothing and keeps the report folder",
+                        0, 1);
+
+#ifndef MORVEX_VERSION
+#define MORVEX_VERSION "0.0.0"
+#endif
+const char* const kReporterVersion = MORVEX_VERSION;
+const char* const kReporterUserAgent = "MorvexCrashReporter/" MORVEX_VERSION " (Linux)";
 
 namespace
 {
-// Runs the configuration script, named relative to the working directory (the search directories
-// play no part); false when it does not open.
+// Runs a configuration script; false when it does not open.
 bool ExecuteConfigScript(const char* path)
 {
     char* data = nullptr;
@@ -50,6 +62,17 @@ bool ExecuteConfigScript(const char* path)
     FileSystem::FreeFileData(data);
     CmdSystem::Execute();
     return true;
+}
+
+// "scheme://" and something after it.
+bool LooksLikeUrl(StrView text)
+{
+    uint32 i = 0;
+    while (i < text.length() && ((text[i] >= 'a' && text[i] <= 'z') || (text[i] >= 'A' && text[i] <= 'Z') ||
+                                 (i > 0 && ((text[i] >= '0' && text[i] <= '9') || text[i] == '+' ||
+                                            text[i] == '-' || text[i] == '.'))))
+        ++i;
+    return i > 0 && text.substr(i).starts_with("://") && text.length() > i + 3;
 }
 
 // Opens this run's own log file: "crashreport_<date>_<time>.log", or "..._<time>_2.log" and so on
@@ -83,6 +106,66 @@ void TakeSwitch(const char* name, FilePath& field)
 }
 } // namespace
 
+int32 PrintHelpOrVersion(FILE* out)
+{
+    // A switch's value is never read as --help or --version: a player's comment "--help" must not
+    // turn a crash report into a usage text.
+    static const char* const kValueSwitches[] = {
+        "--id",         "--dump-path", "--user-path",     "--wc",       "--product",
+        "--additional", "--lang",      "--script-errors", "--comments", "--launcher-path"};
+    uint32 count = 0;
+    const StrView* tokens = CommandLine::GetTokens(count);
+    bool help = false;
+    bool version = false;
+    for (uint32 i = 1; i < count; ++i)
+    {
+        bool isValue = false;
+        for (const char* name : kValueSwitches)
+            isValue = isValue || tokens[i - 1] == StrView(name);
+        if (isValue)
+            continue;
+        help = help || tokens[i] == StrView("--help");
+        version = version || tokens[i] == StrView("--version");
+    }
+    if (!help && !version)
+        return -1;
+    if (version)
+    {
+        const auto buildId = Platform_GetBuildId();
+        std::fprintf(out, "Morvex Crash Reporter %s (build-id %s)\n", kReporterVersion,
+                     buildId.empty() ? "none" : buildId.c_str());
+    }
+    if (help)
+        std::fputs(
+            "Usage: CrashReporter --id ID --dump-path DIR [options]   send the report of one crash\n"
+            "       CrashReporter --send-pending --user-path DIR      send what earlier runs kept\n"
+            "       CrashReporter --test [--lang NAME] [--io-crash]   show the dialog, send nothing\n"
+            "\n"
+            "  --id ID               the crash's id; the dump is DIR/ID.dmp (required)\n"
+            "  --dump-path DIR       the folder that holds the dump (required)\n"
+            "  --user-path DIR       the game's per-user folder; reports are kept in DIR/Exceptions\n"
+            "  --wc PATTERN          more files to send, '*' and '?' in the last part (repeatable)\n"
+            "  --product NAME        the product name sent with the report (default Application)\n"
+            "  --additional K=V;...  key=value items sent with the report; 'version-type' tags the event\n"
+            "  --comments TEXT       a description sent with the report (the dialog appends the player's)\n"
+            "  --silent              no dialog; failed uploads are retried (background mode)\n"
+            "  --lang NAME           the dialog's language (english, french, german, russian, spanish)\n"
+            "  --script-errors FILE  a script-errors report, sent to script_errors_url\n"
+            "  --io-crash            the game stopped on a read or write failure: the dialog offers Repair\n"
+            "  --launcher-path PROG  the program the dialog's Repair button starts\n"
+            "  --send-pending        send the kept reports of --user-path that are due, then exit\n"
+            "  --test                a test run: the dialog without a report; nothing is sent\n"
+            "  --help                this text\n"
+            "  --version             the version and build id\n"
+            "\n"
+            "Settings: crash-reporter.cfg in the working directory, else beside this program.\n"
+            "Exit codes: 0 sent or finished, 1 start-up failed, 2 --id or --dump-path missing,\n"
+            "            3 nothing to send (or a kept report could not be read).\n",
+            out);
+    std::fflush(out);
+    return kExitOk;
+}
+
 bool InitCrashReporter()
 {
     MX_MEMORY_TAG_SCOPE("CrashReporter");
@@ -102,7 +185,40 @@ bool InitCrashReporter()
     Log::AddSink(&GFileLog, Log::kMaskAllButNetLog);
     Log::AddSink(Log::GetConsoleSink(), Log::kMaskAllButNetLog);
     Net::Init();
+    // Set before the configuration script runs, so that a studio may still name its own.
+    Net::http_userAgent.SetS(StrView(kReporterUserAgent));
     return true;
+}
+
+FilePath RunConfiguration()
+{
+    FilePath ran;
+    FilePath besideExecutable = Platform_GetExecutableFolder();
+    if (ExecuteConfigScript(kConfigFileName))
+        ran.Assign(kConfigFileName);
+    else if (!besideExecutable.empty() && besideExecutable.TryAppendPath(kConfigFileName) &&
+             ExecuteConfigScript(besideExecutable.c_str()))
+        ran = besideExecutable;
+    return ran;
+}
+
+void ReportConfiguration(const FilePath& ran)
+{
+    if (ran.empty())
+        MX_LOG_INFO("No %s in the working directory or beside the executable: the built-in settings are used",
+                    kConfigFileName);
+    else
+        MX_LOG_INFO("Settings read from %s", ran.c_str());
+
+    CVar* const urls[] = {&crash_url, &script_errors_url, &ElasticsearchUrl};
+    for (CVar* url : urls)
+    {
+        const StrView value(url->GetS());
+        if (!value.empty() && !LooksLikeUrl(value))
+            MX_LOG_WARNING("%s is '%s', which is not a URL: write the value in double quotes "
+                           "(set %s \"http://...\"), since an unquoted // starts a comment",
+                           url->GetName(), url->GetS(), url->GetName());
+    }
 }
 
 int32 ReadRunSettings(CrashReporterSettings& s)
@@ -168,12 +284,14 @@ int32 ReadRunSettings(CrashReporterSettings& s)
 
 int32 CrashReporterMain()
 {
-    ExecuteConfigScript("crash-reporter.cfg");
+    const FilePath configuration = RunConfiguration();
 
     CrashReporterSettings settings;
     const int32 read = ReadRunSettings(settings);
     if (read != kExitOk)
         return read;
+    // Said only once the run goes on: a run without its switches ends without a word.
+    ReportConfiguration(configuration);
 
     if (settings.sendPending)
     {
@@ -203,13 +321,27 @@ int32 CrashReporterMain()
     // both retry failed uploads. A player who cancelled the dialog is there: no retries.
     bool background = settings.silent;
     bool sent = false;
+    bool declined = false;
     if (!settings.silent)
     {
         const DialogResult dialog = ShowCrashDialog(settings, report);
         sent = dialog == DialogResult::Sent;
         background = dialog == DialogResult::FailedToOpen;
+        // A studio may honour the player's Cancel as a refusal: the report stays on the player's
+        // disk and no later run sends it.
+        declined = dialog == DialogResult::Cancelled && !crash_sendOnCancel.GetBool();
     }
-    if (!sent)
+    if (declined)
+    {
+        if (report.tracked)
+            DeclineReport(report.reportFolder);
+        if (report.reportFolder.empty())
+            MX_LOG_INFO("The player declined to send the report; nothing is sent");
+        else
+            MX_LOG_INFO("The player declined to send the report; it stays in '%s' and is not sent",
+                        report.reportFolder.c_str());
+    }
+    else if (!sent)
     {
         MX_LOG_INFO("Product: '%s' Params: '%s'", settings.product.c_str(), settings.additional.c_str());
         RunSenderThread(settings, report, background);
@@ -234,16 +366,32 @@ void SelectLanguage(StrView language)
     FilePath folder;
     folder.Format("strings/%s", Localize::GetLanguageInfo(kEnglish).name);
     Localize::LoadLanguage(kEnglish, folder);
+    if (Localize::GetNumEntries(kEnglish) == 0)
+    {
+        // A dialog of raw keys helps nobody: the English texts are built in for this case.
+        MX_LOG_ERROR("No string tables in '%s/%s': the dialog shows its built-in English texts",
+                     directory.c_str(), folder.c_str());
+        Localize::LoadText(kEnglish, "built-in English texts", StrView(kBuiltInEnglishStrings));
+    }
     const uint32 current = Localize::GetLanguage();
     if (current != kEnglish)
     {
         folder.Format("strings/%s", Localize::GetLanguageInfo(current).name);
         Localize::LoadLanguage(current, folder);
+        if (Localize::GetNumEntries(current) == 0)
+            MX_LOG_WARNING("No string tables in '%s/%s': the dialog shows English texts", directory.c_str(),
+                           folder.c_str());
     }
 }
 
 int32 CrashReporterEntry()
 {
+    const int32 printed = PrintHelpOrVersion(stdout);
+    if (printed >= 0)
+    {
+        CmdSystem::Shutdown();
+        return printed;
+    }
     if (!InitCrashReporter())
         return kExitInitFailed;
     int32 result;

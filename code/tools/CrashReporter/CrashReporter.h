@@ -17,6 +17,7 @@
 #include "Core/Types.h"
 #include "Net/HTTPClient.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace Morvex
@@ -74,6 +75,16 @@ extern CVar ElasticsearchUrl;
 extern CVar retry_count;
 extern CVar retry_wait_sec;
 extern CVar ElasticsearchTimeoutSec;
+extern CVar crash_sendOnCancel;
+
+// The reporter's version ("major.minor.patch") and the User-Agent its requests carry
+// ("MorvexCrashReporter/<version> (Linux)").
+extern const char* const kReporterVersion;
+extern const char* const kReporterUserAgent;
+
+// The configuration script's name; it is looked for in the working directory, then beside the
+// executable.
+constexpr const char* kConfigFileName = "crash-reporter.cfg";
 
 // Exit codes of the process.
 enum : int32
@@ -85,7 +96,18 @@ enum : int32
 };
 
 int32 CrashReporterEntry();
+// `--help` or `--version` (any token that is not the value of another switch): prints the usage or
+// the version with the executable's build id to `out` and returns kExitOk; -1 when neither was asked
+// for. Nothing else happens in such a run (no folder, no log file, no report).
+int32 PrintHelpOrVersion(FILE* out);
 bool InitCrashReporter();
+// Runs the configuration script: "crash-reporter.cfg" in the working directory, else the one beside
+// the executable. Returns the path of the script that ran (empty: none).
+FilePath RunConfiguration();
+// Says at Info which script ran (`ran`), or that none was found, and gives every URL variable whose
+// value is no URL a Warning (an unquoted "//" starts a comment in scripts, so `set crash_url
+// http://...` leaves "http:").
+void ReportConfiguration(const FilePath& ran);
 int32 CrashReporterMain();
 // Fills the settings from the command line: kExitOk, or kExitMissingArguments when --id or
 // --dump-path is missing outside a test run. Selects the language as a side effect.

@@ -304,6 +304,8 @@ const char* ReportStatusName(ReportStatus status)
         return "rejected";
     case ReportStatus::Abandoned:
         return "abandoned";
+    case ReportStatus::Declined:
+        return "declined";
     }
     return "pending";
 }
@@ -395,6 +397,7 @@ void ReadReportState(StrView text, ReportState& state, std::string& problem)
             state.status = v == "delivered"   ? ReportStatus::Delivered
                            : v == "rejected"  ? ReportStatus::Rejected
                            : v == "abandoned" ? ReportStatus::Abandoned
+                           : v == "declined"  ? ReportStatus::Declined
                                               : ReportStatus::Pending;
         }
         else if (keyword == StrView("user-path"))
@@ -697,6 +700,15 @@ void ReturnUploadSlot(const FilePath& userPath, int64 takenAtMs)
                        });
 }
 
+bool DeclineReport(const FilePath& folder)
+{
+    ReportState state;
+    if (!LoadReportState(folder, state, true) || state.status != ReportStatus::Pending || state.attempts > 0)
+        return false;
+    state.status = ReportStatus::Declined;
+    return SaveReportState(folder, state);
+}
+
 namespace
 {
 struct QueuedReport
@@ -987,13 +999,13 @@ void EnforceStoreLimits(const FilePath& userPath, const FilePath& exclude)
         if (kept.size() <= maxKept)
             return;
     }
-    // Delivered and rejected reports go first, oldest first; then abandoned ones (and folders of
+    // Delivered, rejected and declined reports go first, oldest first; then abandoned ones (and folders of
     // older reporters, whose fate is unknown); pending ones last, each named.
     auto rank = [](ReportStatus s)
     {
-        return s == ReportStatus::Delivered || s == ReportStatus::Rejected ? 0
-               : s == ReportStatus::Abandoned                              ? 1
-                                                                           : 2;
+        return s == ReportStatus::Delivered || s == ReportStatus::Rejected || s == ReportStatus::Declined ? 0
+               : s == ReportStatus::Abandoned                                                             ? 1
+                                                                                                          : 2;
     };
     std::sort(kept.begin(), kept.end(),
               [&rank](const Kept& a, const Kept& b)

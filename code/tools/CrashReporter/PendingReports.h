@@ -49,6 +49,8 @@ enum class ReportStatus : uint32
     Delivered = 1,
     Rejected = 2,
     Abandoned = 3,
+    // The player cancelled the dialog where the studio honours that as a refusal: kept, never sent.
+    Declined = 4,
 };
 const char* ReportStatusName(ReportStatus status);
 
@@ -90,6 +92,11 @@ bool SaveReportState(const FilePath& folder, const ReportState& state);
 // may stay open for long). The caller holds the report's lock. False when it cannot be saved.
 bool TrackNewReport(const CrashReporterSettings& settings, const Report& report);
 
+// Marks the run's own report declined by the player (the caller holds its lock), unless something
+// was sent already (a dialog send that failed before the player cancelled). False when it was not
+// marked.
+bool DeclineReport(const FilePath& folder);
+
 // The wait before the next attempt after `attempts` failed ones, in milliseconds.
 int64 PendingBackoffMs(uint32 attempts);
 
@@ -130,7 +137,7 @@ bool RecordOutcome(const FilePath& folder, ReportState& state, const SendResult&
 // file, files gone).
 uint32 SendPendingReports(const CrashReporterSettings& settings, const FilePath& exclude);
 
-// Removes delivered and rejected reports beyond the limits, oldest first, then abandoned ones, then
+// Removes delivered, rejected and declined reports beyond the limits, oldest first, then abandoned ones, then
 // pending ones (each named in a Warning); never `exclude` nor a report another reporter holds, and
 // nothing for a limit that the reports it may not remove exceed by themselves. Also removes states
 // whose report folder is gone and temporary files a killed reporter left.

@@ -326,8 +326,13 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath, bool* sourceOpe
     Memory::Free(buffer, kReportCopyChunk);
     // A short read stops the copy before any write could fail.
     bool writeOk = readShort || copied == size;
+    const uint64 lastWrite = source.GetLastWriteTime();
     source.Close();
     writeOk = writeOk && destination.GetRawFile()->Flush();
+    // The copy says when its source was last written (when the game last wrote a log), not when the
+    // report was made; the archive entry takes its date from it.
+    if (writeOk)
+        destination.GetRawFile()->SetLastWriteTime(lastWrite);
     writeOk = destination.Close() && writeOk;
     if (readShort || !writeOk)
     {

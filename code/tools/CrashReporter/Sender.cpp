@@ -57,7 +57,8 @@ bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& 
         return true;
     }
     const uint64 size = file.GetSize();
-    if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size))
+    // The entry is dated by the file it holds (a copy keeps its source's date).
+    if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size, file.GetLastWriteTime()))
         return false;
     bool readShort = false;
     const uint64 done = StreamFileContent(
@@ -134,9 +135,16 @@ DialogSenderThread* GDialogSender = nullptr;
 String ChooseUploadUrl(bool scriptErrors)
 {
     const char* configured = scriptErrors ? script_errors_url.GetS() : crash_url.GetS();
-    String url(Str::Empty(configured) ? kFallbackUploadUrl : configured);
-    if (!url.ends_with("/"))
+    const StrView text(Str::Empty(configured) ? kFallbackUploadUrl : configured);
+    // The slash ends the path: it goes before a query ("...?key=abc") or a fragment, never after.
+    uint32 pathEnd = 0;
+    while (pathEnd < text.length() && text[pathEnd] != '?' && text[pathEnd] != '#')
+        ++pathEnd;
+    const StrView path = text.substr(0, pathEnd);
+    String url(path);
+    if (!path.ends_with("/"))
         url.Append('/');
+    url.Append(text.substr(pathEnd));
     return url;
 }
 

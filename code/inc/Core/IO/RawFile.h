@@ -60,6 +60,9 @@ public:
     virtual uint64 GetSize();
     // 100-ns ticks since 1601-01-01 UTC; 0 when not open or unknown.
     virtual uint64 GetLastWriteTime();
+    // Sets the last-write time (same unit; the last-access time becomes the same). False when not
+    // open, when the time is 0 or when the system refuses.
+    bool SetLastWriteTime(uint64 fileTime);
     // The path given to the open; empty when the open failed.
     virtual StrView GetName() const;
     // Which file is open (not valid when not open): compare with Platform_GetFileIdentity to know

@@ -1,9 +1,9 @@
 #pragma once
 // Writes ZIP archives: create an archive, add entries one at a time by streaming their bytes, close
 // the archive. Every entry is deflated (method 8) at the level its Compression value selects and
-// carries the last-write time of the file of the same name on disk (local time, DOS format), or the
-// zero time stamp when there is no such file. Entries that may reach 4 GiB are written in the
-// ZIP64 layout; all others keep the classic layout without extra fields.
+// carries a last-write time (local time, DOS format): the one its caller gives, else that of the
+// file of the same name on disk, else the earliest DOS time (1980-01-01 00:00). Entries that may reach 4 GiB
+// are written in the ZIP64 layout; all others keep the classic layout without extra fields.
 //
 // Calls out of order are assertion failures and then return false without doing anything. Failures
 // of the archive itself (a write error, a full disk) are logged at Error and return false; the
@@ -43,9 +43,11 @@ public:
     bool Create(RawFile& file);
     // Starts an entry named `name`, stored byte for byte. expectedSize: the entry's size when the
     // caller knows it (0: unknown, then the size of the same-named file on disk counts); it only
-    // decides whether the entry needs the ZIP64 layout. Asserts "m_zip != 0" and
-    // "m_writingFile == false".
-    bool BeginFile(const char* name, Compression compression, uint64 expectedSize = 0);
+    // decides whether the entry needs the ZIP64 layout. lastWriteTime: the entry's date in 100-ns
+    // ticks since 1601-01-01 UTC (as RawFile::GetLastWriteTime gives it), 0 to take the date of
+    // the same-named file on disk. Asserts "m_zip != 0" and "m_writingFile == false".
+    bool BeginFile(const char* name, Compression compression, uint64 expectedSize = 0,
+                   uint64 lastWriteTime = 0);
     // Appends length bytes (length >= 0; data may be null only when length is 0) to the open entry.
     // Asserts "m_zip != 0" and "m_writingFile != false". After a false result the entry is broken;
     // EndFile still closes it.

@@ -332,6 +332,18 @@ uint64 RawFile::GetLastWriteTime()
     return static_cast<uint64>(ticks + static_cast<int64>(kFileTimeUnixEpoch));
 }
 
+bool RawFile::SetLastWriteTime(uint64 fileTime)
+{
+    if (!IsValid() || fileTime < kFileTimeUnixEpoch)
+        return false;
+    const uint64 ticks = fileTime - kFileTimeUnixEpoch;
+    struct timespec times[2];
+    times[1].tv_sec = static_cast<time_t>(ticks / 10000000);
+    times[1].tv_nsec = static_cast<long>((ticks % 10000000) * 100);
+    times[0] = times[1];
+    return ::futimens(static_cast<int>(m_handle), times) == 0;
+}
+
 FileIdentity RawFile::GetIdentity() const
 {
     FileIdentity identity;

@@ -38,16 +38,28 @@ const char* ResultText(int res, int savedErrno)
     }
 }
 
-// Local time of the last write of the file of that name, the zero calendar time when there is none.
-void FillTimeStamp(zip_fileinfo& info, const char* name, uint64& diskSize)
+// The entry's date: `lastWriteTime` when given, else the last write of the file of that name, else
+// the earliest date the format holds (a zeroed date would read as the invalid 1980-01-00).
+void FillTimeStamp(zip_fileinfo& info, const char* name, uint64 lastWriteTime, uint64& diskSize)
 {
     std::memset(&info, 0, sizeof(info));
+    info.tmz_date.tm_mday = 1;
+    info.tmz_date.tm_year = 1980;
     diskSize = 0;
     FileInfo file = Platform_GetFileInfo(StrView(name));
-    if (!file.exists)
+    if (file.exists)
+        diskSize = file.isDirectory ? 0 : file.size;
+    int64 timeMs;
+    if (lastWriteTime != 0)
+        timeMs = FileTimeToTimeMs(lastWriteTime);
+    else if (file.exists)
+        timeMs = UtcDateTimeToTime(file.lastWriteTime);
+    else
         return;
-    diskSize = file.isDirectory ? 0 : file.size;
-    DateTime local = TimeToLocalDateTime(UtcDateTimeToTime(file.lastWriteTime));
+    DateTime local = TimeToLocalDateTime(timeMs);
+    // DOS dates run from 1980 to 2107.
+    if (local.year < 1980 || local.year > 2107)
+        return;
     info.tmz_date.tm_sec = static_cast<uInt>(local.second);
     info.tmz_date.tm_min = static_cast<uInt>(local.minute);
     info.tmz_date.tm_hour = static_cast<uInt>(local.hour);
@@ -141,7 +153,8 @@ bool SimpleZip::Create(RawFile& file)
     return true;
 }
 
-bool SimpleZip::BeginFile(const char* name, Compression compression, uint64 expectedSize)
+bool SimpleZip::BeginFile(const char* name, Compression compression, uint64 expectedSize,
+                          uint64 lastWriteTime)
 {
     MX_ASSERT(m_zip != 0);
     MX_ASSERT(m_writingFile == false);
@@ -151,7 +164,7 @@ bool SimpleZip::BeginFile(const char* name, Compression compression, uint64 expe
 
     zip_fileinfo info;
     uint64 diskSize = 0;
-    FillTimeStamp(info, name, diskSize);
+    FillTimeStamp(info, name, lastWriteTime, diskSize);
     uint64 size = expectedSize ? expectedSize : diskSize;
     int zip64 = size >= kZip64Threshold ? 1 : 0;
 

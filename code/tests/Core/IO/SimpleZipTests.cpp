@@ -150,8 +150,7 @@ bool AddEntry(SimpleZip& zip, const std::string& name, const std::string& data,
     return zip.EndFile() && written;
 }
 
-// Sets the file's modification time to the given local calendar time.
-void SetLocalMTime(const std::string& path, int year, int month, int day, int hour, int minute, int second)
+time_t LocalTime(int year, int month, int day, int hour, int minute, int second)
 {
     std::tm tm{};
     tm.tm_year = year - 1900;
@@ -161,8 +160,20 @@ void SetLocalMTime(const std::string& path, int year, int month, int day, int ho
     tm.tm_min = minute;
     tm.tm_sec = second;
     tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+// 100-ns ticks since 1601-01-01 UTC, as files report their times.
+uint64 FileTimeOf(time_t t)
+{
+    return static_cast<uint64>(t) * 10000000ull + 116444736000000000ull;
+}
+
+// Sets the file's modification time to the given local calendar time.
+void SetLocalMTime(const std::string& path, int year, int month, int day, int hour, int minute, int second)
+{
     timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = std::mktime(&tm);
+    times[0].tv_sec = times[1].tv_sec = LocalTime(year, month, day, hour, minute, second);
     times[0].tv_nsec = times[1].tv_nsec = 0;
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
@@ -177,6 +188,9 @@ TEST(SimpleZip, ArchiveReadsBackWithNamesSizesCrcsAndTimeStamps)
     const std::string stamped = dir.Join("stamped.txt");
     dir.WriteFile("stamped.txt", text);
     SetLocalMTime(stamped, 2024, 3, 15, 10, 20, 31);
+    const std::string overridden = dir.Join("overridden.txt");
+    dir.WriteFile("overridden.txt", text);
+    SetLocalMTime(overridden, 2024, 3, 15, 10, 20, 31);
 
     SimpleZip zip;
     const std::string path = dir.Join("report.zip");
@@ -187,6 +201,16 @@ TEST(SimpleZip, ArchiveReadsBackWithNamesSizesCrcsAndTimeStamps)
     EXPECT_TRUE(AddEntry(zip, "text.txt", text));
     EXPECT_TRUE(AddEntry(zip, "C:/reports/a.txt", "drive-style name"));
     EXPECT_TRUE(AddEntry(zip, stamped, text));
+    // A date the caller gives wins over the same-named file's; dates DOS cannot hold are not used.
+    ASSERT_TRUE(
+        zip.BeginFile("given.txt", SimpleZip::Fastest, 0, FileTimeOf(LocalTime(2023, 7, 4, 12, 34, 57))));
+    EXPECT_TRUE(zip.EndFile());
+    ASSERT_TRUE(
+        zip.BeginFile(overridden.c_str(), SimpleZip::Fastest, 0, FileTimeOf(LocalTime(2022, 1, 2, 3, 4, 6))));
+    EXPECT_TRUE(zip.EndFile());
+    ASSERT_TRUE(
+        zip.BeginFile("early.txt", SimpleZip::Fastest, 0, FileTimeOf(LocalTime(1975, 1, 2, 3, 4, 6))));
+    EXPECT_TRUE(zip.EndFile());
     // Streaming in pieces gives the same entry as one write.
     ASSERT_TRUE(zip.BeginFile("pieces.txt", SimpleZip::Fastest));
     for (size_t at = 0; at < text.size(); at += 1000)
@@ -199,8 +223,9 @@ TEST(SimpleZip, ArchiveReadsBackWithNamesSizesCrcsAndTimeStamps)
 
     Archive a = ReadBack(dir, path);
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.order, (std::vector<std::string>{"empty.txt", "random.bin", "text.txt", "C:/reports/a.txt",
-                                                 stamped, "pieces.txt"}));
+    EXPECT_EQ(a.order,
+              (std::vector<std::string>{"empty.txt", "random.bin", "text.txt", "C:/reports/a.txt", stamped,
+                                        "given.txt", overridden, "early.txt", "pieces.txt"}));
     EXPECT_EQ(a.commentLength, 0);
 
     struct Expect
@@ -210,12 +235,15 @@ TEST(SimpleZip, ArchiveReadsBackWithNamesSizesCrcsAndTimeStamps)
         std::string stamp;
     };
     const Expect expected[] = {
-        {"empty.txt", "", "1980-01-00 00:00:00"},
-        {"random.bin", random, "1980-01-00 00:00:00"},
-        {"text.txt", text, "1980-01-00 00:00:00"},
-        {"C:/reports/a.txt", "drive-style name", "1980-01-00 00:00:00"},
+        {"empty.txt", "", "1980-01-01 00:00:00"},
+        {"random.bin", random, "1980-01-01 00:00:00"},
+        {"text.txt", text, "1980-01-01 00:00:00"},
+        {"C:/reports/a.txt", "drive-style name", "1980-01-01 00:00:00"},
         {stamped, text, "2024-03-15 10:20:30"},
-        {"pieces.txt", text, "1980-01-00 00:00:00"},
+        {"given.txt", "", "2023-07-04 12:34:56"},
+        {overridden, "", "2022-01-02 03:04:06"},
+        {"early.txt", "", "1980-01-01 00:00:00"},
+        {"pieces.txt", text, "1980-01-01 00:00:00"},
     };
     for (const Expect& x : expected)
     {

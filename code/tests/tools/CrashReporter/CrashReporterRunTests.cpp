@@ -98,6 +98,86 @@ TEST_F(ReporterRun, BrokenConfigScriptNeitherCrashesNorHangs)
     EXPECT_NE(r.out.find("Sending finished"), std::string::npos);
 }
 
+TEST_F(ReporterRun, HelpAndVersionPrintAndEndTheRun)
+{
+    auto help = Run({"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_EQ(help.err, "");
+    for (const char* name : {"--id", "--dump-path", "--user-path", "--wc", "--product", "--additional",
+                             "--comments", "--silent", "--lang", "--script-errors", "--io-crash",
+                             "--launcher-path", "--send-pending", "--test", "--help", "--version"})
+        EXPECT_TRUE(std::regex_search(help.out, std::regex("\n  " + std::string(name) + " ")))
+            << name << " is not listed:\n"
+            << help.out;
+
+    auto version = Run({"--silent", "--version"});
+    EXPECT_EQ(version.exitCode, 0) << version.err;
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("Morvex Crash Reporter \\d+\\.\\d+\\.\\d+ "
+                                                         "\\(build-id [0-9a-f]{40}\\)\n")))
+        << version.out;
+    // Neither made a folder or a log file.
+    EXPECT_TRUE(std::filesystem::is_empty(m_data.Path()));
+
+    // A switch's value is the value, not a request for help: the run keeps its rules (here: 2).
+    auto value = Run({"--comments", "--help", "--product", "--version"});
+    EXPECT_EQ(value.exitCode, 2) << value.out;
+    EXPECT_EQ(value.out, "");
+}
+
+TEST_F(ReporterRun, ConfigScriptIsFoundInTheWorkingDirectoryElseBesideTheExecutable)
+{
+    // A copy of the reporter in a folder of its own, with a script beside it.
+    TempDir installed;
+    const std::string copy = installed.Join("CrashReporter");
+    std::filesystem::copy_file(kReporter, copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    installed.WriteFile("crash-reporter.cfg", "set retry_count 6\ncvarList retry_count\n");
+    auto run = [&]()
+    {
+        return RunProcess({copy, "--test"}, m_work.Path(),
+                          {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+    };
+
+    auto beside = run();
+    EXPECT_EQ(beside.exitCode, 0) << beside.out << beside.err;
+    EXPECT_NE(beside.out.find("CONSOLE: retry_count ^5= \"6\"\n"), std::string::npos) << beside.out;
+    EXPECT_NE(beside.out.find("INFO   : Settings read from " + installed.Join("crash-reporter.cfg") + "\n"),
+              std::string::npos)
+        << beside.out;
+
+    // The working directory's script wins; the other one is not read at all.
+    m_work.WriteFile("crash-reporter.cfg", "cvarList retry_count\n");
+    auto work = run();
+    EXPECT_NE(work.out.find("CONSOLE: retry_count ^5= \"3\"\n"), std::string::npos) << work.out;
+    EXPECT_NE(work.out.find("INFO   : Settings read from crash-reporter.cfg\n"), std::string::npos)
+        << work.out;
+
+    std::filesystem::remove(m_work.Join("crash-reporter.cfg"));
+    std::filesystem::remove(installed.Join("crash-reporter.cfg"));
+    auto none = run();
+    EXPECT_EQ(none.exitCode, 0);
+    EXPECT_NE(
+        none.out.find("INFO   : No crash-reporter.cfg in the working directory or beside the executable"),
+        std::string::npos)
+        << none.out;
+}
+
+TEST_F(ReporterRun, UrlVariablesThatAreNoUrlsAreNamed)
+{
+    // Unquoted, "//" starts a comment and leaves "http:".
+    m_work.WriteFile("crash-reporter.cfg", "set crash_url http://127.0.0.1:9/submit\n"
+                                           "set script_errors_url \"https://errors.example.net/s\"\n"
+                                           "set ElasticsearchUrl \"\"\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(
+        r.out.find("WARNING: crash_url is 'http:', which is not a URL: write the value in double quotes"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("script_errors_url is"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("ElasticsearchUrl is"), std::string::npos) << "empty turns the event off\n" << r.out;
+}
+
 namespace
 {
 // What a player sees in a folder: hidden entries (the reporter's own bookkeeping) are left out.

@@ -8,11 +8,13 @@
 
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace Morvex::Test;
@@ -193,6 +195,81 @@ TEST_F(ReporterSend, SilentRunDeliversOneReportAndOneEvent)
     // The temporary archive is gone; the report folder keeps its copies.
     EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
     EXPECT_EQ(CountFiles(fs::path(m_user.Path()) / "Exceptions"), 3u);
+}
+
+namespace
+{
+// A local calendar time as seconds since 1970.
+time_t LocalTime(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+void SetMTime(const std::string& path, time_t when)
+{
+    timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+time_t MTime(const fs::path& path)
+{
+    struct stat st
+    {
+    };
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+} // namespace
+
+// What a studio's server sees beyond the fields: the address as configured (a query string kept
+// after the path's slash), who is calling, and archive entries dated by the files they hold.
+TEST_F(ReporterSend, QueryStringUserAgentAndFileDatesArrive)
+{
+    StartCollector();
+    m_work.WriteFile("crash-reporter.cfg", "set crash_url \"" + m_collector->Url("/submit?key=abc") +
+                                               "\"\nset ElasticsearchUrl \"" +
+                                               m_collector->Url("/events/prod/") + "\"\nset retry_count 1\n");
+    SetMTime(m_in.Join("dumps/42.dmp"), LocalTime(2024, 3, 15, 10, 20, 30));
+    SetMTime(m_in.Join("logs/a.log"), LocalTime(2023, 12, 31, 23, 59, 58));
+    SetMTime(m_in.Join("logs/b.log"), LocalTime(2021, 6, 1, 8, 0, 0));
+
+    ProcessResult r = Run(true);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u) << r.out;
+    const std::string meta = Slurp(reports[0] / "meta.json");
+    EXPECT_NE(meta.find("\"path\": \"/submit/\", \"query\": \"key=abc\""), std::string::npos) << meta;
+    const std::regex agent("\"userAgent\": \"MorvexCrashReporter/\\d+\\.\\d+\\.\\d+ \\(Linux\\)\"");
+    EXPECT_TRUE(std::regex_search(meta, agent)) << meta;
+    const std::string events = Slurp(fs::path(m_received.Path()) / "events.jsonl");
+    EXPECT_TRUE(std::regex_search(events, agent)) << events;
+
+    // Read by Python's zipfile: the entries carry the files' own local times (DOS keeps even seconds).
+    fs::path archive;
+    for (const auto& e : fs::directory_iterator(reports[0]))
+        if (e.path().extension() != ".json")
+            archive = e.path();
+    ProcessResult dates =
+        RunProcess({"/usr/bin/python3", "-c",
+                    "import sys,zipfile\n"
+                    "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+                    "    print(i.filename, '%04d-%02d-%02d %02d:%02d:%02d' % i.date_time)\n",
+                    archive.string()});
+    EXPECT_EQ(dates.out, "42.dmp 2024-03-15 10:20:30\na.log 2023-12-31 23:59:58\nb.log 2021-06-01 08:00:00\n")
+        << dates.err;
+
+    // The copies in the report folder keep their sources' times too.
+    auto folders = Folders(fs::path(m_user.Path()) / "Exceptions");
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(MTime(folders[0] / "42.dmp"), LocalTime(2024, 3, 15, 10, 20, 30));
+    EXPECT_EQ(MTime(folders[0] / "b.log"), LocalTime(2021, 6, 1, 8, 0, 0));
 }
 
 TEST_F(ReporterSend, RefusedUploadsAreRetriedOnlyInBackgroundMode)

@@ -447,6 +447,11 @@ TEST(SenderRules, UploadAddress)
         {"", "", false, "http://localhost/submit/"},
         {"http://h:1/submit/", "http://h:1/errors", true, "http://h:1/errors/"},
         {"http://h:1/submit/", "", true, "http://localhost/submit/"},
+        // The slash ends the path, before a query or a fragment.
+        {"http://h:1/submit?key=abc", "", false, "http://h:1/submit/?key=abc"},
+        {"http://h:1/submit/?key=a/b", "", false, "http://h:1/submit/?key=a/b"},
+        {"http://h:1/submit#top", "", false, "http://h:1/submit/#top"},
+        {"http://h:1/submit/", "http://h:1/errors?k=1&j=2", true, "http://h:1/errors/?k=1&j=2"},
     };
     for (const Case& c : cases)
     {
