@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -140,7 +141,7 @@ protected:
     std::unique_ptr<BackgroundProcess> Start(std::vector<std::string> args,
                                              std::vector<std::string> extraEnv = {})
     {
-        args.insert(args.begin(), kReporter);
+        args.insert(args.begin(), m_binary);
         // GTK's own leaks (caches kept until exit) are not ours to report under the leak checker.
         std::vector<std::string> env = {"DISPLAY=" + s_server->Display(),
                                         "WAYLAND_DISPLAY=",
@@ -167,6 +168,19 @@ protected:
         return id;
     }
 
+    // The cancel button sits at the bottom right: 12 px from the right edge, 11 px from the bottom.
+    void ClickCancel(const std::string& window)
+    {
+        std::string geometry;
+        RunOnDisplay(s_server->Display(), {"xdotool", "getwindowgeometry", "--shell", window}, &geometry);
+        std::smatch w, h;
+        ASSERT_TRUE(std::regex_search(geometry, w, std::regex("WIDTH=(\\d+)"))) << geometry;
+        ASSERT_TRUE(std::regex_search(geometry, h, std::regex("HEIGHT=(\\d+)"))) << geometry;
+        const int x = std::stoi(w[1]) - 12 - 40;
+        const int y = std::stoi(h[1]) - 11 - 10;
+        Xdotool({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", "1"});
+    }
+
     void Xdotool(std::vector<std::string> args)
     {
         args.insert(args.begin(), "xdotool");
@@ -191,6 +205,7 @@ protected:
     static XServer* s_server;
     TempDir m_temp;
     Collector m_collector{1500};
+    std::string m_binary = kReporter;
 };
 XServer* DialogRun::s_server = nullptr;
 } // namespace
@@ -273,15 +288,7 @@ TEST_F(DialogRun, CancelStillUploadsWithoutTheSentence)
     std::string window = Window();
     ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
     Xdotool({"type", "--delay", "15", kSentence});
-    // The cancel button sits at the bottom right: 12 px from the right edge, 11 px from the bottom.
-    std::string geometry;
-    RunOnDisplay(s_server->Display(), {"xdotool", "getwindowgeometry", "--shell", window}, &geometry);
-    std::smatch w, h;
-    ASSERT_TRUE(std::regex_search(geometry, w, std::regex("WIDTH=(\\d+)"))) << geometry;
-    ASSERT_TRUE(std::regex_search(geometry, h, std::regex("HEIGHT=(\\d+)"))) << geometry;
-    const int x = std::stoi(w[1]) - 12 - 40;
-    const int y = std::stoi(h[1]) - 11 - 10;
-    Xdotool({"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", "1"});
+    ClickCancel(window);
 
     ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
     const std::string out = reporter->Out();
@@ -294,6 +301,62 @@ TEST_F(DialogRun, CancelStillUploadsWithoutTheSentence)
     auto uploads = m_collector.Uploads();
     ASSERT_EQ(uploads.size(), 1u) << out;
     EXPECT_EQ(uploads[0].Field("Comments"), kComments);
+}
+
+// A studio that honours the player's Cancel as a refusal: nothing goes out, now or later, and the
+// report stays on the player's disk.
+TEST_F(DialogRun, CancelWithSendOnCancelOffSendsNothingAndKeepsTheReport)
+{
+    m_temp.WriteFile("work/crash-reporter.cfg",
+                     ReadWholeFile(m_temp.Join("work/crash-reporter.cfg")) +
+                         "set crash_sendOnCancel 0\nset pending_backoffBaseSec 0\n");
+    auto reporter = Start(ReportArgs());
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window();
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    ClickCancel(window);
+    ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+    const std::string out = reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
+    EXPECT_NE(out.find("Crash dialog closed: cancelled"), std::string::npos) << out;
+    EXPECT_NE(out.find("INFO   : The player declined to send the report; it stays in '" +
+                       m_temp.Join("user") + "/Exceptions/"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Sending finished"), std::string::npos) << out;
+
+    // A launcher's later run does not send it either.
+    auto later =
+        RunProcess({kReporter, "--send-pending", "--user-path", m_temp.Join("user")}, m_temp.Join("work"),
+                   {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_DATA_HOME=" + m_temp.Join("data")});
+    EXPECT_EQ(later.exitCode, 0) << later.out << later.err;
+    EXPECT_TRUE(m_collector.Uploads().empty()) << out << later.out;
+    bool dumpKept = false;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(m_temp.Join("user/Exceptions")))
+        dumpKept = dumpKept || e.path().filename() == "42.dmp";
+    EXPECT_TRUE(dumpKept) << "the report folder is kept";
+}
+
+// A reporter shipped without its strings/ folder still shows words, not keys, and says what is missing.
+TEST_F(DialogRun, WithoutStringTablesTheDialogShowsItsBuiltInEnglishTexts)
+{
+    ASSERT_EQ(mkdir(m_temp.Join("bin").c_str(), 0755), 0);
+    for (const char* name : {"CrashReporter", "libCrashReporterDialog.so"})
+        std::filesystem::copy_file(BinaryDirectory() + "/" + name, m_temp.Join("bin/") + name);
+    m_binary = m_temp.Join("bin/CrashReporter");
+    auto reporter = Start({"--test"});
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window("english");
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    Shot(window, "dialog-built-in-texts.png");
+    Xdotool({"key", "Return"});
+    ASSERT_TRUE(reporter->Wait(60000)) << reporter->Out();
+    EXPECT_EQ(reporter->ExitCode(), 0) << reporter->Out() << reporter->Err();
+    const std::string all = reporter->Out() + reporter->Err();
+    EXPECT_NE(all.find("ERROR  : No string tables in '" + m_temp.Join("bin") +
+                       "/strings/english': the dialog shows its built-in English texts"),
+              std::string::npos)
+        << all;
 }
 
 TEST_F(DialogRun, IoCrashRepairStartsTheLauncherAndTheReportIsStillSent)
