@@ -17,7 +17,7 @@ for i in 1 2 3 4 5; do head -c 1048576 /dev/urandom >"$work/dumps/4$i.dmp"; done
 seq 1 20000 | sed 's/^/frame /' >"$work/logs/game.log"
 
 . scripts/lib/collector.sh
-start_collector "$build" "$work/received" "$work/collector.out"
+start_collector "$build/bin" "$work/received" "$work/collector.out"
 port=$COLLECTOR_PORT
 
 # First the reports are made against a port nobody listens on, so each one stays pending.

@@ -20,7 +20,7 @@ head -c $((dump_mb * 1024 * 1024 / 2)) /dev/zero >>"$work/dumps/42.dmp"
 for i in 1 2 3; do seq 1 200000 | sed 's/^/frame /' >"$work/logs/game$i.log"; done
 
 . scripts/lib/collector.sh
-start_collector "$build" "$work/received" "$work/collector.out"
+start_collector "$build/bin" "$work/received" "$work/collector.out"
 port=$COLLECTOR_PORT
 cat >"$work/run/crash-reporter.cfg" <<CFG
 set crash_url "http://127.0.0.1:$port/submit/"

@@ -3,13 +3,19 @@
 # collector, starts the collector on 127.0.0.1, makes a sample crash (a dump and two log files), runs
 # the reporter silently against the collector through a "crash-reporter.cfg", and shows what arrived.
 # SKIP_INSTALL=1 skips the package installation; BUILD_DIR picks another build folder.
+# APP_DIR=<folder holding CrashReporter and Collector> runs an installed tree instead of building.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
-if [ "${SKIP_INSTALL:-0}" != "1" ]; then scripts/install-deps.sh; fi
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target CrashReporter Collector
+if [ -n "${APP_DIR:-}" ]; then
+    bin=$APP_DIR
+else
+    if [ "${SKIP_INSTALL:-0}" != "1" ]; then scripts/install-deps.sh; fi
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target CrashReporter Collector
+    bin=$build/bin
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-demo.XXXXXX")
 mkdir -p "$work/dumps" "$work/logs" "$work/user" "$work/received" "$work/run" "$work/data"
@@ -19,7 +25,7 @@ printf 'render thread: frame 1812\n' >"$work/logs/render.log"
 
 . scripts/lib/collector.sh
 trap 'if [ -n "${COLLECTOR_PID:-}" ]; then kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; fi; true' EXIT
-start_collector "$build" "$work/received" "$work/collector.out"
+start_collector "$bin" "$work/received" "$work/collector.out"
 port=$COLLECTOR_PORT
 
 # Quoted values: an unquoted "//" starts a comment in console scripts.
@@ -33,7 +39,7 @@ CFG
 
 echo "== collector on 127.0.0.1:$port, work folder $work"
 status=0
-(cd "$work/run" && XDG_DATA_HOME="$work/data" "$build/bin/CrashReporter" --silent --id 42 \
+(cd "$work/run" && XDG_DATA_HOME="$work/data" "$bin/CrashReporter" --silent --id 42 \
     --dump-path "$work/dumps" --user-path "$work/user" --wc "$work/logs/*.log" \
     --product Demo --comments "demo crash" --additional 'version-type=release;script=') || status=$?
 echo "== CrashReporter exit code $status"

@@ -40,4 +40,3 @@ target_link_options(CrashReporterDialog PRIVATE -Wl,--no-undefined)
 morvex_target_defaults(CrashReporterDialog)
 # Built with the reporter so that a build of the reporter always has its dialog beside it.
 add_dependencies(CrashReporter CrashReporterDialog)
-install(TARGETS CrashReporterDialog LIBRARY DESTINATION bin)

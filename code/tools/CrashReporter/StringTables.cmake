@@ -1,5 +1,5 @@
 # The dialog's string tables: strings/<language>/*.txt beside the reporter's binary, both in the
-# build tree (copied whenever a table changes) and in an installation.
+# build tree (copied whenever a table changes) and in an installation (see cmake/MorvexInstall.cmake).
 file(GLOB_RECURSE MORVEX_STRING_TABLES RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}/strings
      CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/strings/*.txt)
 
@@ -17,7 +17,3 @@ endforeach()
 
 add_custom_target(CrashReporterStringTables ALL DEPENDS ${MORVEX_STRING_TABLE_OUTPUTS})
 add_dependencies(CrashReporter CrashReporterStringTables)
-
-include(GNUInstallDirs)
-install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/strings DESTINATION ${CMAKE_INSTALL_BINDIR}
-        FILES_MATCHING PATTERN "*.txt")

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 using Morvex::Test::RunProcess;
@@ -160,6 +162,49 @@ TEST_F(ReporterRun, ConfigScriptIsFoundInTheWorkingDirectoryElseBesideTheExecuta
         none.out.find("INFO   : No crash-reporter.cfg in the working directory or beside the executable"),
         std::string::npos)
         << none.out;
+}
+
+// The shipped example sets every variable it names to the built-in default, and runs clean: what a
+// studio reads there is what the reporter does without it.
+TEST_F(ReporterRun, ExampleConfigurationStatesTheDefaults)
+{
+    std::ifstream in(EXAMPLE_CONFIG_PATH, std::ios::binary);
+    const std::string example((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(example.empty());
+    std::vector<std::string> names;
+    std::smatch m;
+    for (auto it = example.cbegin();
+         std::regex_search(it, example.cend(), m, std::regex("(^|\\n)set ([A-Za-z_]+) ")); it = m[0].second)
+        names.push_back(m[2]);
+    ASSERT_GE(names.size(), 20u);
+    std::string list;
+    for (const std::string& name : names)
+        list += "cvarList " + name + "\n";
+
+    m_work.WriteFile("crash-reporter.cfg", list);
+    auto defaults = Run({"--test"});
+    m_work.WriteFile("crash-reporter.cfg", example + list);
+    auto stated = Run({"--test"});
+    EXPECT_EQ(stated.exitCode, 0) << stated.out << stated.err;
+    // No complaint beyond those of a run without it (a run without a display has its own).
+    auto complaints = [](const std::string& out)
+    {
+        std::vector<std::string> lines;
+        const std::regex complaint("(WARNING|ERROR) *:[^\n]*");
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), complaint); it != std::sregex_iterator();
+             ++it)
+            lines.push_back(it->str());
+        return lines;
+    };
+    EXPECT_EQ(complaints(stated.out), complaints(defaults.out)) << stated.out;
+    for (const std::string& name : names)
+    {
+        const std::regex line("CONSOLE: " + name + " \\^5= \"[^\"]*\"\n");
+        std::smatch a, b;
+        ASSERT_TRUE(std::regex_search(defaults.out, a, line)) << name << "\n" << defaults.out;
+        ASSERT_TRUE(std::regex_search(stated.out, b, line)) << name;
+        EXPECT_EQ(a.str(), b.str()) << "the example's value of " << name << " is not the default";
+    }
 }
 
 TEST_F(ReporterRun, UrlVariablesThatAreNoUrlsAreNamed)
