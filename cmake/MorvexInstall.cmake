@@ -29,6 +29,9 @@ set(morvex_shipped CrashReporter Collector)
 if(TARGET CrashReporterDialog)
     list(APPEND morvex_shipped CrashReporterDialog)
 endif()
+if(TARGET CrashDumpWriter)
+    list(APPEND morvex_shipped CrashDumpWriter CrashDemoGame)
+endif()
 
 if(MORVEX_PORTABLE)
     # Players' systems have a C library, but not always a C++ runtime as new as the compiler's: it
@@ -72,6 +75,24 @@ else()
 endif()
 if(TARGET CrashReporterDialog)
     install(TARGETS CrashReporterDialog LIBRARY DESTINATION ${appdir})
+endif()
+if(TARGET CrashDumpWriter)
+    # The dump writer beside the reporter, where the crash hook looks for it; the example game.
+    install(TARGETS CrashDumpWriter CrashDemoGame RUNTIME DESTINATION ${appdir})
+    # What a game links: the hook, its header and, in a system install, its pkg-config file.
+    if(MORVEX_PORTABLE)
+        install(TARGETS MorvexCrashHook LIBRARY DESTINATION ${appdir})
+        install(FILES ${PROJECT_SOURCE_DIR}/code/inc/CrashHook/CrashHook.h DESTINATION ${appdir}/include/CrashHook)
+    else()
+        install(TARGETS MorvexCrashHook LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+        install(FILES ${PROJECT_SOURCE_DIR}/code/inc/CrashHook/CrashHook.h
+                DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/CrashHook)
+        file(RELATIVE_PATH MORVEX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+        string(REGEX REPLACE "/$" "" MORVEX_PC_TO_PREFIX "${MORVEX_PC_TO_PREFIX}")
+        configure_file(${PROJECT_SOURCE_DIR}/code/src/CrashHook/morvex-crash-hook.pc.in
+                       ${CMAKE_BINARY_DIR}/morvex-crash-hook.pc @ONLY)
+        install(FILES ${CMAKE_BINARY_DIR}/morvex-crash-hook.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    endif()
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/code/tools/CrashReporter/strings DESTINATION ${appdir}
         FILES_MATCHING PATTERN "*.txt")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # What a studio ships, run the way a player's machine would run it:
-#  1. `cmake --install` of the Release build into a temporary prefix: the demo runs from another
-#     working directory against the installed tree, through bin/CrashReporter too;
+#  1. `cmake --install` of the Release build into a temporary prefix: the demo (the example game
+#     crashing, its dump sent) runs from another working directory against the installed tree, a
+#     test run goes through bin/CrashReporter, and a C program builds against the installed crash
+#     hook with pkg-config;
 #  2. the .deb and the tarball from CPack: the .deb is installed with dpkg (when this is root) and
 #     runs a test run and the demo, the tarball is unpacked and runs;
 #  3. a portable tree (MORVEX_PORTABLE=ON, minizip + libcurl + OpenSSL bundled): its libraries
@@ -48,6 +50,26 @@ echo "ship: 1. cmake --install"
 cmake --install build --prefix "$work/prefix" >/dev/null
 test_run "$work/prefix/bin/CrashReporter" "installed (bin/ link)"
 demo_from "$work/prefix/lib/morvex-crash-reporter" "installed"
+# A game built against the installed crash hook through its pkg-config file.
+cat >"$work/game.c" <<'C'
+#include <CrashHook/CrashHook.h>
+#include <stdio.h>
+int main(void)
+{
+    MxCrashHookConfig config = {0};
+    config.size = sizeof(config);
+    config.reporterPath = "/nonexistent/CrashReporter";
+    config.dumpFolder = "/tmp";
+    int result = MxCrashHook_Install(&config);
+    printf("installed: %d\n", result);
+    return result;
+}
+C
+flags=$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs morvex-crash-hook)
+# shellcheck disable=SC2086
+cc -o "$work/game" "$work/game.c" $flags -Wl,-rpath,"$work/prefix/lib" || fail "a game does not build against the hook"
+"$work/game" | grep -q "installed: 0" || fail "the hook does not install in a game built against it"
+echo "ship: installed: a C game builds with \`pkg-config morvex-crash-hook\` and installs the hook"
 
 echo "ship: 2. packages"
 (cd build && cpack -G "DEB;TGZ" >"$work/cpack.out" 2>&1) || { cat "$work/cpack.out"; fail "cpack failed"; }
@@ -69,7 +91,8 @@ fi
 echo "ship: 3. portable tree"
 cmake -S . -B build-portable -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_PORTABLE=ON -DMORVEX_BUILD_TESTS=OFF \
     "-DMORVEX_PORTABLE_LIBS=minizip;curl;openssl" >/dev/null
-cmake --build build-portable -j"$(nproc)" --target CrashReporter Collector CrashReporterDialog >/dev/null
+cmake --build build-portable -j"$(nproc)" --target CrashReporter Collector CrashReporterDialog CrashDumpWriter \
+    CrashDemoGame MorvexCrashHook >/dev/null
 cmake --install build-portable --prefix "$work/portable" >/dev/null
 libs=$(cd / && env -u LD_LIBRARY_PATH ldd "$work/portable/CrashReporter")
 for lib in libminizip libcurl libssl libcrypto libnghttp2; do
@@ -77,7 +100,8 @@ for lib in libminizip libcurl libssl libcrypto libnghttp2; do
 done
 test_run "$work/portable/CrashReporter" "portable"
 demo_from "$work/portable" "portable"
-newest=$(for f in "$work"/portable/CrashReporter "$work"/portable/Collector "$work"/portable/*.so*; do
+newest=$(for f in "$work"/portable/CrashReporter "$work"/portable/Collector "$work"/portable/CrashDumpWriter \
+    "$work"/portable/CrashDemoGame "$work"/portable/*.so*; do
     [ -L "$f" ] || objdump -T "$f" | grep -o 'GLIBC_[0-9.]*'
 done | sort -uV | tail -n 1)
 echo "ship: portable: the newest C library symbol needed is $newest"
