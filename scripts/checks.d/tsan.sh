@@ -14,5 +14,5 @@ cmake --build build-tsan -j"$JOBS" --target ThreadingTests NetTests SenderTests 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/code/tests/tsan.supp"
 # Each case runs in a process of its own (ctest), and the thread tests once more all together,
 # where records of earlier cases stay in the registry.
-(cd build-tsan && ctest -L "threading|net|gui" -j"$JOBS" --output-on-failure --timeout 600)
+(cd build-tsan && ctest -L "threading|net|gui|crash" -j"$JOBS" --output-on-failure --timeout 600)
 build-tsan/bin/ThreadingTests --gtest_brief=1

@@ -22,6 +22,9 @@ struct DumpOptions
     // The most bytes of memory regions the dump holds (thread stacks first, the crashing one
     // before the others); the dump file is this plus its small fixed parts.
     uint64_t maxMemoryBytes = 64ull << 20;
+    // Called once every thread is stopped, before anything is read (null: nothing). The writer's
+    // own tests end the process here, to show that the threads run on when the writer dies.
+    void (*afterThreadsStopped)() = nullptr;
 };
 
 struct DumpResult

@@ -529,6 +529,8 @@ DumpResult WriteMinidump(int pid, const MxCrashRecord* record, const DumpOptions
         if (!stopped)
             result.notes += "thread " + std::to_string(tid) + " could not be stopped; ";
     }
+    if (options.afterThreadsStopped != nullptr)
+        options.afterThreadsStopped();
     const std::string memPath = "/proc/" + std::to_string(pid) + "/mem";
     const int memFd = open(memPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (memFd < 0)

@@ -263,6 +263,44 @@ TEST_F(CrashHook, DumpSizeIsBoundedAndAMissingWriterStillEndsTheGame)
     EXPECT_TRUE(Dumps(m_dumps.Path()).empty());
 }
 
+// The handler the game had before is called after the dump, and the game still ends with its
+// signal; a reporter that is there but cannot run is named, and the dump is written all the same.
+TEST_F(CrashHook, PreviousHandlersRunAndAnUnusableReporterStillLeavesTheDump)
+{
+    const std::string marker = m_work.Join("chained.txt");
+    m_work.WriteFile("NotExecutable", "#!/bin/sh\n");
+    ProcessResult r = Crash("segv", "worker", {"--chain-marker", marker}, m_work.Join("NotExecutable"));
+    EXPECT_EQ(r.exitCode, 128 + SIGSEGV) << r.err;
+    std::ifstream in(marker);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "previous handler ran\n");
+    EXPECT_NE(r.err.find("NotExecutable' cannot be started: Permission denied"), std::string::npos) << r.err;
+    EXPECT_EQ(Dumps(m_dumps.Path()).size(), 1u) << r.err;
+}
+
+// A writer that dies while the game's threads are stopped leaves none of them stopped: the game
+// still ends with its signal (a stopped thread would hold it for ever).
+TEST_F(CrashHook, AWriterThatDiesLeavesNoThreadStopped)
+{
+    std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
+                                     "--reporter",
+                                     "/nonexistent/CrashReporter",
+                                     "--writer",
+                                     kBin + "/CrashDumpWriter",
+                                     "--dumps",
+                                     m_dumps.Path(),
+                                     "--user",
+                                     m_user.Path(),
+                                     "--crash",
+                                     "segv",
+                                     "--thread",
+                                     "worker"};
+    ProcessResult r = RunProcess(args, m_work.Path(), {"MX_CRASH_DUMP_WRITER_TEST_FAIL=after-stop"});
+    EXPECT_EQ(r.exitCode, 128 + SIGSEGV) << r.err;
+    EXPECT_TRUE(Dumps(m_dumps.Path()).empty());
+}
+
 // The whole path: the game crashes, the reporter starts from its own folder (its
 // crash-reporter.cfg points at the collector) and the collector receives the dump and the log.
 TEST_F(CrashHook, TheReporterSendsTheDumpAndTheLog)

@@ -3,7 +3,9 @@
 //
 //   CrashDemoGame --reporter PATH --dumps DIR --user DIR [--writer PATH] [--silent]
 //                 [--crash segv|stack-overflow|abort|fpe|ill|bus|trap|heap] [--thread main|worker|both]
-//                 [--max-dump-bytes N]
+//                 [--max-dump-bytes N] [--chain-marker FILE]
+//
+// --chain-marker installs a SIGSEGV and SIGABRT handler before the hook, which appends a line to FILE.
 //
 // The log is DIR/logs/game.log under --user, sent with the report through --wc.
 
@@ -111,6 +113,21 @@ __attribute__((noinline)) void UpdateLevel(const char* who)
     CrashDemo_Crash();
 }
 
+// A handler the game had before the hook: the hook calls it after the dump.
+const char* g_chainMarker = nullptr;
+void PreviousHandler(int, siginfo_t*, void*)
+{
+    const int fd = open(g_chainMarker, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0)
+    {
+        const char text[] = "previous handler ran\n";
+        if (write(fd, text, sizeof(text) - 1) < 0)
+        {
+        }
+        close(fd);
+    }
+}
+
 void RenderThread(bool crashHere, bool both)
 {
     MxCrashHook_InitThread();
@@ -157,6 +174,8 @@ int main(int argc, char** argv)
             g_mode = value, ++i;
         else if (arg == "--thread")
             where = value, ++i;
+        else if (arg == "--chain-marker")
+            g_chainMarker = value, ++i;
         else if (arg == "--max-dump-bytes")
             maxDumpBytes = std::strtoull(value, nullptr, 10), ++i;
         else
@@ -176,6 +195,15 @@ int main(int argc, char** argv)
     mkdir(logs.c_str(), 0700);
     g_log = std::fopen((logs + "/game.log").c_str(), "w");
     Log("main", "CrashDemoGame started");
+
+    if (g_chainMarker != nullptr)
+    {
+        struct sigaction action = {};
+        action.sa_sigaction = PreviousHandler;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &action, nullptr);
+        sigaction(SIGABRT, &action, nullptr);
+    }
 
     // The one call a game makes.
     const std::string pattern = logs + "/*.log";

@@ -202,6 +202,10 @@ int main(int argc, char** argv)
     }
     if (dumpFolder.empty() || (recordFd < 0) == (pid <= 0))
         return Usage();
+    // For the tests: the writer dies with the game's threads stopped, as a writer that crashes would.
+    if (const char* fail = std::getenv("MX_CRASH_DUMP_WRITER_TEST_FAIL");
+        fail != nullptr && std::strcmp(fail, "after-stop") == 0)
+        options.afterThreadsStopped = [] { _exit(70); };
 
     MxCrashRecord record{};
     const MxCrashRecord* crash = nullptr;
