@@ -14,7 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -627,6 +631,163 @@ TEST_F(CrashDialogModule, TheLinkOpensTheReportFolderThroughTheDesktop)
         }
     }
     setenv("PATH", oldPath.c_str(), 1);
+}
+
+// From GDK's X11 backend; declared here because its header's X11 macros clash with the test
+// framework's names.
+extern "C" void gdk_x11_display_set_window_scale(GdkDisplay* display, gint scale);
+
+namespace
+{
+const char* const kAllLanguages[] = {"english", "german",     "french",    "italian",  "spanish",
+                                     "russian", "chinese",    "tchinese",  "japanese", "korean",
+                                     "thai",    "indonesian", "vietnamese"};
+
+// The texts of a shipped table: "KEY" "text" pairs, with the tables' escapes.
+std::map<std::string, std::string> ReadTable(const std::string& language)
+{
+    std::ifstream in(std::string(STRING_TABLES_SOURCE_DIR) + "/" + language + "/crashreporter.txt");
+    std::stringstream all;
+    all << in.rdbuf();
+    const std::string text = all.str();
+    std::map<std::string, std::string> table;
+    const std::regex pair("\"([A-Z_]+)\"[ \\t]+\"((?:[^\"\\\\]|\\\\.)*)\"");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pair); it != std::sregex_iterator(); ++it)
+    {
+        std::string value;
+        const std::string raw = (*it)[2];
+        for (size_t i = 0; i < raw.size(); ++i)
+        {
+            if (raw[i] == '\\' && i + 1 < raw.size())
+            {
+                const char c = raw[++i];
+                value += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+            }
+            else
+                value += raw[i];
+        }
+        table[(*it)[1]] = value;
+    }
+    return table;
+}
+
+// Every visible label shows its whole text: not ellipsized, as high as its text needs at the width
+// it got (as wide, for a label that does not wrap), and inside the window; the window fits a
+// 1280x720 screen.
+void CheckLayout(GtkWidget* window, GtkWidget* widget, const std::string& where)
+{
+    if (widget == nullptr || !gtk_widget_get_visible(widget) || !gtk_widget_get_mapped(widget))
+        return;
+    if (widget == window)
+    {
+        GtkAllocation a;
+        gtk_widget_get_allocation(window, &a);
+        EXPECT_LE(a.width, 1280) << where;
+        EXPECT_LE(a.height, 720) << where;
+    }
+    if (GTK_IS_LABEL(widget))
+    {
+        GtkLabel* label = GTK_LABEL(widget);
+        const std::string text = gtk_label_get_text(label);
+        GtkAllocation a;
+        gtk_widget_get_allocation(widget, &a);
+        EXPECT_FALSE(pango_layout_is_ellipsized(gtk_label_get_layout(label)))
+            << where << ": '" << text << "' is cut";
+        // Preferred sizes count the margins; the allocation does not.
+        const int marginX = gtk_widget_get_margin_start(widget) + gtk_widget_get_margin_end(widget);
+        const int marginY = gtk_widget_get_margin_top(widget) + gtk_widget_get_margin_bottom(widget);
+        int minimum = 0, natural = 0;
+        if (gtk_label_get_line_wrap(label))
+        {
+            gtk_widget_get_preferred_height_for_width(widget, a.width + marginX, &minimum, &natural);
+            EXPECT_GE(a.height, natural - marginY) << where << ": '" << text << "' needs more height";
+        }
+        else
+        {
+            gtk_widget_get_preferred_width(widget, &minimum, &natural);
+            EXPECT_GE(a.width, natural - marginX) << where << ": '" << text << "' needs more width";
+            gtk_widget_get_preferred_height(widget, &minimum, &natural);
+            EXPECT_GE(a.height, natural - marginY) << where << ": '" << text << "' needs more height";
+        }
+        int x = 0, y = 0;
+        ASSERT_TRUE(gtk_widget_translate_coordinates(widget, window, 0, 0, &x, &y));
+        GtkAllocation w;
+        gtk_widget_get_allocation(window, &w);
+        EXPECT_TRUE(x >= 0 && y >= 0 && x + a.width <= w.width && y + a.height <= w.height)
+            << where << ": '" << text << "' lies outside the window";
+    }
+    if (GTK_IS_CONTAINER(widget))
+    {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+        for (GList* c = children; c != nullptr; c = c->next)
+            CheckLayout(window, GTK_WIDGET(c->data), where);
+        g_list_free(children);
+    }
+}
+} // namespace
+
+// Each shipped language, at 1x and 2x, in both modes and through the sending states: no text is
+// cut and the window fits the screen. One screenshot a language (1x, the normal dialog).
+TEST_F(CrashDialogModule, EveryLanguageFitsWithoutCutTextAtBothScales)
+{
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    GdkDisplay* display = gdk_display_get_default();
+    ASSERT_STREQ(G_OBJECT_TYPE_NAME(display), "GdkX11Display");
+    for (int scale : {1, 2})
+    {
+        gdk_x11_display_set_window_scale(display, scale);
+        for (const char* language : kAllLanguages)
+        {
+            const std::map<std::string, std::string> table = ReadTable(language);
+            ASSERT_EQ(table.size(), 14u) << language;
+            for (bool io : {false, true})
+            {
+                const std::string where =
+                    std::string(language) + (io ? " io" : "") + " x" + std::to_string(scale);
+                SCOPED_TRACE(where);
+                DialogRun r(io);
+                MxCrashDialogTexts& t = r.desc.texts;
+                auto text = [&table](const char* key) { return table.at(key).c_str(); };
+                t.windowTitle = text("WINDOW_TITLE");
+                t.crashDesc = text("CRASH_DESC");
+                t.ioCrashDesc = text("IO_CRASH_DESC");
+                t.pleaseDescribe = text("PLEASE_DESCRIBE");
+                t.pressRepairDesc = text("PRESS_REPAIR_DESC");
+                t.sendReportButton = text("SEND_REPORT_BUTTON");
+                t.repairButton = text("REPAIR_BUTTON");
+                t.cancelButton = text("CANCEL_BUTTON");
+                t.sorryText = text("SORRY_TEXT");
+                t.progressText = text("PROGRESS_TEXT");
+                t.reportContentLink = text("REPORT_CONTENT_LINK");
+                t.headerText = text("HEADER_TEXT");
+                t.sendFailedText = text("SEND_FAILED_TEXT");
+                t.sendNotSentText = text("SEND_NOT_SENT_TEXT");
+                r.steps.push_back(
+                    [&](DialogRun& d)
+                    {
+                        EXPECT_EQ(gtk_widget_get_scale_factor(d.window), scale);
+                        CheckLayout(d.window, d.window, where);
+                        if (scale == 1 && !io)
+                            SaveWindow(d, std::string("dialog-") + language + ".png");
+                    });
+                if (io)
+                    r.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });
+                else
+                {
+                    r.steps.push_back([](DialogRun& d) { Click(d, "default-button"); });
+                    r.steps.push_back([&](DialogRun& d)
+                                      { CheckLayout(d.window, d.window, where + " sending"); });
+                    r.steps.push_back([](DialogRun& d) { d.notify(d.token, MX_CRASH_DIALOG_SEND_KEPT); });
+                    r.steps.push_back([&](DialogRun& d)
+                                      { CheckLayout(d.window, d.window, where + " kept"); });
+                    r.steps.push_back([](DialogRun& d) { Click(d, "cancel-button"); });
+                }
+                r.Run();
+                EXPECT_FALSE(r.timedOut);
+            }
+        }
+    }
+    gdk_x11_display_set_window_scale(display, 1);
 }
 
 TEST(CrashDialogLauncher, StartsDirectlyWithDefaultSignalsOrReportsWhy)

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -405,6 +406,47 @@ TEST_F(DialogRun, GermanTestRunShowsGermanTextsAndClosesAsSent)
     EXPECT_EQ(reporter->ExitCode(), 0) << out << reporter->Err();
     EXPECT_NE(out.find("Crash dialog closed: report sent"), std::string::npos) << out;
     EXPECT_TRUE(m_collector.Uploads().empty()) << "a test run sends nothing";
+}
+
+// With the shipped example settings (every language offered), each language the engine knows
+// opens the dialog in that language: the window is found by its translated title.
+TEST_F(DialogRun, EveryLanguageOpensWithTheExampleSettings)
+{
+    m_temp.WriteFile("work/crash-reporter.cfg", ReadWholeFile(EXAMPLE_CONFIG_PATH));
+    for (const char* language : {"english", "german", "french", "italian", "spanish", "russian", "chinese",
+                                 "tchinese", "japanese", "korean", "thai", "indonesian", "vietnamese"})
+    {
+        SCOPED_TRACE(language);
+        auto reporter = Start({"--test", "--lang", language});
+        ASSERT_TRUE(reporter->Started());
+        // xdotool cannot match titles outside ASCII: the window is found by its class, and its
+        // title (which it prints whole) is compared.
+        const std::string title = TableText(language, "WINDOW_TITLE");
+        std::string window, shown;
+        for (int i = 0; i < 300 && window.empty(); ++i)
+        {
+            std::string ids;
+            RunOnDisplay(s_server->Display(),
+                         {"xdotool", "search", "--onlyvisible", "--class", "CrashReporter"}, &ids);
+            std::istringstream lines(ids);
+            for (std::string id; std::getline(lines, id) && window.empty();)
+            {
+                RunOnDisplay(s_server->Display(), {"xdotool", "getwindowname", id}, &shown);
+                if (shown == title + "\n")
+                    window = id;
+            }
+            if (window.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ASSERT_FALSE(window.empty()) << "no window titled '" << title << "' (last seen '" << shown << "')\n"
+                                     << reporter->Out() << reporter->Err();
+        RunOnDisplay(s_server->Display(), {"xdotool", "windowfocus", "--sync", window});
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Xdotool({"key", "Return"});
+        ASSERT_TRUE(reporter->Wait(60000)) << reporter->Out();
+        EXPECT_EQ(reporter->ExitCode(), 0) << reporter->Out() << reporter->Err();
+        EXPECT_EQ(reporter->Out().find("No string tables"), std::string::npos) << reporter->Out();
+    }
 }
 
 TEST_F(DialogRun, DoubleScaleDoublesTheWindowAndKeepsItsLayout)

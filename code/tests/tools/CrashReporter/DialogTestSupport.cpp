@@ -238,7 +238,8 @@ int RunOnDisplay(const std::string& display, std::vector<std::string> argv, std:
     if (fd < 0)
         return -1;
     ::close(fd);
-    pid_t pid = Spawn(argv, "", {"DISPLAY=" + display}, pattern, "");
+    // A UTF-8 locale, so that xdotool matches and prints window titles that are not ASCII.
+    pid_t pid = Spawn(argv, "", {"DISPLAY=" + display, "LC_ALL=C.UTF-8"}, pattern, "");
     int code = -1;
     if (pid > 0 && !WaitPid(pid, 30000, code))
     {

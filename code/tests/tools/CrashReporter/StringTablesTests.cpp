@@ -20,7 +20,10 @@ const char* const kDialogKeys[] = {
     "SEND_REPORT_BUTTON",  "REPAIR_BUTTON", "CANCEL_BUTTON",    "SORRY_TEXT",         "PROGRESS_TEXT",
     "REPORT_CONTENT_LINK", "HEADER_TEXT",   "SEND_FAILED_TEXT", "SEND_NOT_SENT_TEXT",
 };
-const char* const kShippedLanguages[] = {"english", "russian", "german", "french", "spanish"};
+// Every language the engine knows has a table.
+const char* const kShippedLanguages[] = {"english", "german",     "french",    "italian",  "spanish",
+                                         "russian", "chinese",    "tchinese",  "japanese", "korean",
+                                         "thai",    "indonesian", "vietnamese"};
 } // namespace
 
 TEST(StringTables, EveryShippedTableHasEveryDialogKey)

@@ -340,6 +340,8 @@ void OnScaleChanged(GObject*, GParamSpec*, gpointer data)
     UpdatePictures(*static_cast<Dialog*>(data));
 }
 
+// Every text of the dialog wraps: a translation is often much longer than the English text, and a
+// cut sentence tells the player nothing.
 GtkWidget* MakeLabel(const std::string& text, const char* name, bool wrap)
 {
     GtkWidget* label = gtk_label_new(text.c_str());
@@ -402,7 +404,7 @@ void BuildWindow(Dialog& d)
     gtk_widget_set_margin_start(d.headerImage, 16);
     gtk_widget_set_valign(d.headerImage, GTK_ALIGN_CENTER);
     gtk_box_pack_start(GTK_BOX(headerRow), d.headerImage, FALSE, FALSE, 0);
-    GtkWidget* headerText = MakeLabel(SafeText(t.headerText), "header-text", false);
+    GtkWidget* headerText = MakeLabel(SafeText(t.headerText), "header-text", true);
     gtk_widget_set_margin_start(headerText, 80 - 16 - 48);
     gtk_widget_set_margin_end(headerText, 10);
     gtk_widget_set_valign(headerText, GTK_ALIGN_CENTER);
@@ -416,7 +418,7 @@ void BuildWindow(Dialog& d)
     gtk_widget_set_margin_top(content, 8);
     gtk_box_pack_start(GTK_BOX(root), content, FALSE, FALSE, 0);
 
-    GtkWidget* sorry = MakeLabel(SafeText(t.sorryText), "sorry-text", false);
+    GtkWidget* sorry = MakeLabel(SafeText(t.sorryText), "sorry-text", true);
     gtk_box_pack_start(GTK_BOX(content), sorry, FALSE, FALSE, 0);
 
     GtkWidget* description = MakeLabel(SafeText(io ? t.ioCrashDesc : t.crashDesc), "description", true);
@@ -480,7 +482,7 @@ void BuildWindow(Dialog& d)
     gtk_widget_set_size_request(d.spinner, 16, 16);
     gtk_widget_set_no_show_all(d.spinner, TRUE);
     gtk_box_pack_start(GTK_BOX(buttons), d.spinner, FALSE, FALSE, 0);
-    d.progress = MakeLabel(SafeText(t.progressText), "progress-text", false);
+    d.progress = MakeLabel(SafeText(t.progressText), "progress-text", true);
     gtk_widget_set_no_show_all(d.progress, TRUE);
     gtk_box_pack_start(GTK_BOX(buttons), d.progress, TRUE, TRUE, 0);
     d.sendButton = gtk_button_new_with_label(SafeText(io ? t.repairButton : t.sendReportButton).c_str());
