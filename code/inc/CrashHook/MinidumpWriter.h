@@ -11,6 +11,7 @@
 
 #include "CrashHook/CrashRecord.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +38,11 @@ struct DumpResult
     uint32_t modules = 0;
     uint64_t memoryBytes = 0;
 };
+
+// The GNU build id in a block of ELF notes (a PT_NOTE segment's bytes, read from anywhere and so
+// untrusted): the description of the first "GNU" note of type NT_GNU_BUILD_ID, 1 to 64 bytes;
+// empty when there is none or the notes are malformed. Never reads outside the block.
+std::vector<uint8_t> FindGnuBuildId(const uint8_t* notes, size_t size);
 
 // Builds the dump of process `pid` into `out`. With `record` (the crash as the crashing thread's
 // signal handler saw it), the dump has an exception stream and that thread's registers are the

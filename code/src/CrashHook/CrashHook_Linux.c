@@ -18,6 +18,8 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <ucontext.h>
@@ -44,6 +46,8 @@ static int g_installed;
 /* The thread whose crash is being handled (0: none). */
 static volatile pid_t g_crashingTid;
 static pthread_key_t g_stackKey;
+/* Where the writer's child stops closing descriptors when the system cannot close a range. */
+static int g_maxDescriptors = 1024;
 static pthread_once_t g_keyOnce = PTHREAD_ONCE_INIT;
 
 static char* CopyText(const char* text)
@@ -190,12 +194,12 @@ static char** BuildArgs(const MxCrashHookConfig* c)
     return argv;
 }
 
-static void WriteAll(int fd, const void* data, size_t size)
+static void SendAll(int fd, const void* data, size_t size)
 {
     const char* p = (const char*)data;
     while (size > 0)
     {
-        const ssize_t n = write(fd, p, size);
+        const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -216,7 +220,9 @@ static void FillRecord(MxCrashRecord* record, int sig, const siginfo_t* info, co
     record->tid = tid;
     record->signal = sig;
     record->code = info ? info->si_code : 0;
-    record->faultAddress = info ? (uint64_t)(uintptr_t)info->si_addr : 0;
+    /* Only a signal the kernel raised for a fault has an address; for one sent by a process
+     * (abort, raise) the same bytes hold the sender's ids. */
+    record->faultAddress = info && info->si_code > 0 ? (uint64_t)(uintptr_t)info->si_addr : 0;
 #if defined(__x86_64__)
     if (context != NULL)
     {
@@ -243,22 +249,35 @@ static void HandleCrash(int sig, siginfo_t* info, ucontext_t* context, pid_t tid
     MxCrashRecord record;
     FillRecord(&record, sig, info, context, tid);
 
+    /* A socket rather than a pipe: a writer that never started closes its end, and a send with
+     * MSG_NOSIGNAL then fails instead of killing the game with SIGPIPE. */
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return;
     /* A raw clone: fork() would run the process's fork handlers, which may take locks the crash
      * left held. */
     const long child = syscall(SYS_clone, (unsigned long)SIGCHLD, 0, 0, 0, 0);
     if (child == 0)
     {
-        /* The crash signal is blocked here; the writer must not start with it blocked. */
+        /* The writer starts clean: no signal blocked (the crash signal is, here) or ignored (an
+         * ignored SIGALRM would disable its time limit), and none of the game's descriptors but
+         * the record's (the reporter it starts would hold the game's sockets and locks). */
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, NULL);
+        struct sigaction defaults;
+        memset(&defaults, 0, sizeof(defaults));
+        defaults.sa_handler = SIG_DFL;
+        for (int sig = 1; sig < NSIG; ++sig)
+            if (sig != SIGKILL && sig != SIGSTOP)
+                sigaction(sig, &defaults, NULL);
         if (fds[0] == 3)
             fcntl(3, F_SETFD, 0);
         else if (dup2(fds[0], 3) != 3)
             syscall(SYS_exit_group, 126);
+        if (syscall(SYS_close_range, 4u, ~0u, 0u) != 0)
+            for (int fd = 4; fd < g_maxDescriptors; ++fd)
+                close(fd);
         execve(argv[0], argv, environ);
         syscall(SYS_exit_group, 127);
     }
@@ -268,7 +287,7 @@ static void HandleCrash(int sig, siginfo_t* info, ucontext_t* context, pid_t tid
         /* The writer reads this process with ptrace: allowed here even where only ancestors may
          * trace (Yama ptrace_scope 1). The record goes only once the permission is there. */
         prctl(PR_SET_PTRACER, (unsigned long)child, 0, 0, 0);
-        WriteAll(fds[1], &record, sizeof(record));
+        SendAll(fds[1], &record, sizeof(record));
         close(fds[1]);
         int status;
         while (waitpid((pid_t)child, &status, 0) < 0 && errno == EINTR)
@@ -411,6 +430,9 @@ int MxCrashHook_Install(const MxCrashHookConfig* config)
         FreeArgs(argv);
         return stack;
     }
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        g_maxDescriptors = files.rlim_cur > 65536 ? 65536 : (int)files.rlim_cur;
     /* The calls the handler makes through the C library are bound now, not at crash time. */
     (void)syscall(SYS_gettid);
     (void)getpid();

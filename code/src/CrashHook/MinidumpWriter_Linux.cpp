@@ -100,18 +100,27 @@ public:
         for (size_t i = 0; i < text.size();)
         {
             const auto c = static_cast<unsigned char>(text[i]);
+            const size_t length = c < 0x80         ? 1
+                                  : (c >> 5) == 6  ? 2
+                                  : (c >> 4) == 14 ? 3
+                                  : (c >> 3) == 30 ? 4
+                                                   : 0;
             uint32_t cp = 0xFFFD;
             size_t n = 1;
-            if (c < 0x80)
-                cp = c;
-            else if ((c >> 5) == 6 && i + 1 < text.size())
-                cp = ((c & 0x1Fu) << 6) | (text[i + 1] & 0x3Fu), n = 2;
-            else if ((c >> 4) == 14 && i + 2 < text.size())
-                cp = ((c & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) | (text[i + 2] & 0x3Fu), n = 3;
-            else if ((c >> 3) == 30 && i + 3 < text.size())
-                cp = ((c & 0x07u) << 18) | ((text[i + 1] & 0x3Fu) << 12) | ((text[i + 2] & 0x3Fu) << 6) |
-                     (text[i + 3] & 0x3Fu),
-                n = 4;
+            bool whole = length > 0 && i + length <= text.size();
+            for (size_t k = 1; whole && k < length; ++k)
+                whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (whole)
+            {
+                cp = length == 1 ? c : c & (0x7Fu >> length);
+                for (size_t k = 1; k < length; ++k)
+                    cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+                static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+                // Overlong forms and surrogates are not characters.
+                if (cp < kSmallest[length] || (cp >= 0xD800 && cp <= 0xDFFF))
+                    cp = 0xFFFD;
+                n = length;
+            }
             i += n;
             if (cp >= 0x10000 && cp <= 0x10FFFF)
             {
@@ -176,39 +185,72 @@ const Mapping* FindMapping(const std::vector<Mapping>& maps, uint64_t address)
     return nullptr;
 }
 
-// Stops every thread for the reading and lets them all go when it goes.
+// Stops every thread for the reading and lets them all go when it goes. A thread that does not
+// stop in time (asleep in the kernel where nothing interrupts it) is read without registers rather
+// than waited for.
 class ThreadStopper
 {
 public:
-    explicit ThreadStopper(int pid) : m_pid(pid) {}
     ~ThreadStopper()
     {
-        for (int tid : m_stopped)
-            ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+        // A signal that arrived while a thread was stopped is handed back, not lost.
+        for (const auto& [tid, signal] : m_seized)
+            ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void*>(static_cast<uintptr_t>(signal)));
     }
-    bool Stop(int tid)
+    // Returns, for each thread in order, whether it stopped.
+    std::vector<bool> StopAll(const std::vector<int>& tids, int timeoutMs)
     {
-        if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
-            return false;
-        if (ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) != 0)
+        std::vector<bool> stopped(tids.size(), false);
+        std::vector<bool> seized(tids.size(), false);
+        for (size_t i = 0; i < tids.size(); ++i)
         {
-            ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
-            return false;
+            if (ptrace(PTRACE_SEIZE, tids[i], nullptr, nullptr) != 0)
+                continue;
+            seized[i] = true;
+            m_seized.emplace_back(tids[i], 0);
+            ptrace(PTRACE_INTERRUPT, tids[i], nullptr, nullptr);
         }
-        m_stopped.push_back(tid);
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;)
         {
-            int status = 0;
-            const pid_t got = waitpid(tid, &status, __WALL);
-            if (got < 0 && errno == EINTR)
-                continue;
-            return got == tid && WIFSTOPPED(status);
+            bool waiting = false;
+            for (size_t i = 0; i < tids.size(); ++i)
+            {
+                if (!seized[i] || stopped[i])
+                    continue;
+                int status = 0;
+                const pid_t got = waitpid(tids[i], &status, __WALL | WNOHANG);
+                if (got == tids[i] && WIFSTOPPED(status))
+                {
+                    stopped[i] = true;
+                    if ((status >> 16) != PTRACE_EVENT_STOP)
+                        Remember(tids[i], WSTOPSIG(status));
+                }
+                else if (got < 0 && errno != EINTR)
+                    seized[i] = false; // gone
+                else
+                    waiting = true;
+            }
+            if (!waiting)
+                break;
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 > timeoutMs)
+                break;
+            usleep(1000);
         }
+        return stopped;
     }
 
 private:
-    int m_pid;
-    std::vector<int> m_stopped;
+    void Remember(int tid, int signal)
+    {
+        for (auto& entry : m_seized)
+            if (entry.first == tid)
+                entry.second = signal;
+    }
+    std::vector<std::pair<int, int>> m_seized;
 };
 
 std::vector<int> ListThreads(int pid)
@@ -342,6 +384,36 @@ uint32_t AppendContext(Image& image, const Registers& x)
     return at;
 }
 
+} // namespace
+
+std::vector<uint8_t> FindGnuBuildId(const uint8_t* notes, size_t size)
+{
+    // Sizes are rounded in 64 bits: a 32-bit size near 4 GiB must not wrap to a small one.
+    size_t at = 0;
+    while (notes != nullptr && size >= sizeof(Elf64_Nhdr) && at <= size - sizeof(Elf64_Nhdr))
+    {
+        Elf64_Nhdr note{};
+        std::memcpy(&note, notes + at, sizeof(note));
+        const uint64_t name = at + sizeof(note);
+        const uint64_t desc = name + ((uint64_t(note.n_namesz) + 3) & ~uint64_t(3));
+        const uint64_t next = desc + ((uint64_t(note.n_descsz) + 3) & ~uint64_t(3));
+        if (desc > size || note.n_descsz > size - desc || next <= at)
+            break;
+        if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(notes + name, "GNU", 4) == 0)
+        {
+            if (note.n_descsz == 0 || note.n_descsz > 64)
+                return {};
+            return std::vector<uint8_t>(notes + desc, notes + desc + note.n_descsz);
+        }
+        if (next > size)
+            break;
+        at = static_cast<size_t>(next);
+    }
+    return {};
+}
+
+namespace
+{
 // The GNU build id of the ELF object mapped at `base`, read from the process's memory, else from
 // the file on disk; empty when it has none.
 std::vector<uint8_t> BuildIdInMemory(int memFd, uint64_t base)
@@ -368,21 +440,9 @@ std::vector<uint8_t> BuildIdInMemory(int memFd, uint64_t base)
             continue;
         std::vector<uint8_t> notes(p.p_memsz);
         notes.resize(ReadMemory(memFd, bias + p.p_vaddr, notes.data(), notes.size()));
-        for (size_t at = 0; at + sizeof(Elf64_Nhdr) <= notes.size();)
-        {
-            Elf64_Nhdr note{};
-            std::memcpy(&note, notes.data() + at, sizeof(note));
-            const size_t name = at + sizeof(note);
-            const size_t desc = name + ((note.n_namesz + 3u) & ~3u);
-            const size_t next = desc + ((note.n_descsz + 3u) & ~3u);
-            if (next > notes.size() || next <= at)
-                break;
-            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
-                std::memcmp(&notes[name], "GNU", 4) == 0)
-                return std::vector<uint8_t>(notes.begin() + static_cast<long>(desc),
-                                            notes.begin() + static_cast<long>(desc + note.n_descsz));
-            at = next;
-        }
+        std::vector<uint8_t> id = FindGnuBuildId(notes.data(), notes.size());
+        if (!id.empty())
+            return id;
     }
     return {};
 }
@@ -408,21 +468,9 @@ std::vector<uint8_t> BuildIdOnDisk(const std::string& path)
         in.seekg(static_cast<std::streamoff>(p.p_offset));
         if (!in.read(reinterpret_cast<char*>(notes.data()), static_cast<std::streamsize>(notes.size())))
             continue;
-        for (size_t at = 0; at + sizeof(Elf64_Nhdr) <= notes.size();)
-        {
-            Elf64_Nhdr note{};
-            std::memcpy(&note, notes.data() + at, sizeof(note));
-            const size_t name = at + sizeof(note);
-            const size_t desc = name + ((note.n_namesz + 3u) & ~3u);
-            const size_t next = desc + ((note.n_descsz + 3u) & ~3u);
-            if (next > notes.size() || next <= at)
-                break;
-            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
-                std::memcmp(&notes[name], "GNU", 4) == 0)
-                return std::vector<uint8_t>(notes.begin() + static_cast<long>(desc),
-                                            notes.begin() + static_cast<long>(desc + note.n_descsz));
-            at = next;
-        }
+        std::vector<uint8_t> id = FindGnuBuildId(notes.data(), notes.size());
+        if (!id.empty())
+            return id;
     }
     return {};
 }
@@ -503,23 +551,24 @@ DumpResult WriteMinidump(int pid, const MxCrashRecord* record, const DumpOptions
 {
     DumpResult result;
     out.clear();
-    const std::string mapsText = ReadProcFile(pid, "maps");
-    if (mapsText.empty())
+    const std::string earlyMaps = ReadProcFile(pid, "maps");
+    if (earlyMaps.empty())
     {
         result.notes = "process " + std::to_string(pid) + " cannot be read (gone, or not ours)";
         return result;
     }
-    const std::vector<Mapping> maps = ParseMaps(mapsText);
 
-    ThreadStopper stopper(pid);
+    ThreadStopper stopper;
     std::vector<int> tids = ListThreads(pid);
     const int crashedTid = record ? record->tid : 0;
     // The crashing thread first: its stack is the one that matters most.
     std::stable_partition(tids.begin(), tids.end(), [crashedTid](int tid) { return tid == crashedTid; });
+    const std::vector<bool> stoppedThreads = stopper.StopAll(tids, 3000);
     std::vector<Registers> registers;
-    for (int tid : tids)
+    for (size_t i = 0; i < tids.size(); ++i)
     {
-        const bool stopped = stopper.Stop(tid);
+        const int tid = tids[i];
+        const bool stopped = stoppedThreads[i];
         if (tid == crashedTid)
             registers.push_back(FromRecord(*record));
         else if (stopped)
@@ -531,6 +580,10 @@ DumpResult WriteMinidump(int pid, const MxCrashRecord* record, const DumpOptions
     }
     if (options.afterThreadsStopped != nullptr)
         options.afterThreadsStopped();
+    // The mappings as they are now that nothing runs (threads may have come and gone meanwhile).
+    const std::string stoppedMaps = ReadProcFile(pid, "maps");
+    const std::string& mapsText = stoppedMaps.empty() ? earlyMaps : stoppedMaps;
+    const std::vector<Mapping> maps = ParseMaps(mapsText);
     const std::string memPath = "/proc/" + std::to_string(pid) + "/mem";
     const int memFd = open(memPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (memFd < 0)
@@ -638,6 +691,9 @@ DumpResult WriteMinidump(int pid, const MxCrashRecord* record, const DumpOptions
     // The exception: the signal as the code, si_code as the flags, the faulting address.
     if (hasException)
     {
+        // A crashing thread missing from the list (gone from /proc already) still has its context.
+        if (crashedContext == 0)
+            crashedContext = AppendContext(image, FromRecord(*record));
         image.Align(4);
         const uint32_t at = image.Reserve(168);
         image.Put<uint32_t>(at, static_cast<uint32_t>(record->tid));

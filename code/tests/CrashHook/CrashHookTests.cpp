@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -116,13 +117,14 @@ TEST_F(CrashHook, EveryCrashWritesOneDumpAndEndsWithItsSignal)
         const char* mode;
         const char* thread;
         int signal;
+        bool hasAddress; // a fault the kernel saw at an address (not null, not a signal sent)
     };
     const Case cases[] = {
-        {"segv", "main", SIGSEGV},           {"segv", "worker", SIGSEGV},
-        {"stack-overflow", "main", SIGSEGV}, {"stack-overflow", "worker", SIGSEGV},
-        {"abort", "worker", SIGABRT},        {"fpe", "main", SIGFPE},
-        {"ill", "worker", SIGILL},           {"bus", "main", SIGBUS},
-        {"trap", "main", SIGTRAP},           {"heap", "worker", SIGABRT},
+        {"segv", "main", SIGSEGV, false},          {"segv", "worker", SIGSEGV, false},
+        {"stack-overflow", "main", SIGSEGV, true}, {"stack-overflow", "worker", SIGSEGV, true},
+        {"abort", "worker", SIGABRT, false},       {"fpe", "main", SIGFPE, true},
+        {"ill", "worker", SIGILL, true},           {"bus", "main", SIGBUS, true},
+        {"trap", "main", SIGTRAP, false},          {"heap", "worker", SIGABRT, false},
     };
     for (const Case& c : cases)
     {
@@ -147,6 +149,7 @@ TEST_F(CrashHook, EveryCrashWritesOneDumpAndEndsWithItsSignal)
                                    "MiscInfo", "LinuxProcStatus", "LinuxMaps"})
             EXPECT_TRUE(s.Has("\"" + std::string(stream) + "\"")) << stream;
         EXPECT_EQ(s.Number("signal"), c.signal) << s.json;
+        EXPECT_EQ(s.Number("address") != 0, c.hasAddress) << s.json;
         EXPECT_EQ(s.Number("arch"), 9);
         EXPECT_EQ(s.Number("platform"), 0x8201);
         // The crashing thread is in the list, first, with its stack.
@@ -301,6 +304,54 @@ TEST_F(CrashHook, AWriterThatDiesLeavesNoThreadStopped)
     EXPECT_TRUE(Dumps(m_dumps.Path()).empty());
 }
 
+// The writer starts clean whatever the game did: no descriptor of the game but the record's (the
+// game's log is open without close-on-exec), no signal blocked, none ignored (the game ignores
+// SIGALRM). A stand-in writer reports what it got.
+TEST_F(CrashHook, TheWriterStartsWithoutTheGamesDescriptorsAndSignalSettings)
+{
+    const std::string report = m_work.Join("writer.txt");
+    const std::string writer = m_work.Join("writer.py");
+    m_work.WriteFile(
+        "writer.py",
+        "#!/usr/bin/python3\n"
+        "import os\n"
+        "def is_open(fd):\n"
+        "    try:\n"
+        "        os.fstat(fd)\n"
+        "        return True\n"
+        "    except OSError:\n"
+        "        return False\n"
+        "fds = [fd for fd in range(0, 1024) if is_open(fd)]\n"
+        "status = dict(l.split(':', 1) for l in open('/proc/self/status').read().splitlines())\n"
+        "record = os.read(3, 4096)\n"
+        // (Python ignores SIGPIPE and SIGXFSZ itself: only SIGALRM's bit is read.)
+        "open('" +
+            report +
+            "', 'w').write('fds %s\\nblocked %s\\nalarm ignored %s\\nrecord %d\\n' % "
+            "(fds, status['SigBlk'].strip(), bool(int(status['SigIgn'], 16) >> 13 & 1), len(record)))\n");
+    fs::permissions(writer, fs::perms::owner_all);
+    std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
+                                     "--reporter",
+                                     "/nonexistent/CrashReporter",
+                                     "--writer",
+                                     writer,
+                                     "--dumps",
+                                     m_dumps.Path(),
+                                     "--user",
+                                     m_user.Path(),
+                                     "--crash",
+                                     "abort",
+                                     "--ignore-sigalrm"};
+    ProcessResult r = RunProcess(args, m_work.Path());
+    EXPECT_EQ(r.exitCode, 128 + SIGABRT) << r.err;
+    std::ifstream in(report);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "fds [0, 1, 2, 3]\nblocked 0000000000000000\nalarm ignored False\nrecord " +
+                              std::to_string(sizeof(MxCrashRecord)) + "\n")
+        << r.err;
+}
+
 // The whole path: the game crashes, the reporter starts from its own folder (its
 // crash-reporter.cfg points at the collector) and the collector receives the dump and the log.
 TEST_F(CrashHook, TheReporterSendsTheDumpAndTheLog)
@@ -356,6 +407,52 @@ TEST_F(CrashHook, TheReporterSendsTheDumpAndTheLog)
     std::stringstream text;
     text << fields.rdbuf();
     EXPECT_NE(text.str().find("\"ProductName\": \"CrashDemoGame\""), std::string::npos) << text.str();
+}
+
+// Build ids come from notes read out of another process or a file: hostile sizes never make the
+// parser read outside the block.
+TEST(MinidumpWriter, BuildIdNotesAreReadWithinTheirBlock)
+{
+    auto note = [](uint32_t nameSize, uint32_t descSize, uint32_t type, const std::string& name,
+                   const std::string& desc)
+    {
+        std::string out(12, '\0');
+        std::memcpy(out.data(), &nameSize, 4);
+        std::memcpy(out.data() + 4, &descSize, 4);
+        std::memcpy(out.data() + 8, &type, 4);
+        out += name;
+        out.resize((out.size() + 3) & ~size_t(3), '\0');
+        out += desc;
+        out.resize((out.size() + 3) & ~size_t(3), '\0');
+        return out;
+    };
+    const std::string gnu("GNU\0", 4);
+    const std::string id = "\x01\x02\x03\x04\x05\x06\x07\x08";
+    struct Case
+    {
+        const char* what;
+        std::string notes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"a build id", note(4, 8, 3, gnu, id), id},
+        {"after another note", note(4, 4, 1, gnu, "abcd") + note(4, 8, 3, gnu, id), id},
+        {"another vendor", note(4, 8, 3, std::string("XYZ\0", 4), id), ""},
+        {"a size that wraps", note(4, 0xFFFFFFFDu, 3, gnu, id), ""},
+        {"the largest size", note(4, 0xFFFFFFFFu, 3, gnu, id), ""},
+        {"a name size that wraps", note(0xFFFFFFFDu, 8, 3, gnu, id), ""},
+        {"a description past the end", note(4, 64, 3, gnu, id), ""},
+        {"a cut header", std::string("\x04\0\0\0\x08", 5), ""},
+        {"nothing", "", ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        // A copy of exactly that size, so that the sanitizers see any read past it.
+        std::vector<uint8_t> block(c.notes.begin(), c.notes.end());
+        const std::vector<uint8_t> found = Morvex::CrashHook::FindGnuBuildId(block.data(), block.size());
+        EXPECT_EQ(std::string(found.begin(), found.end()), c.expected);
+    }
 }
 
 // The writer alone, on a live child of the test (a snapshot, no crash): under the sanitizers too.

@@ -3,7 +3,7 @@
 //
 //   CrashDemoGame --reporter PATH --dumps DIR --user DIR [--writer PATH] [--silent]
 //                 [--crash segv|stack-overflow|abort|fpe|ill|bus|trap|heap] [--thread main|worker|both]
-//                 [--max-dump-bytes N] [--chain-marker FILE]
+//                 [--max-dump-bytes N] [--chain-marker FILE] [--ignore-sigalrm]
 //
 // --chain-marker installs a SIGSEGV and SIGABRT handler before the hook, which appends a line to FILE.
 //
@@ -174,6 +174,8 @@ int main(int argc, char** argv)
             g_mode = value, ++i;
         else if (arg == "--thread")
             where = value, ++i;
+        else if (arg == "--ignore-sigalrm")
+            signal(SIGALRM, SIG_IGN);
         else if (arg == "--chain-marker")
             g_chainMarker = value, ++i;
         else if (arg == "--max-dump-bytes")

@@ -145,6 +145,10 @@ void StartReporter(const std::string& reporter, const std::string& id,
     const pid_t child = fork();
     if (child == 0)
     {
+        // Nothing of the game's terminal input: the reporter asks the player through its dialog.
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null >= 0)
+            dup2(null, 0);
         setsid();
         if (chdir(folder.c_str()) != 0)
             _exit(126);
