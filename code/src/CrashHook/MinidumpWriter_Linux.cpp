@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/utsname.h>
@@ -516,7 +517,11 @@ void AppendSystemInfo(Image& image, uint32_t at)
     const uint32_t family = (version >> 8) & 0xF;
     image.Put<uint16_t>(at + 2,
                         static_cast<uint16_t>(family == 0xF ? family + ((version >> 20) & 0xFF) : family));
-    image.Put<uint16_t>(at + 4, static_cast<uint16_t>((((version >> 4) & 0xF) << 8) | (version & 0xF)));
+    // The model with its extended bits, as families 6 and 15 use them.
+    uint32_t model = (version >> 4) & 0xF;
+    if (family == 6 || family == 0xF)
+        model |= ((version >> 16) & 0xF) << 4;
+    image.Put<uint16_t>(at + 4, static_cast<uint16_t>((model << 8) | (version & 0xF)));
     const long cpus = sysconf(_SC_NPROCESSORS_CONF);
     image.Put<uint8_t>(at + 6, static_cast<uint8_t>(std::clamp<long>(cpus, 1, 255)));
     utsname names{};
@@ -706,7 +711,21 @@ DumpResult WriteMinidump(int pid, const MxCrashRecord* record, const DumpOptions
     }
 
     // Modules, each with its path and its build id.
-    const std::vector<Module> modules = ListModules(maps);
+    // Only programs and libraries: a data file or a device mapped from its start is no module.
+    std::vector<Module> modules = ListModules(maps);
+    std::erase_if(modules,
+                  [memFd](const Module& module)
+                  {
+                      char magic[SELFMAG] = {};
+                      if (memFd >= 0 && ReadMemory(memFd, module.base, magic, SELFMAG) == SELFMAG)
+                          return std::memcmp(magic, ELFMAG, SELFMAG) != 0;
+                      struct stat st
+                      {
+                      };
+                      std::ifstream in(module.path, std::ios::binary);
+                      return stat(module.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                             !in.read(magic, SELFMAG) || std::memcmp(magic, ELFMAG, SELFMAG) != 0;
+                  });
     image.Align(4);
     const uint32_t moduleList = image.Reserve(4 + 108 * modules.size());
     image.Put<uint32_t>(moduleList, static_cast<uint32_t>(modules.size()));

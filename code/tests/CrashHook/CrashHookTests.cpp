@@ -150,6 +150,8 @@ TEST_F(CrashHook, EveryCrashWritesOneDumpAndEndsWithItsSignal)
             EXPECT_TRUE(s.Has("\"" + std::string(stream) + "\"")) << stream;
         EXPECT_EQ(s.Number("signal"), c.signal) << s.json;
         EXPECT_EQ(s.Number("address") != 0, c.hasAddress) << s.json;
+        // The data file the bus case maps is no module.
+        EXPECT_FALSE(std::regex_search(s.json, std::regex("\"name\": \"[^\"]*crash-demo-bus"))) << s.json;
         EXPECT_EQ(s.Number("arch"), 9);
         EXPECT_EQ(s.Number("platform"), 0x8201);
         // The crashing thread is in the list, first, with its stack.
@@ -475,7 +477,7 @@ TEST(MinidumpWriter, SnapshotOfALiveProcess)
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     ASSERT_TRUE(result.ok) << result.notes;
-    EXPECT_EQ(result.threads, 1u);
+    EXPECT_GE(result.threads, 1u); // (a sanitizer may run a thread of its own in the child)
     EXPECT_GT(result.modules, 1u);
     EXPECT_GT(result.memoryBytes, 0u);
     EXPECT_LE(result.memoryBytes, 1u << 20);
