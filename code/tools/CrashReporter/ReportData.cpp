@@ -316,16 +316,30 @@ bool CopyReportFile(StrView sourcePath, StrView destinationPath, bool* sourceOpe
     // gigabytes, and the machine that just crashed may be short of memory. Direct writes and a flush
     // make a full disk show here, not as a silently short copy in the archive.
     destination.SetBufferSize(0);
-    char* buffer = static_cast<char*>(Memory::Alloc(kReportCopyChunk));
     bool readShort = false;
-    const uint64 copied = StreamFileContent(
-        source, size, buffer,
-        [](void* context, const char* data, uint32 length)
-        { return static_cast<File*>(context)->Write(data, length) == length; },
-        &destination, &readShort);
-    Memory::Free(buffer, kReportCopyChunk);
-    // A short read stops the copy before any write could fail.
-    bool writeOk = readShort || copied == size;
+    bool writeOk = false;
+    // Inside the system first: no pass through this process's memory, and a reflink where the
+    // file system shares blocks.
+    uint64 copied = 0;
+    const CopyDataResult inSystem = Platform_CopyFileData(
+        source.GetRawFile()->GetHandle(), destination.GetRawFile()->GetHandle(), size, copied);
+    if (inSystem == CopyDataResult::Unsupported)
+    {
+        char* buffer = static_cast<char*>(Memory::Alloc(kReportCopyChunk));
+        copied = StreamFileContent(
+            source, size, buffer,
+            [](void* context, const char* data, uint32 length)
+            { return static_cast<File*>(context)->Write(data, length) == length; },
+            &destination, &readShort);
+        Memory::Free(buffer, kReportCopyChunk);
+        // A short read stops the copy before any write could fail.
+        writeOk = readShort || copied == size;
+    }
+    else
+    {
+        readShort = inSystem == CopyDataResult::SourceShort;
+        writeOk = inSystem == CopyDataResult::Copied || readShort;
+    }
     const uint64 lastWrite = source.GetLastWriteTime();
     source.Close();
     writeOk = writeOk && destination.GetRawFile()->Flush();

@@ -126,6 +126,20 @@ bool Platform_RenameFile(StrView from, StrView to);
 // the machine being switched off. False when it cannot be done.
 bool Platform_SyncDirectory(StrView dir);
 
+// Copies `size` bytes from the current position of one open file to the current position of another
+// inside the system (a reflink or an in-kernel copy where the file systems allow), advancing both;
+// `copied` tells how many bytes went. Unsupported (nothing copied) when the system cannot do it for
+// these two files: the caller copies through memory instead. SourceShort when the source ended
+// first; Failed on an error (a full disk, a failing device).
+enum class CopyDataResult
+{
+    Copied,
+    Unsupported,
+    SourceShort,
+    Failed,
+};
+CopyDataResult Platform_CopyFileData(int64 fromHandle, int64 toHandle, uint64 size, uint64& copied);
+
 // Removes a directory and everything below it. Symbolic links inside are removed, never followed;
 // nothing outside the directory is touched. False when anything could not be removed.
 bool Platform_RemoveDirectoryTree(StrView dir);

@@ -383,6 +383,38 @@ int64 Platform_LockFile(StrView path, bool wait)
     return fd;
 }
 
+CopyDataResult Platform_CopyFileData(int64 fromHandle, int64 toHandle, uint64 size, uint64& copied)
+{
+    copied = 0;
+    const int from = static_cast<int>(fromHandle);
+    const int to = static_cast<int>(toHandle);
+    if (from < 0 || to < 0)
+        return CopyDataResult::Failed;
+    while (copied < size)
+    {
+        const uint64 left = size - copied;
+        const size_t piece = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
+        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, piece, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+        {
+            // Kernels and file systems without the call (or without it between these two files)
+            // say so at once; anything later is a real error.
+            if (copied == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+                                errno == EBADF || errno == EPERM || errno == ETXTBSY))
+                return CopyDataResult::Unsupported;
+            return CopyDataResult::Failed;
+        }
+        if (n == 0)
+            // Some file systems (proc, sys) answer 0 for what they cannot copy: only a source that
+            // already gave bytes has really ended.
+            return copied == 0 ? CopyDataResult::Unsupported : CopyDataResult::SourceShort;
+        copied += static_cast<uint64>(n);
+    }
+    return CopyDataResult::Copied;
+}
+
 bool Platform_SyncDirectory(StrView dir)
 {
     const FilePath p = ToSystemPath(dir);

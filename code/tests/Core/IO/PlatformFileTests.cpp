@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 
 using namespace Morvex;
 using Morvex::Test::AssertRecorder;
+using Morvex::Test::ScopedTmpfs;
 using Morvex::Test::TempDir;
 
 namespace
@@ -465,4 +467,76 @@ TEST(PlatformFile, LockFileTellsBusyFromUnusable)
     for (const std::string& unusable :
          {dir.Join("folder"), dir.Join("missing/x.lock"), dir.Join("link.lock")})
         EXPECT_EQ(Platform_LockFile(StrView(unusable.c_str()), false), kLockFailed) << unusable;
+}
+
+// Copies inside the system: exactly the bytes asked for from where each file stands, a source that
+// ends early told apart from a full disk, and files the system cannot copy left to the caller.
+TEST(PlatformFile, CopyFileDataInsideTheSystem)
+{
+    TempDir dir;
+    std::string data(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 131) >> 3);
+    dir.WriteFile("source", data);
+    auto open = [](const std::string& path, int flags)
+    { return static_cast<int64>(::open(path.c_str(), flags | O_CLOEXEC, 0600)); };
+
+    struct Case
+    {
+        const char* what;
+        uint64 skip; // bytes of the source already read
+        uint64 size;
+        CopyDataResult expected;
+        uint64 expectedCopied;
+    };
+    const Case cases[] = {
+        {"whole", 0, data.size(), CopyDataResult::Copied, data.size()},
+        {"from where the source stands", 1000, 5000, CopyDataResult::Copied, 5000},
+        {"a source that ends first", 0, data.size() + 100, CopyDataResult::SourceShort, data.size()},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const int64 from = open(dir.Join("source"), O_RDONLY);
+        const int64 to = open(dir.Join("copy"), O_WRONLY | O_CREAT | O_TRUNC);
+        ASSERT_GE(from, 0);
+        ASSERT_GE(to, 0);
+        ASSERT_EQ(::lseek(static_cast<int>(from), static_cast<off_t>(c.skip), SEEK_SET),
+                  static_cast<off_t>(c.skip));
+        uint64 copied = 0;
+        const CopyDataResult result = Platform_CopyFileData(from, to, c.size, copied);
+        ::close(static_cast<int>(from));
+        ::close(static_cast<int>(to));
+        if (result == CopyDataResult::Unsupported)
+            GTEST_SKIP() << "this file system copies only through memory";
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(copied, c.expectedCopied);
+        EXPECT_TRUE(dir.ReadFile("copy") == data.substr(c.skip, c.expectedCopied));
+    }
+
+    // A file the system makes up as it is read: left to the caller, nothing written.
+    {
+        const int64 from = open("/proc/self/status", O_RDONLY);
+        const int64 to = open(dir.Join("status"), O_WRONLY | O_CREAT | O_TRUNC);
+        uint64 copied = 7;
+        EXPECT_EQ(Platform_CopyFileData(from, to, 100, copied), CopyDataResult::Unsupported);
+        EXPECT_EQ(copied, 0u);
+        ::close(static_cast<int>(from));
+        ::close(static_cast<int>(to));
+    }
+
+    // A full disk is an error, not a short source.
+    ScopedTmpfs small(256 * 1024);
+    if (small.Active())
+    {
+        const int64 from = open(dir.Join("source"), O_RDONLY);
+        const int64 to = open(small.Path() + "/copy", O_WRONLY | O_CREAT | O_TRUNC);
+        uint64 copied = 0;
+        const CopyDataResult result = Platform_CopyFileData(from, to, data.size(), copied);
+        EXPECT_TRUE(result == CopyDataResult::Failed || result == CopyDataResult::Unsupported)
+            << static_cast<int>(result);
+        EXPECT_LT(copied, data.size());
+        ::close(static_cast<int>(from));
+        ::close(static_cast<int>(to));
+    }
 }
