@@ -42,4 +42,11 @@ measure "CrashReporter --silent" env -C "$work/run" XDG_DATA_HOME="$work/data" "
 measure "zip -1 -j + curl -F" sh -c "zip -q -1 -j '$work/manual.zip' '$work/dumps/42.dmp' '$work'/logs/*.log && \
     curl -s -o /dev/null -F Id=42 -F Comments= -F ProductName=Bench -F Platform=Linux64 -F Additional= \
     -F 'upload_file_minidump=@$work/manual.zip' http://127.0.0.1:$port/submit/ && rm -f '$work/manual.zip'"
-echo "reports received: $(find "$work/received" -mindepth 1 -maxdepth 1 -type d | wc -l)"
+echo "reports received: $(find "$work/received/reports" -mindepth 1 -maxdepth 1 -type d | wc -l)"
+# The archives as they arrived: the reporter's first, then the pipeline's.
+for report in "$work"/received/reports/*/; do
+    for archive in "$report"*; do
+        case "$archive" in *.json) continue ;; esac
+        printf 'archive %s: %s bytes\n' "$(basename "$report")" "$(stat -c %s "$archive")"
+    done
+done

@@ -76,6 +76,7 @@ extern CVar retry_count;
 extern CVar retry_wait_sec;
 extern CVar ElasticsearchTimeoutSec;
 extern CVar crash_sendOnCancel;
+extern CVar zip_threads;
 
 // The reporter's version ("major.minor.patch") and the User-Agent its requests carry
 // ("MorvexCrashReporter/<version> (Linux)").

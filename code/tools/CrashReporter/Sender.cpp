@@ -14,6 +14,7 @@
 #include "Core/Platform.h"
 #include "Core/Timing/PlatformTime.h"
 #include "Net/HTTPClient.h"
+#include "ParallelDeflate.h"
 #include "PendingReports.h"
 
 #include <chrono>
@@ -22,6 +23,9 @@
 
 namespace Morvex
 {
+CVar zip_threads(CVarType::Int, "zip_threads", CVAR_ARCHIVE, "0",
+                 "threads that deflate large report files (0: one per processor)", 0, 64);
+
 namespace
 {
 // Used when the configured address is empty. Reports then go to a collector on this machine, which
@@ -29,6 +33,16 @@ namespace
 constexpr const char* kFallbackUploadUrl = "http://localhost/submit/";
 
 constexpr int32 kMaxRetryWaitSec = 3600;
+
+// Helper threads for deflating large files: zip_threads, or one per processor.
+uint32 CompressionThreads()
+{
+    const int32 configured = zip_threads.GetInt();
+    if (configured > 0)
+        return static_cast<uint32>(configured);
+    const int32 processors = Platform_GetLogicalProcessorCount();
+    return processors > 0 ? static_cast<uint32>(processors) : 1u;
+}
 
 // Adds one report file to the archive: its copy in the report folder, or the file it came from when
 // it could not be copied. A file that cannot be opened is left out without a message, as is usual for
@@ -57,6 +71,27 @@ bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& 
         return true;
     }
     const uint64 size = file.GetSize();
+    if (size > kDeflatePieceBytes)
+    {
+        // Large files (the dump) are deflated in pieces on every core, still as one stream.
+        if (!zip.BeginRawFile(report.name.c_str(), SimpleZip::Fastest, size, file.GetLastWriteTime()))
+            return false;
+        const DeflateResult deflated = DeflateInPieces(
+            size, SimpleZip::DeflateLevel(SimpleZip::Fastest), CompressionThreads(),
+            [](void* context, char* into, uint32 length)
+            { return static_cast<File*>(context)->Read(into, length); },
+            &file,
+            [](void* context, const char* data, uint32 length)
+            { return static_cast<SimpleZip*>(context)->Write(data, static_cast<int32>(length)); },
+            &zip);
+        if (deflated.readShort)
+            MX_LOG_ERROR("Could not read '%s' whole (%llu of %llu bytes)", path.c_str(),
+                         static_cast<unsigned long long>(deflated.bytesIn),
+                         static_cast<unsigned long long>(size));
+        const bool ended = zip.EndRawFile(deflated.bytesIn, deflated.crc32);
+        file.Close();
+        return deflated.ok && ended;
+    }
     // The entry is dated by the file it holds (a copy keeps its source's date).
     if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size, file.GetLastWriteTime()))
         return false;

@@ -48,6 +48,13 @@ public:
     // the same-named file on disk. Asserts "m_zip != 0" and "m_writingFile == false".
     bool BeginFile(const char* name, Compression compression, uint64 expectedSize = 0,
                    uint64 lastWriteTime = 0);
+    // Starts an entry whose deflate stream the caller makes (for instance on several threads): Write
+    // then takes the compressed bytes as they are, and EndRawFile names the uncompressed size and
+    // CRC-32. The entry is marked as deflated at the level `compression` selects. Same assertions
+    // as BeginFile.
+    bool BeginRawFile(const char* name, Compression compression, uint64 expectedSize, uint64 lastWriteTime);
+    // Finishes an entry started with BeginRawFile; closed whatever the result.
+    bool EndRawFile(uint64 uncompressedSize, uint32 crc32);
     // Appends length bytes (length >= 0; data may be null only when length is 0) to the open entry.
     // Asserts "m_zip != 0" and "m_writingFile != false". After a false result the entry is broken;
     // EndFile still closes it.
@@ -67,6 +74,7 @@ public:
 private:
     void* m_zip = nullptr;
     bool m_writingFile = false;
+    bool m_rawEntry = false;
     // The caller's descriptor for Create(RawFile&), read by minizip's open.
     int m_descriptor = -1;
 };

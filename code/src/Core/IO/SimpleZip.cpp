@@ -201,6 +201,51 @@ bool SimpleZip::Write(const void* data, int32 length)
     return true;
 }
 
+bool SimpleZip::BeginRawFile(const char* name, Compression compression, uint64 expectedSize,
+                             uint64 lastWriteTime)
+{
+    MX_ASSERT(m_zip != 0);
+    MX_ASSERT(m_writingFile == false);
+    MX_ASSERT(name != nullptr);
+    if (m_zip == nullptr || m_writingFile || name == nullptr)
+        return false;
+    zip_fileinfo info;
+    uint64 diskSize = 0;
+    FillTimeStamp(info, name, lastWriteTime, diskSize);
+    const int zip64 = (expectedSize ? expectedSize : diskSize) >= kZip64Threshold ? 1 : 0;
+    errno = 0;
+    int res = zipOpenNewFileInZip2_64(static_cast<zipFile>(m_zip), name, &info, nullptr, 0, nullptr, 0,
+                                      nullptr, Z_DEFLATED, DeflateLevel(compression), 1, zip64);
+    if (res != ZIP_OK)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::BeginRawFile: cannot start entry '%s': %s (%d)", name,
+                     ResultText(res, errno), res);
+        return false;
+    }
+    m_writingFile = true;
+    m_rawEntry = true;
+    return true;
+}
+
+bool SimpleZip::EndRawFile(uint64 uncompressedSize, uint32 crc32)
+{
+    MX_ASSERT(m_zip != 0);
+    MX_ASSERT(m_writingFile != false && m_rawEntry);
+    if (m_zip == nullptr || !m_writingFile || !m_rawEntry)
+        return false;
+    errno = 0;
+    int res = zipCloseFileInZipRaw64(static_cast<zipFile>(m_zip), uncompressedSize, crc32);
+    m_writingFile = false;
+    m_rawEntry = false;
+    if (res != ZIP_OK)
+    {
+        MX_LOG_ERROR("Morvex::SimpleZip::EndRawFile: cannot finish entry: %s (%d)", ResultText(res, errno),
+                     res);
+        return false;
+    }
+    return true;
+}
+
 bool SimpleZip::EndFile()
 {
     MX_ASSERT(m_zip != 0);
@@ -210,6 +255,7 @@ bool SimpleZip::EndFile()
     errno = 0;
     int res = zipCloseFileInZip(static_cast<zipFile>(m_zip));
     m_writingFile = false;
+    m_rawEntry = false;
     if (res != ZIP_OK)
     {
         MX_LOG_ERROR("Morvex::SimpleZip::EndFile: cannot finish entry: %s (%d)", ResultText(res, errno), res);
@@ -226,6 +272,7 @@ bool SimpleZip::Close()
     int res = zipClose(static_cast<zipFile>(m_zip), nullptr);
     m_zip = nullptr;
     m_writingFile = false;
+    m_rawEntry = false;
     if (res != ZIP_OK)
     {
         MX_LOG_ERROR("Morvex::SimpleZip::Close: cannot finish archive: %s (%d)", ResultText(res, errno), res);

@@ -272,6 +272,40 @@ TEST_F(ReporterSend, QueryStringUserAgentAndFileDatesArrive)
     EXPECT_EQ(MTime(folders[0] / "b.log"), LocalTime(2021, 6, 1, 8, 0, 0));
 }
 
+// A dump larger than a deflate piece is compressed on several threads into one entry that any
+// reader takes whole: Python's zipfile (which checks the CRC) and unzip -t.
+TEST_F(ReporterSend, LargeDumpsArriveWholeFromTheParallelDeflate)
+{
+    std::string dump;
+    uint32_t x = 12345;
+    for (size_t i = 0; i < 3 * 1024 * 1024; ++i) // random memory...
+        dump += static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    for (size_t i = 0; dump.size() < 6 * 1024 * 1024 + 777; ++i) // ...then text
+        dump += "thread " + std::to_string(i % 7) + " frame " + std::to_string(i) + "\n";
+    m_in.WriteFile("dumps/42.dmp", dump);
+    StartCollector();
+    m_work.WriteFile("crash-reporter.cfg",
+                     Slurp(fs::path(m_work.Path()) / "crash-reporter.cfg") + "set zip_threads 3\n");
+    ProcessResult r = Run(true);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    auto reports = Reports(m_received.Path());
+    ASSERT_EQ(reports.size(), 1u) << r.out;
+    fs::path archive;
+    for (const auto& e : fs::directory_iterator(reports[0]))
+        if (e.path().extension() != ".json")
+            archive = e.path();
+    ProcessResult check = RunProcess({"/usr/bin/python3", "-c",
+                                      "import sys,zipfile,hashlib\n"
+                                      "z=zipfile.ZipFile(sys.argv[1])\n"
+                                      "print(z.testzip(), hashlib.sha256(z.read('42.dmp')).hexdigest(), "
+                                      "z.getinfo('42.dmp').compress_size < 4700000)\n",
+                                      archive.string()});
+    ProcessResult expected = RunProcess({"/usr/bin/sha256sum", m_in.Join("dumps/42.dmp")});
+    EXPECT_EQ(check.out, "None " + expected.out.substr(0, 64) + " True\n") << check.err;
+    ProcessResult unzip = RunProcess({"/usr/bin/unzip", "-t", archive.string()});
+    EXPECT_EQ(unzip.exitCode, 0) << unzip.out;
+}
+
 TEST_F(ReporterSend, RefusedUploadsAreRetriedOnlyInBackgroundMode)
 {
     StartCollector({"--status", "500"});
