@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything under ThreadSanitizer and runs every suite that crosses threads: the thread
 # tests, the network, sender and reporter-run tests (a server thread beside the client, the sender
-# thread beside the main thread), the dialog tests (the dialog's sender beside GTK's loop) and the
-# minidump writer reading a live process (the crash tests themselves need no sanitizer's signals).
+# thread beside the main thread), the dialog tests (the dialog's sender beside GTK's loop), the
+# deflate pieces on helper threads and the minidump writer reading a live process (the crash tests themselves need no sanitizer's signals).
 # Libraries from Debian are not instrumented; code/tests/tsan.supp keeps their reports out.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -11,7 +11,8 @@ JOBS=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX_SANITIZE=thread >/dev/null
 # Only what these suites run: the reporter, its dialog module and the collector run as children.
 cmake --build build-tsan -j"$JOBS" --target ThreadingTests NetTests SenderTests ElasticEventTests \
-    ReporterSendRunTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests CrashReporter CrashReporterDialog \
+    ReporterSendRunTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests ParallelDeflateTests \
+    CrashReporter CrashReporterDialog \
     Collector CrashDumpWriter CrashDemoGame
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/code/tests/tsan.supp"
 # Each case runs in a process of its own (ctest), and the thread tests once more all together,
