@@ -72,6 +72,9 @@ public:
     static int32 DeflateLevel(int32 compression);
 
 private:
+    bool OpenEntry(const char* caller, const char* name, Compression compression, uint64 expectedSize,
+                   uint64 lastWriteTime, bool raw);
+
     void* m_zip = nullptr;
     bool m_writingFile = false;
     bool m_rawEntry = false;

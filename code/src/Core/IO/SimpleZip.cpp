@@ -156,6 +156,18 @@ bool SimpleZip::Create(RawFile& file)
 bool SimpleZip::BeginFile(const char* name, Compression compression, uint64 expectedSize,
                           uint64 lastWriteTime)
 {
+    return OpenEntry("BeginFile", name, compression, expectedSize, lastWriteTime, false);
+}
+
+bool SimpleZip::BeginRawFile(const char* name, Compression compression, uint64 expectedSize,
+                             uint64 lastWriteTime)
+{
+    return OpenEntry("BeginRawFile", name, compression, expectedSize, lastWriteTime, true);
+}
+
+bool SimpleZip::OpenEntry(const char* caller, const char* name, Compression compression, uint64 expectedSize,
+                          uint64 lastWriteTime, bool raw)
+{
     MX_ASSERT(m_zip != 0);
     MX_ASSERT(m_writingFile == false);
     MX_ASSERT(name != nullptr);
@@ -169,15 +181,17 @@ bool SimpleZip::BeginFile(const char* name, Compression compression, uint64 expe
     int zip64 = size >= kZip64Threshold ? 1 : 0;
 
     errno = 0;
-    int res = zipOpenNewFileInZip64(static_cast<zipFile>(m_zip), name, &info, nullptr, 0, nullptr, 0, nullptr,
-                                    Z_DEFLATED, DeflateLevel(compression), zip64);
+    // Raw: the caller hands over the deflate stream itself.
+    int res = zipOpenNewFileInZip2_64(static_cast<zipFile>(m_zip), name, &info, nullptr, 0, nullptr, 0,
+                                      nullptr, Z_DEFLATED, DeflateLevel(compression), raw ? 1 : 0, zip64);
     if (res != ZIP_OK)
     {
-        MX_LOG_ERROR("Morvex::SimpleZip::BeginFile: cannot start entry '%s': %s (%d)", name,
+        MX_LOG_ERROR("Morvex::SimpleZip::%s: cannot start entry '%s': %s (%d)", caller, name,
                      ResultText(res, errno), res);
         return false;
     }
     m_writingFile = true;
+    m_rawEntry = raw;
     return true;
 }
 
@@ -198,32 +212,6 @@ bool SimpleZip::Write(const void* data, int32 length)
                      ResultText(res, errno), res);
         return false;
     }
-    return true;
-}
-
-bool SimpleZip::BeginRawFile(const char* name, Compression compression, uint64 expectedSize,
-                             uint64 lastWriteTime)
-{
-    MX_ASSERT(m_zip != 0);
-    MX_ASSERT(m_writingFile == false);
-    MX_ASSERT(name != nullptr);
-    if (m_zip == nullptr || m_writingFile || name == nullptr)
-        return false;
-    zip_fileinfo info;
-    uint64 diskSize = 0;
-    FillTimeStamp(info, name, lastWriteTime, diskSize);
-    const int zip64 = (expectedSize ? expectedSize : diskSize) >= kZip64Threshold ? 1 : 0;
-    errno = 0;
-    int res = zipOpenNewFileInZip2_64(static_cast<zipFile>(m_zip), name, &info, nullptr, 0, nullptr, 0,
-                                      nullptr, Z_DEFLATED, DeflateLevel(compression), 1, zip64);
-    if (res != ZIP_OK)
-    {
-        MX_LOG_ERROR("Morvex::SimpleZip::BeginRawFile: cannot start entry '%s': %s (%d)", name,
-                     ResultText(res, errno), res);
-        return false;
-    }
-    m_writingFile = true;
-    m_rawEntry = true;
     return true;
 }
 
