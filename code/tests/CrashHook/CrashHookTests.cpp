@@ -81,26 +81,41 @@ protected:
             GTEST_SKIP() << "sanitizers own the crash signals; the handler path runs in the plain build";
     }
 
+    // One run of the example game; the writer beside the test's binaries unless named (empty:
+    // the hook's default, beside the reporter).
+    struct GameRun
+    {
+        std::string mode = "segv";
+        std::string thread = "main";
+        std::vector<std::string> extra;
+        std::string reporter = "/nonexistent/CrashReporter";
+        std::string writer = kBin + "/CrashDumpWriter";
+        std::vector<std::string> env;
+    };
+
+    ProcessResult Crash(const GameRun& run)
+    {
+        std::vector<std::string> args = {
+            CRASH_DEMO_GAME_PATH, "--reporter", run.reporter, "--dumps",  m_dumps.Path(), "--user",
+            m_user.Path(),        "--crash",    run.mode,     "--thread", run.thread};
+        if (!run.writer.empty())
+            args.insert(args.end(), {"--writer", run.writer});
+        args.insert(args.end(), run.extra.begin(), run.extra.end());
+        std::vector<std::string> env = {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_DATA_HOME=" + m_data.Path()};
+        env.insert(env.end(), run.env.begin(), run.env.end());
+        return RunProcess(args, m_work.Path(), env);
+    }
+
     ProcessResult Crash(const std::string& mode, const std::string& thread,
                         std::vector<std::string> extra = {},
                         const std::string& reporter = "/nonexistent/CrashReporter")
     {
-        std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
-                                         "--reporter",
-                                         reporter,
-                                         "--writer",
-                                         kBin + "/CrashDumpWriter",
-                                         "--dumps",
-                                         m_dumps.Path(),
-                                         "--user",
-                                         m_user.Path(),
-                                         "--crash",
-                                         mode,
-                                         "--thread",
-                                         thread};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return RunProcess(args, m_work.Path(),
-                          {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_DATA_HOME=" + m_data.Path()});
+        GameRun run;
+        run.mode = mode;
+        run.thread = thread;
+        run.extra = std::move(extra);
+        run.reporter = reporter;
+        return Crash(run);
     }
 
     TempDir m_dumps, m_user, m_work, m_data;
@@ -252,18 +267,10 @@ TEST_F(CrashHook, DumpSizeIsBoundedAndAMissingWriterStillEndsTheGame)
     EXPECT_LT(fs::file_size(dumps[0]), 20000u + 64 * 1024);
 
     fs::remove(dumps[0]);
-    std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
-                                     "--reporter",
-                                     "/nonexistent/CrashReporter",
-                                     "--writer",
-                                     "/nonexistent/CrashDumpWriter",
-                                     "--dumps",
-                                     m_dumps.Path(),
-                                     "--user",
-                                     m_user.Path(),
-                                     "--crash",
-                                     "abort"};
-    ProcessResult missing = RunProcess(args, m_work.Path());
+    GameRun noWriter;
+    noWriter.mode = "abort";
+    noWriter.writer = "/nonexistent/CrashDumpWriter";
+    ProcessResult missing = Crash(noWriter);
     EXPECT_EQ(missing.exitCode, 128 + SIGABRT) << missing.err;
     EXPECT_TRUE(Dumps(m_dumps.Path()).empty());
 }
@@ -288,20 +295,10 @@ TEST_F(CrashHook, PreviousHandlersRunAndAnUnusableReporterStillLeavesTheDump)
 // still ends with its signal (a stopped thread would hold it for ever).
 TEST_F(CrashHook, AWriterThatDiesLeavesNoThreadStopped)
 {
-    std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
-                                     "--reporter",
-                                     "/nonexistent/CrashReporter",
-                                     "--writer",
-                                     kBin + "/CrashDumpWriter",
-                                     "--dumps",
-                                     m_dumps.Path(),
-                                     "--user",
-                                     m_user.Path(),
-                                     "--crash",
-                                     "segv",
-                                     "--thread",
-                                     "worker"};
-    ProcessResult r = RunProcess(args, m_work.Path(), {"MX_CRASH_DUMP_WRITER_TEST_FAIL=after-stop"});
+    GameRun run;
+    run.thread = "worker";
+    run.env = {"MX_CRASH_DUMP_WRITER_TEST_FAIL=after-stop"};
+    ProcessResult r = Crash(run);
     EXPECT_EQ(r.exitCode, 128 + SIGSEGV) << r.err;
     EXPECT_TRUE(Dumps(m_dumps.Path()).empty());
 }
@@ -332,19 +329,11 @@ TEST_F(CrashHook, TheWriterStartsWithoutTheGamesDescriptorsAndSignalSettings)
             "', 'w').write('fds %s\\nblocked %s\\nalarm ignored %s\\nrecord %d\\n' % "
             "(fds, status['SigBlk'].strip(), bool(int(status['SigIgn'], 16) >> 13 & 1), len(record)))\n");
     fs::permissions(writer, fs::perms::owner_all);
-    std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
-                                     "--reporter",
-                                     "/nonexistent/CrashReporter",
-                                     "--writer",
-                                     writer,
-                                     "--dumps",
-                                     m_dumps.Path(),
-                                     "--user",
-                                     m_user.Path(),
-                                     "--crash",
-                                     "abort",
-                                     "--ignore-sigalrm"};
-    ProcessResult r = RunProcess(args, m_work.Path());
+    GameRun run;
+    run.mode = "abort";
+    run.writer = writer;
+    run.extra = {"--ignore-sigalrm"};
+    ProcessResult r = Crash(run);
     EXPECT_EQ(r.exitCode, 128 + SIGABRT) << r.err;
     std::ifstream in(report);
     std::stringstream text;
@@ -367,19 +356,12 @@ TEST_F(CrashHook, TheReporterSendsTheDumpAndTheLog)
     app.WriteFile("crash-reporter.cfg", "set crash_url \"" + collector.Url("/submit/") +
                                             "\"\nset ElasticsearchUrl \"" + collector.Url("/events/prod/") +
                                             "\"\n");
-    std::vector<std::string> args = {CRASH_DEMO_GAME_PATH,
-                                     "--reporter",
-                                     app.Join("CrashReporter"),
-                                     "--dumps",
-                                     m_dumps.Path(),
-                                     "--user",
-                                     m_user.Path(),
-                                     "--crash",
-                                     "segv",
-                                     "--thread",
-                                     "worker",
-                                     "--silent"};
-    ProcessResult r = RunProcess(args, m_work.Path(), {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY="});
+    GameRun run;
+    run.thread = "worker";
+    run.reporter = app.Join("CrashReporter");
+    run.writer.clear(); // the hook's default: beside the reporter
+    run.extra = {"--silent"};
+    ProcessResult r = Crash(run);
     EXPECT_EQ(r.exitCode, 128 + SIGSEGV) << r.err;
     // The reporter outlives the game: wait for the report.
     fs::path report;

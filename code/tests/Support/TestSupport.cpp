@@ -12,8 +12,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,6 +187,26 @@ ProcessResult ChildProcess::Wait()
     std::fclose(out);
     std::fclose(err);
     return m_result;
+}
+
+int64 LocalCalendarTime(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return static_cast<int64>(std::mktime(&tm));
+}
+
+bool SetFileTime(const std::string& path, int64 secondsSince1970)
+{
+    timespec times[2] = {{static_cast<time_t>(secondsSince1970), 0},
+                         {static_cast<time_t>(secondsSince1970), 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 std::vector<std::string> AsUnprivilegedUser()

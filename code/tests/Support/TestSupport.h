@@ -104,6 +104,11 @@ private:
 // (setpriv), and nothing otherwise: permission tests then hold for root too.
 std::vector<std::string> AsUnprivilegedUser();
 
+// A local calendar time as seconds since 1970 (daylight saving time as the system says).
+int64 LocalCalendarTime(int year, int month, int day, int hour, int minute, int second);
+// Sets a file's last-write (and last-access) time; false when the system refuses.
+bool SetFileTime(const std::string& path, int64 secondsSince1970);
+
 // A small tmpfs mounted at a fresh folder for the life of the object, to make a full disk. Active()
 // is false where mounting is not allowed (not root, or no mount namespace rights): tests skip then.
 class ScopedTmpfs

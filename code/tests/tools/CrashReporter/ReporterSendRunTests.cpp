@@ -199,26 +199,6 @@ TEST_F(ReporterSend, SilentRunDeliversOneReportAndOneEvent)
 
 namespace
 {
-// A local calendar time as seconds since 1970.
-time_t LocalTime(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
-void SetMTime(const std::string& path, time_t when)
-{
-    timespec times[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
 time_t MTime(const fs::path& path)
 {
     struct stat st
@@ -236,9 +216,9 @@ TEST_F(ReporterSend, QueryStringUserAgentAndFileDatesArrive)
     m_work.WriteFile("crash-reporter.cfg", "set crash_url \"" + m_collector->Url("/submit?key=abc") +
                                                "\"\nset ElasticsearchUrl \"" +
                                                m_collector->Url("/events/prod/") + "\"\nset retry_count 1\n");
-    SetMTime(m_in.Join("dumps/42.dmp"), LocalTime(2024, 3, 15, 10, 20, 30));
-    SetMTime(m_in.Join("logs/a.log"), LocalTime(2023, 12, 31, 23, 59, 58));
-    SetMTime(m_in.Join("logs/b.log"), LocalTime(2021, 6, 1, 8, 0, 0));
+    ASSERT_TRUE(SetFileTime(m_in.Join("dumps/42.dmp"), LocalCalendarTime(2024, 3, 15, 10, 20, 30)));
+    ASSERT_TRUE(SetFileTime(m_in.Join("logs/a.log"), LocalCalendarTime(2023, 12, 31, 23, 59, 58)));
+    ASSERT_TRUE(SetFileTime(m_in.Join("logs/b.log"), LocalCalendarTime(2021, 6, 1, 8, 0, 0)));
 
     ProcessResult r = Run(true);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -268,8 +248,8 @@ TEST_F(ReporterSend, QueryStringUserAgentAndFileDatesArrive)
     // The copies in the report folder keep their sources' times too.
     auto folders = Folders(fs::path(m_user.Path()) / "Exceptions");
     ASSERT_EQ(folders.size(), 1u);
-    EXPECT_EQ(MTime(folders[0] / "42.dmp"), LocalTime(2024, 3, 15, 10, 20, 30));
-    EXPECT_EQ(MTime(folders[0] / "b.log"), LocalTime(2021, 6, 1, 8, 0, 0));
+    EXPECT_EQ(MTime(folders[0] / "42.dmp"), LocalCalendarTime(2024, 3, 15, 10, 20, 30));
+    EXPECT_EQ(MTime(folders[0] / "b.log"), LocalCalendarTime(2021, 6, 1, 8, 0, 0));
 }
 
 // A dump larger than a deflate piece is compressed on several threads into one entry that any
