@@ -324,9 +324,18 @@ int32 CrashReporterMain()
     bool background = settings.silent;
     bool sent = false;
     bool declined = false;
+    std::unique_ptr<PreparedArchive> prepared;
     if (!settings.silent)
     {
-        const DialogResult dialog = ShowCrashDialog(settings, report);
+        // The player takes a while to read and type: the archive is built meanwhile, so that
+        // sending is only the upload (rebuilt at the send if the report folder changed).
+        if (!settings.test && !report.reportFiles.empty())
+        {
+            prepared = std::make_unique<PreparedArchive>(report);
+            if (!prepared->Start())
+                prepared.reset();
+        }
+        const DialogResult dialog = ShowCrashDialog(settings, report, prepared.get());
         sent = dialog == DialogResult::Sent;
         background = dialog == DialogResult::FailedToOpen;
         // A studio may honour the player's Cancel as a refusal: the report stays on the player's
@@ -335,6 +344,7 @@ int32 CrashReporterMain()
     }
     if (declined)
     {
+        prepared.reset();
         if (report.tracked)
             DeclineReport(report.reportFolder);
         if (report.reportFolder.empty())
@@ -346,9 +356,10 @@ int32 CrashReporterMain()
     else if (!sent)
     {
         MX_LOG_INFO("Product: '%s' Params: '%s'", settings.product.c_str(), settings.additional.c_str());
-        RunSenderThread(settings, report, background);
+        RunSenderThread(settings, report, background, prepared.get());
         MX_LOG_INFO("Sending finished");
     }
+    prepared.reset();
     // What earlier runs could not deliver goes after this run's own report.
     if (!settings.test)
         SendPendingReports(settings, report.reportFolder);

@@ -18,6 +18,7 @@
 #include "Net/HTTPClient.h"
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace Morvex
@@ -153,9 +154,36 @@ enum class DialogResult
     Sent,
     Cancelled,
 };
+// The report's archive built ahead, while the player reads the dialog, so that "Send report" only
+// uploads. Start begins the build on a low-priority thread of its own (false when no thread could
+// start; Take then returns null). Take waits for that build and hands its archive over (the caller
+// owns the reference; `where` gets the folder it was built in) only when every file it read is still
+// as it was read; it returns null, and the caller builds afresh, when a file was changed, removed
+// or put back in the meantime (the player may open the report folder from the dialog), when the
+// build failed, or when the archive was taken already. The report must outlive the object. Start
+// and the destructor on one thread; Take on one thread at a time, never during the destructor,
+// which stops a build still running and drops an archive nobody took.
+class PreparedArchive
+{
+public:
+    explicit PreparedArchive(const Report& report);
+    ~PreparedArchive();
+    PreparedArchive(const PreparedArchive&) = delete;
+    PreparedArchive& operator=(const PreparedArchive&) = delete;
+    bool Start();
+    // Waits for the build to end, without taking its archive.
+    void Wait();
+    RawFile* Take(FilePath& where);
+
+private:
+    class Builder;
+    std::unique_ptr<Builder> m_builder;
+};
+
 // Shows `report` and, when the player sends, appends the typed text to settings.comments before its
-// sender starts.
-DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& report);
+// sender starts. The sender uses `prepared` (may be null) for its archive.
+DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& report,
+                             PreparedArchive* prepared);
 
 // Runs the report sender on a thread of its own (stack 0x20000 bytes, low priority) and joins it.
 // background: failed uploads are retried (a silent run, or one whose dialog could not open, where
@@ -186,6 +214,8 @@ struct DeliveryOptions
     // Retry failed uploads (background mode), waiting retry_wait_sec (or what the server's
     // Retry-After asks, within the same clamp) between attempts; never after the last one.
     bool background = false;
+    // The archive built ahead, when there is one and it still matches the report's files.
+    PreparedArchive* prepared = nullptr;
 };
 
 // Posts the event (when asked), builds the archive and uploads it with the report fields, attempt
@@ -193,7 +223,8 @@ struct DeliveryOptions
 // HTTP client on the calling thread.
 SendResult DeliverReport(const CrashReporterSettings& settings, const Report& report,
                          const DeliveryOptions& options);
-SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background);
+SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background,
+                           PreparedArchive* prepared = nullptr);
 
 // Tells the crash dialog that its sender has finished and how (an MX_CRASH_DIALOG_SEND_* value; the
 // dialog then closes, after saying so when the report was not delivered).
@@ -220,6 +251,8 @@ public:
     FilePath archivePath;
     // Retry failed uploads (background mode).
     bool background = false;
+    // The archive built ahead (may be null).
+    PreparedArchive* prepared = nullptr;
     // What the run did; complete once Run has returned.
     SendResult result;
 };
@@ -258,7 +291,7 @@ constexpr const char* kReportPlatform = "Linux64";
 // waits for the sender and returns what it told the dialog (an MX_CRASH_DIALOG_SEND_* value), or
 // -1 when none was started. Main thread only; at most one dialog sender per run.
 bool StartDialogSender(const CrashReporterSettings& settings, const Report& report, DialogNotifyFn notify,
-                       uint64 dialog);
+                       uint64 dialog, PreparedArchive* prepared = nullptr);
 int JoinDialogSender();
 
 // The Elasticsearch event. AddElasticEvent posts one document built from settings.product and

@@ -68,6 +68,7 @@ struct DialogContext
 {
     CrashReporterSettings& settings;
     const Report& report;
+    PreparedArchive* prepared;
 };
 
 // Two line feeds and then the typed text, each cut to what still fits; the two line feeds are
@@ -84,18 +85,18 @@ int StartSendingFromDialog(void* context, const char* userText, MxCrashDialogNot
 {
     DialogContext& c = *static_cast<DialogContext*>(context);
     AppendUserText(c.settings.comments, userText);
-    return StartDialogSender(c.settings, c.report, notifyDone, dialog) ? 1 : 0;
+    return StartDialogSender(c.settings, c.report, notifyDone, dialog, c.prepared) ? 1 : 0;
 }
 } // namespace
 
-DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& report)
+DialogResult ShowCrashDialog(CrashReporterSettings& settings, const Report& report, PreparedArchive* prepared)
 {
     MxCrashDialogRunFn run = LoadDialogModule();
     if (run == nullptr)
         return DialogResult::FailedToOpen;
 
     const CrashReporterSettings& s = settings;
-    DialogContext context{settings, report};
+    DialogContext context{settings, report, prepared};
     MxCrashDialogDesc desc = {};
     desc.version = MX_CRASH_DIALOG_VERSION;
     desc.size = sizeof(desc);

@@ -17,14 +17,24 @@
 #include "ParallelDeflate.h"
 #include "PendingReports.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace Morvex
 {
 CVar zip_threads(CVarType::Int, "zip_threads", CVAR_ARCHIVE, "0",
                  "threads that deflate large report files (0: one per processor)", 0, 64);
+
+// What an archive build read of one report file.
+struct ArchivedFile
+{
+    bool opened = false; // false: left out (missing, unreadable)
+    bool stable = true;  // false: the file changed while it was read
+    FileStamp stamp;     // as it was opened
+};
 
 namespace
 {
@@ -44,22 +54,44 @@ uint32 CompressionThreads()
     return processors > 0 ? static_cast<uint32>(processors) : 1u;
 }
 
-// Adds one report file to the archive: its copy in the report folder, or the file it came from when
-// it could not be copied. A file that cannot be opened is left out without a message, as is usual for
-// files that vanish after a crash (or that the player removed from the folder); a read that fails
-// half-way leaves the entry with what was read and says so. False only when the archive itself
-// refused a write (a full disk): the archive is then unusable.
-bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& report, char* buffer)
+// The file an archive entry is read from: its copy in the report folder, or the file it came from
+// when it could not be copied. Empty when no path can be formed.
+FilePath ArchiveSourcePath(const FilePath& folder, const ReportFile& report)
 {
-    FilePath path;
-    if (report.copied)
+    if (!report.copied)
+        return report.source;
+    FilePath path = folder;
+    if (!path.TryAppendPath(report.name.view()))
+        path.Clear();
+    return path;
+}
+
+// Takes the archive's bytes, or refuses them once a build is asked to stop: the refusal ends the
+// build as a full disk would, and the caller, knowing why, says nothing of it.
+struct ArchiveSink
+{
+    SimpleZip& zip;
+    const std::atomic<bool>* stop;
+
+    static bool Write(void* context, const char* data, uint32 length)
     {
-        path = folder;
-        if (!path.TryAppendPath(report.name.view()))
-            return true;
+        ArchiveSink& sink = *static_cast<ArchiveSink*>(context);
+        if (sink.stop != nullptr && sink.stop->load(std::memory_order_relaxed))
+            return false;
+        return sink.zip.Write(data, static_cast<int32>(length));
     }
-    else
-        path = report.source;
+};
+
+// Adds one report file to the archive. A file that cannot be opened is left out without a message,
+// as is usual for files that vanish after a crash (or that the player removed from the folder); a
+// read that fails half-way leaves the entry with what was read and says so. When `seen` is given
+// it receives what was read: the file's stamp as it was opened, marked unstable when the file
+// changed while it was read. False only when the archive refused a write (a full disk, or a stop):
+// the archive is then unusable.
+bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& report, char* buffer,
+                      const std::atomic<bool>* stop, ArchivedFile* seen)
+{
+    const FilePath path = ArchiveSourcePath(folder, report);
     File file;
     if (path.empty() || !FileSystem::OpenRaw(file, path.view(), EFileOpenMode::kRead))
         return true;
@@ -68,9 +100,16 @@ bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& 
     if (!report.copied && report.identity.valid && !(file.GetRawFile()->GetIdentity() == report.identity))
     {
         MX_LOG_WARNING("'%s' is no longer the file that was listed; it is left out", path.c_str());
+        if (seen != nullptr)
+            *seen = ArchivedFile{true, true, file.GetRawFile()->GetStamp()};
         return true;
     }
+    const FileStamp opened = file.GetRawFile()->GetStamp();
     const uint64 size = file.GetSize();
+    ArchiveSink sink{zip, stop};
+    bool written;
+    bool readShort = false;
+    uint64 done;
     if (size > kDeflatePieceBytes)
     {
         // Large files (the dump) are deflated in pieces on every core, still as one stream.
@@ -80,54 +119,52 @@ bool AddFileToArchive(SimpleZip& zip, const FilePath& folder, const ReportFile& 
             size, SimpleZip::DeflateLevel(SimpleZip::Fastest), CompressionThreads(),
             [](void* context, char* into, uint32 length)
             { return static_cast<File*>(context)->Read(into, length); },
-            &file,
-            [](void* context, const char* data, uint32 length)
-            { return static_cast<SimpleZip*>(context)->Write(data, static_cast<int32>(length)); },
-            &zip);
-        if (deflated.readShort)
-            MX_LOG_ERROR("Could not read '%s' whole (%llu of %llu bytes)", path.c_str(),
-                         static_cast<unsigned long long>(deflated.bytesIn),
-                         static_cast<unsigned long long>(size));
+            &file, ArchiveSink::Write, &sink);
+        readShort = deflated.readShort;
+        done = deflated.bytesIn;
         const bool ended = zip.EndRawFile(deflated.bytesIn, deflated.crc32);
-        file.Close();
-        return deflated.ok && ended;
+        written = deflated.ok && ended;
     }
-    // The entry is dated by the file it holds (a copy keeps its source's date).
-    if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size, file.GetLastWriteTime()))
-        return false;
-    bool readShort = false;
-    const uint64 done = StreamFileContent(
-        file, size, buffer,
-        [](void* context, const char* data, uint32 length)
-        { return static_cast<SimpleZip*>(context)->Write(data, static_cast<int32>(length)); },
-        &zip, &readShort);
+    else
+    {
+        // The entry is dated by the file it holds (a copy keeps its source's date).
+        if (!zip.BeginFile(report.name.c_str(), SimpleZip::Fastest, size, file.GetLastWriteTime()))
+            return false;
+        done = StreamFileContent(file, size, buffer, ArchiveSink::Write, &sink, &readShort);
+        const bool ended = zip.EndFile();
+        written = (readShort || done == size) && ended;
+    }
     if (readShort)
         MX_LOG_ERROR("Could not read '%s' whole (%llu of %llu bytes)", path.c_str(),
                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(size));
-    const bool written = readShort || done == size;
-    const bool ended = zip.EndFile();
+    if (seen != nullptr)
+    {
+        // A file written to while it was read never matches: the archive may hold a mix.
+        const bool stable = !readShort && file.GetRawFile()->GetStamp() == opened;
+        *seen = ArchivedFile{true, stable, opened};
+    }
     file.Close();
-    return written && ended;
+    return written;
 }
 
 // Builds the archive into an anonymous file in `folder`: it has no name on disk, so nothing is left
 // behind however the process ends, and no other process can open or replace it. Returns a handle
-// that reads the finished archive, or null when the folder cannot hold it whole.
-RawFile* BuildArchiveIn(StrView folder, const Report& report, char* buffer)
+// that reads the finished archive, or null when the folder cannot hold it whole (or on a stop).
+RawFile* BuildArchiveIn(StrView folder, const Report& report, char* buffer, const std::atomic<bool>* stop,
+                        std::vector<ArchivedFile>* seen)
 {
     RawFile* writer = RawFile::CreateAnonymous(folder);
     if (writer == nullptr)
         return nullptr;
+    if (seen != nullptr)
+        seen->assign(report.reportFiles.size(), ArchivedFile());
     bool ok;
     {
         SimpleZip zip;
         ok = zip.Create(*writer);
-        for (const ReportFile& file : report.reportFiles)
-        {
-            if (!ok)
-                break;
-            ok = AddFileToArchive(zip, report.reportFolder, file, buffer);
-        }
+        for (size_t i = 0; ok && i < report.reportFiles.size(); ++i)
+            ok = AddFileToArchive(zip, report.reportFolder, report.reportFiles[i], buffer, stop,
+                                  seen != nullptr ? &(*seen)[i] : nullptr);
         ok = zip.Close() && ok;
     }
     RawFile* reader = ok ? writer->OpenReader() : nullptr;
@@ -137,7 +174,8 @@ RawFile* BuildArchiveIn(StrView folder, const Report& report, char* buffer)
 
 // The archive goes to the temporary folder, else the report folder, else the user data folder: a
 // full or unwritable temporary folder must not keep the report from being sent.
-RawFile* BuildArchive(const Report& report, FilePath& where)
+RawFile* BuildArchive(const Report& report, FilePath& where, const std::atomic<bool>* stop = nullptr,
+                      std::vector<ArchivedFile>* seen = nullptr)
 {
     std::unique_ptr<char[]> buffer(new char[kReportCopyChunk]);
     FilePath folders[3];
@@ -149,11 +187,13 @@ RawFile* BuildArchive(const Report& report, FilePath& where)
     {
         if (folder.empty())
             continue;
-        if (RawFile* archive = BuildArchiveIn(folder, report, buffer.get()))
+        if (RawFile* archive = BuildArchiveIn(folder, report, buffer.get(), stop, seen))
         {
             where = folder;
             return archive;
         }
+        if (stop != nullptr && stop->load(std::memory_order_relaxed))
+            return nullptr;
         MX_LOG_WARNING("Could not build the archive in '%s'", folder.c_str());
     }
     return nullptr;
@@ -205,12 +245,88 @@ uint32 RetryWaitMs(int32 seconds)
     return static_cast<uint32>(seconds) * 1000u;
 }
 
+// The build ahead of the send, on a low-priority thread of its own.
+class PreparedArchive::Builder : public ThreadBase
+{
+public:
+    explicit Builder(const Report& report) : report(report) { SetName("ArchiveBuilder"); }
+    void Run() override
+    {
+        MX_MEMORY_TAG_SCOPE("SenderThread");
+        archive = BuildArchive(report, folder, &stop, &seen);
+    }
+
+    const Report& report;
+    std::atomic<bool> stop{false};
+    RawFile* archive = nullptr;
+    FilePath folder;
+    std::vector<ArchivedFile> seen;
+    bool taken = false;
+};
+
+PreparedArchive::PreparedArchive(const Report& report) : m_builder(std::make_unique<Builder>(report))
+{
+}
+
+PreparedArchive::~PreparedArchive()
+{
+    m_builder->stop.store(true, std::memory_order_relaxed);
+    m_builder->Join();
+    if (m_builder->archive != nullptr)
+        m_builder->archive->DropRef();
+}
+
+bool PreparedArchive::Start()
+{
+    return m_builder->Start(kSenderStackSize, ThreadPriority::Low);
+}
+
+void PreparedArchive::Wait()
+{
+    m_builder->Join();
+}
+
+RawFile* PreparedArchive::Take(FilePath& where)
+{
+    Builder& b = *m_builder;
+    if (b.taken)
+        return nullptr;
+    b.taken = true;
+    b.Join();
+    RawFile* archive = b.archive;
+    b.archive = nullptr;
+    if (archive == nullptr)
+        return nullptr;
+    // What goes out is what the folder holds now: the player may have opened it meanwhile and
+    // removed, edited or put back a file.
+    const Report& report = b.report;
+    for (size_t i = 0; i < report.reportFiles.size(); ++i)
+    {
+        const ArchivedFile& seen = b.seen[i];
+        const FilePath path = ArchiveSourcePath(report.reportFolder, report.reportFiles[i]);
+        const FileStamp now = path.empty() ? FileStamp() : Platform_GetFileStamp(path.view());
+        const bool same = seen.opened ? seen.stable && now == seen.stamp : !now.identity.valid;
+        if (!same)
+        {
+            MX_LOG_INFO("'%s' changed while the dialog was open; the archive is built again",
+                        report.reportFiles[i].name.c_str());
+            archive->DropRef();
+            return nullptr;
+        }
+    }
+    MX_LOG_INFO("The archive built while the dialog was open is sent");
+    where = b.folder;
+    return archive;
+}
+
 SendResult DeliverReport(const CrashReporterSettings& s, const Report& report, const DeliveryOptions& options)
 {
     SendResult result;
     result.eventPosted = options.postEvent ? AddElasticEvent(s) : false;
 
-    RawFile* archive = BuildArchive(report, result.archiveFolder);
+    RawFile* archive = options.prepared != nullptr ? options.prepared->Take(result.archiveFolder) : nullptr;
+    if (archive == nullptr)
+        archive = BuildArchive(report, result.archiveFolder);
     if (archive == nullptr)
     {
         MX_LOG_ERROR("Could not create archive");
@@ -284,6 +400,7 @@ void SenderThread::Run()
     options.postEvent = true;
     options.maxAttempts = retry_count.GetInt();
     options.background = background;
+    options.prepared = prepared;
     if (!report.tracked)
     {
         result = DeliverReport(settings, report, options);
@@ -334,10 +451,12 @@ int DialogSenderThread::DialogOutcome() const
     return result.kept ? MX_CRASH_DIALOG_SEND_KEPT : MX_CRASH_DIALOG_SEND_FAILED;
 }
 
-SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background)
+SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& report, bool background,
+                           PreparedArchive* prepared)
 {
     SenderThread sender(settings, report);
     sender.background = background;
+    sender.prepared = prepared;
     if (!sender.Start(kSenderStackSize, ThreadPriority::Low))
     {
         // Without a thread the report still goes out: the main thread has nothing else to do.
@@ -350,7 +469,7 @@ SendResult RunSenderThread(const CrashReporterSettings& settings, const Report& 
 }
 
 bool StartDialogSender(const CrashReporterSettings& settings, const Report& report, DialogNotifyFn notify,
-                       uint64 dialog)
+                       uint64 dialog, PreparedArchive* prepared)
 {
     MX_ASSERT(GDialogSender == nullptr);
     if (GDialogSender != nullptr)
@@ -360,6 +479,7 @@ bool StartDialogSender(const CrashReporterSettings& settings, const Report& repo
     sender->background = false;
     sender->notify = notify;
     sender->dialog = dialog;
+    sender->prepared = prepared;
     if (!sender->Start(kSenderStackSize, ThreadPriority::Low))
     {
         delete sender;

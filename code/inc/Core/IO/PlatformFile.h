@@ -103,6 +103,20 @@ struct FileIdentity
 // told.
 FileIdentity Platform_GetFileIdentity(StrView path);
 
+// A file's identity together with its size and its modification and status-change times: any write,
+// truncation, rename over it or change of its metadata gives another stamp (within the system's
+// time resolution). Not valid when the file cannot be queried.
+struct FileStamp
+{
+    FileIdentity identity;
+    uint64 size = 0;
+    int64 modifiedNs = 0;
+    int64 changedNs = 0;
+    bool operator==(const FileStamp& other) const = default;
+};
+// The stamp of the file a path names (symbolic links followed).
+FileStamp Platform_GetFileStamp(StrView path);
+
 // What is at a path itself; a symbolic link is reported as one, not followed.
 enum class PathKind : uint32
 {

@@ -69,6 +69,9 @@ public:
     // that a path still names the file that was opened, or that what was opened is the file that
     // was checked.
     FileIdentity GetIdentity() const;
+    // The open file's stamp (not valid when not open): compare with Platform_GetFileStamp to know
+    // that the file was not changed since.
+    FileStamp GetStamp() const;
     // Asks the system to write its buffers to the device; true on success.
     virtual bool Flush();
     // Asserts "IsValid()" and "m_mode == EFileOpenMode::kRead". Bytes read (fewer only at the end

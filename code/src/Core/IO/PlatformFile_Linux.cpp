@@ -8,6 +8,7 @@
 // make a recursive listing endless.
 
 #include "Core/IO/PlatformFile.h"
+#include "FileStamp_Linux.h"
 
 #include "Core/Assert.h"
 #include "Core/Profiler/Profiler.h"
@@ -265,6 +266,17 @@ FileIdentity Platform_GetFileIdentity(StrView path)
     identity.inode = static_cast<uint64>(st.st_ino);
     identity.valid = true;
     return identity;
+}
+
+FileStamp Platform_GetFileStamp(StrView path)
+{
+    FilePath p = ToSystemPath(path);
+    struct stat st
+    {
+    };
+    if (p.empty() || ::stat(p.c_str(), &st) != 0)
+        return FileStamp();
+    return StampOf(st);
 }
 
 PathKind Platform_GetPathKind(StrView path)

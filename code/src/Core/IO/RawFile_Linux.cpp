@@ -14,6 +14,7 @@
 #include "Core/IO/PlatformFile.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Profiler/Profiler.h"
+#include "FileStamp_Linux.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -356,6 +357,16 @@ FileIdentity RawFile::GetIdentity() const
     identity.inode = static_cast<uint64>(st.st_ino);
     identity.valid = true;
     return identity;
+}
+
+FileStamp RawFile::GetStamp() const
+{
+    struct stat st
+    {
+    };
+    if (!IsValid() || ::fstat(static_cast<int>(m_handle), &st) != 0)
+        return FileStamp();
+    return StampOf(st);
 }
 
 StrView RawFile::GetName() const

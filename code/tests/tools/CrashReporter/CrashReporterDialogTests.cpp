@@ -51,6 +51,7 @@ public:
     {
         std::vector<std::pair<std::string, std::string>> fields;
         bool hasArchive = false;
+        std::string archive;
         std::string Field(const std::string& name) const
         {
             for (const auto& f : fields)
@@ -68,7 +69,10 @@ public:
             for (const auto& [name, part] : req.files)
             {
                 if (name == "upload_file_minidump")
+                {
                     upload.hasArchive = !part.content.empty();
+                    upload.archive = part.content;
+                }
                 else
                     upload.fields.emplace_back(name, part.content);
             }
@@ -302,6 +306,48 @@ TEST_F(DialogRun, CancelStillUploadsWithoutTheSentence)
     auto uploads = m_collector.Uploads();
     ASSERT_EQ(uploads.size(), 1u) << out;
     EXPECT_EQ(uploads[0].Field("Comments"), kComments);
+}
+
+// The archive is built while the player reads, but what arrives is the report folder as it is when
+// the player presses "Send report": here the player opened the folder, edited the dump's copy and
+// removed the log's.
+TEST_F(DialogRun, WhatArrivesIsTheReportFolderAsItIsAtSend)
+{
+    ASSERT_EQ(mkdir(m_temp.Join("gamelogs").c_str(), 0755), 0);
+    m_temp.WriteFile("gamelogs/game.log", "the game's log\n");
+    std::vector<std::string> args = ReportArgs();
+    args.insert(args.end(), {"--wc", m_temp.Join("gamelogs") + "/*.log"});
+    auto reporter = Start(args);
+    ASSERT_TRUE(reporter->Started());
+    std::string window = Window();
+    ASSERT_FALSE(window.empty()) << reporter->Out() << reporter->Err();
+    // Long enough for the small archive to be built, and for the edits to get later file times.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::string folder;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(m_temp.Join("user/Exceptions")))
+        if (e.path().filename() == "42.dmp")
+            folder = e.path().parent_path().string();
+    ASSERT_FALSE(folder.empty()) << reporter->Out();
+    std::ofstream(folder + "/42.dmp", std::ios::binary | std::ios::trunc) << "EDITED";
+    ASSERT_EQ(unlink((folder + "/game.log").c_str()), 0);
+    Xdotool({"key", "Return"});
+
+    ASSERT_TRUE(reporter->Wait(90000)) << reporter->Out();
+    const std::string out = reporter->Out();
+    EXPECT_NE(out.find("Crash dialog closed: report sent"), std::string::npos) << out;
+    EXPECT_NE(out.find("changed while the dialog was open; the archive is built again"), std::string::npos)
+        << out;
+    auto uploads = m_collector.Uploads();
+    ASSERT_EQ(uploads.size(), 1u) << out;
+    const std::string zip = m_temp.Join("received.zip");
+    std::ofstream(zip, std::ios::binary) << uploads[0].archive;
+    auto listed = RunProcess({"/usr/bin/python3", "-c",
+                              "import sys,zipfile\n"
+                              "z=zipfile.ZipFile(sys.argv[1])\n"
+                              "for i in z.infolist(): print(i.filename, z.read(i).decode())\n",
+                              zip});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out, "42.dmp EDITED\n");
 }
 
 // A studio that honours the player's Cancel as a refusal: nothing goes out, now or later, and the

@@ -14,10 +14,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace Morvex;
@@ -430,6 +434,117 @@ TEST_F(SenderTest, ATrackedReportIsSentOnceWithItsStateKeptUpToDate)
     EXPECT_EQ(result.attempts, 0u);
     EXPECT_EQ(m_server.Seen().size(), uploads) << "delivered already: not sent again";
     EXPECT_TRUE(sink.Contains(Log::Info, "The report was delivered already"));
+}
+
+// The dialog's archive is built while the player reads; what goes out is still what the report
+// folder holds at the send. Each case's upload is compared with a fresh build's of the same folder.
+TEST_F(SenderTest, AnArchiveBuiltAheadIsSentOnlyWhileItsFilesAreAsItReadThem)
+{
+    enum class Change
+    {
+        None,
+        RewrittenSameSizeSameDate,
+        Removed,
+        PutBack,
+        RenamedOver,
+    };
+    struct Case
+    {
+        const char* name;
+        Change change;
+    };
+    const Case cases[] = {
+        {"untouched", Change::None},
+        {"rewritten in place, same size, date put back", Change::RewrittenSameSizeSameDate},
+        {"removed", Change::Removed},
+        {"a missing file put back", Change::PutBack},
+        {"another file renamed over it", Change::RenamedOver},
+    };
+    // The dump is large enough to be deflated in pieces, on its own helper threads.
+    const std::string dump = std::string("MDMP") + std::string(3u << 20, 'd');
+    m_report.reportFiles = {FilePath("42.dmp"), FilePath("game.log"), FilePath("later.log")};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        m_folder.WriteFile("42.dmp", dump);
+        m_folder.WriteFile("game.log", "line one\nline two\n");
+        unlink(m_folder.Join("later.log").c_str());
+        const std::string log = m_folder.Join("game.log");
+
+        PreparedArchive prepared(m_report);
+        ASSERT_TRUE(prepared.Start());
+        prepared.Wait();
+        // The system's file times move in ticks of a few milliseconds: a change must land in a
+        // later tick than the build's reads to be seen, as any change a player makes does.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        struct stat before = {};
+        ASSERT_EQ(stat(log.c_str(), &before), 0);
+        switch (c.change)
+        {
+        case Change::None:
+            break;
+        case Change::RewrittenSameSizeSameDate:
+        {
+            m_folder.WriteFile("game.log", "line ONE\nline two\n");
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            ASSERT_EQ(utimensat(AT_FDCWD, log.c_str(), times, 0), 0);
+            break;
+        }
+        case Change::Removed:
+            ASSERT_EQ(unlink(log.c_str()), 0);
+            break;
+        case Change::PutBack:
+            m_folder.WriteFile("later.log", "written later");
+            break;
+        case Change::RenamedOver:
+            m_folder.WriteFile("other", "line one\nline two\n");
+            ASSERT_EQ(rename(m_folder.Join("other").c_str(), log.c_str()), 0);
+            break;
+        }
+
+        const size_t uploads = m_server.Seen().size();
+        {
+            Morvex::Test::CapturingSink sink;
+            const SendResult result = RunSenderThread(m_settings, m_report, true, &prepared);
+            EXPECT_TRUE(result.last.Delivered());
+            const bool rebuilt = c.change != Change::None;
+            EXPECT_EQ(sink.Contains(Log::Info, "The archive built while the dialog was open is sent"),
+                      !rebuilt);
+            EXPECT_EQ(
+                sink.Contains(Log::Info, "changed while the dialog was open; the archive is built again"),
+                rebuilt);
+        }
+        Send();
+        const auto seen = m_server.Seen();
+        ASSERT_EQ(seen.size(), uploads + 2);
+        const std::string sent = ListArchive(seen[uploads].parts.back().content);
+        EXPECT_EQ(sent, ListArchive(seen[uploads + 1].parts.back().content));
+        EXPECT_EQ(sent.find("later.log") != std::string::npos, c.change == Change::PutBack) << sent;
+        EXPECT_EQ(sent.find("game.log") != std::string::npos, c.change != Change::Removed) << sent;
+
+        FilePath where;
+        EXPECT_EQ(prepared.Take(where), nullptr) << "an archive is handed over once";
+    }
+    EXPECT_EQ(CountEntries(m_tmp.Path()), 0) << "no archive stays behind";
+}
+
+// A dialog closed without sending (the player declined) drops the build, finished or not, quietly and
+// without leaving anything behind.
+TEST_F(SenderTest, APreparedArchiveDroppedMidBuildLeavesNothing)
+{
+    m_folder.WriteFile("42.dmp", std::string(24u << 20, 'x'));
+    Morvex::Test::CapturingSink sink;
+    {
+        PreparedArchive prepared(m_report);
+        ASSERT_TRUE(prepared.Start());
+    }
+    {
+        PreparedArchive notStarted(m_report);
+    }
+    EXPECT_FALSE(sink.Contains("Could not build the archive"));
+    EXPECT_FALSE(sink.Contains(Log::Error, ""));
+    EXPECT_EQ(CountEntries(m_tmp.Path()), 0);
+    EXPECT_EQ(m_server.Seen().size(), 0u);
 }
 
 TEST(SenderRules, UploadAddress)
