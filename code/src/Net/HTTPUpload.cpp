@@ -174,6 +174,9 @@ uint32 StartUpload(const char* url, const char* fieldName, FilePartFiller fillFi
     slot->mime = std::move(mimeOwner);
     HTTPInternal::SetCommonUploadOptions(*slot, url);
     curl_easy_setopt(easy, CURLOPT_MIMEPOST, mime);
+    // Archives run to hundreds of MB: larger reads and sends than the 64 KiB default cut the number
+    // of calls by sixteen.
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024L);
 
     if (http_logClientRequests.GetInt() > 0)
     {
