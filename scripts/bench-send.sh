@@ -7,7 +7,8 @@
 # once pressed at once, beside the upload of the same archive alone (curl -F). Needs GNU time
 # (/usr/bin/time); the dialog figures need Xvfb and xdotool and are left out without them.
 # DUMP_MB sets the dump size; BUILD_DIR the build folder (default build); RUNS the repetitions;
-# KEEP=1 keeps the work folder and prints where it is.
+# KEEP=1 keeps the work folder and prints where it is; DEBUG=1 prints, for each dialog run, the key
+# press and the closing times and the end of the reporter's log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
