@@ -4,6 +4,14 @@ function(morvex_target_defaults target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
+# The executable's operator new and delete come from the engine's global heap (not in sanitizer
+# builds, where the sanitizer's allocator must see every block).
+function(morvex_use_engine_new target)
+    if(NOT MORVEX_SANITIZE)
+        target_sources(${target} PRIVATE $<TARGET_OBJECTS:MorvexGlobalNew>)
+    endif()
+endfunction()
+
 # morvex_add_library(<name> SOURCES ... [DEPS ...] [PRIVATE_DEPS ...])
 function(morvex_add_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
@@ -24,6 +32,7 @@ function(morvex_add_test name)
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE MorvexTestMain ${ARG_DEPS})
     morvex_target_defaults(${name})
+    morvex_use_engine_new(${name})
     # GCC 12 warns wrongly (-Wrestrict, only when optimising) about the standard library's own copy
     # inside `"text" + std::to_string(n)` and the like, which the tests write often (GCC bug 105329).
     # The warning is silenced for the tests alone, and only for that compiler.

@@ -6,7 +6,17 @@ morvex_add_library(MorvexFoundation
         Kernel_Log.cpp
         Str.cpp
         String.cpp
+        Memory/GroundZeroAllocator.cpp
         Memory/Memory.cpp
+        Memory/MemoryReport.cpp
         Memory/MemoryTag.cpp
+        Memory/SystemMemory_Linux.cpp
+        Memory/GlobalHeap_System.cpp
         Profiler/Profiler.cpp
     DEPS Threads::Threads)
+
+# The program-wide operator new and delete, compiled into each executable that asks for them
+# (morvex_use_engine_new). Sanitizer builds keep the runtime's own, which the sanitizers watch.
+add_library(MorvexGlobalNew OBJECT Memory/GlobalNew.cpp)
+target_include_directories(MorvexGlobalNew PRIVATE ${PROJECT_SOURCE_DIR}/code/inc)
+morvex_target_defaults(MorvexGlobalNew)

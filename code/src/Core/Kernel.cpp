@@ -1,9 +1,11 @@
 #include "Core/Kernel.h"
 
 #include "Core/Assert.h"
+#include "Core/CVar.h"
 #include "Core/CmdSystem.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
+#include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Platform.h"
 #include "Core/Profiler/Profiler.h"
@@ -16,8 +18,26 @@
 
 namespace Morvex
 {
+// Read by the debug heap, which checks every block's guards on each allocation when it is set.
+CVar dbg_memoryAffixVerifyOnEveryAlloc(CVarType::Int, "dbg_memoryAffixVerifyOnEveryAlloc", 0, "0",
+                                       "Enable checking of memory consistency on every allocation", 0, 1);
+
 namespace
 {
+void CmdLogUsage(const CmdArgs&)
+{
+    Memory::LogUsage(false);
+}
+
+void CmdLogMemoryTags(const CmdArgs&)
+{
+    if (MemoryTagSystem* tags = GMemoryTagSystem.load(std::memory_order_acquire))
+        tags->LogReport();
+}
+
+ConsoleCommand GCmdLogUsage("Memory.LogUsage", "", CmdLogUsage);
+ConsoleCommand GCmdLogMemoryTags("Memory.LogMemoryTags", "Log MemoryTags", CmdLogMemoryTags);
+
 enum class Stage
 {
     None,
@@ -32,14 +52,29 @@ class KernelImpl
 public:
     void Construct()
     {
-        // Memory, tags and the clock come first once they exist; for now the C heap serves.
+        Memory::Init();
         Platform_PreInit();
         Threading::Init("Main Thread");
+        // Allocations are charged from here on; the main thread's root is "UNKNOWN".
+        Memory::PublishTagSystem();
+        MemoryTags::MarkMainThread();
         Threading::Event::InitSystem();
+        // Everything allocated from here until the post-initialisation, the static initialisers
+        // that run after the kernel's included, is accounted to the kernel's start-up.
         m_preKernelMemoryTag = MemoryTags::Register("Core/PreKernel");
+        m_preKernelScopeOpen = GMemoryTagSystem.load()->OpenScope(m_preKernelMemoryTag.m_index);
         Log::CreateSystem();
         SharedStrings::Init();
         m_stage = Stage::Constructed;
+    }
+
+    void ClosePreKernelScope()
+    {
+        MemoryTagSystem* tags = GMemoryTagSystem.load();
+        MX_ASSERT(tags->GetScope().m_handle.m_index == m_preKernelMemoryTag.m_index);
+        if (m_preKernelScopeOpen && tags->GetScope().m_handle.m_index == m_preKernelMemoryTag.m_index)
+            tags->CloseScope();
+        m_preKernelScopeOpen = false;
     }
 
     void Destroy()
@@ -49,6 +84,7 @@ public:
         SharedStrings::Shutdown();
         Log::DestroySystem();
         Threading::Event::ShutdownSystem();
+        Memory::Shutdown();
         Threading::Shutdown();
         Platform_Shutdown();
         m_stage = Stage::Destroyed;
@@ -56,6 +92,7 @@ public:
 
     Stage m_stage = Stage::None;
     MemoryTag m_preKernelMemoryTag;
+    bool m_preKernelScopeOpen = false;
 };
 
 // Constant-initialised storage: the object is usable whichever static initialiser asks first.
@@ -66,7 +103,11 @@ KernelImpl GKernelStorage;
 struct KernelLifetime
 {
     KernelLifetime() { Kernel::EnsureConstructed(); }
-    ~KernelLifetime() { GKernelStorage.Destroy(); }
+    ~KernelLifetime()
+    {
+        GKernelStorage.Destroy();
+        Memory::ShutdownGlobalHeap();
+    }
 };
 __attribute__((init_priority(101))) KernelLifetime GKernelLifetime;
 } // namespace
@@ -91,6 +132,7 @@ void Kernel::PostInit()
     MX_ASSERT(GKernelStorage.m_stage == Stage::Constructed);
     if (GKernelStorage.m_stage != Stage::Constructed)
         return;
+    GKernelStorage.ClosePreKernelScope();
     CmdSystem::Init();
     Platform_PostInit();
     Profiler::Init();

@@ -2,6 +2,7 @@
 
 #include "Core/CommandLine.h"
 #include "Core/Kernel.h"
+#include "Core/Memory/Memory.h"
 #include "Core/VideoOutput/VideoOutput.h"
 
 namespace Morvex
@@ -15,7 +16,8 @@ PlatformApplication::PlatformApplication()
 {
     GApplication = this;
     Kernel::PostInit();
-    // The memory leak report is switched on here once kernel memory keeps its own books.
+    // Only a process that ran as an application reports its leaks at exit.
+    Memory::SetLeakCheck(true);
     VideoAdapter::Init();
 }
 

@@ -1,25 +1,66 @@
 #pragma once
-// The global heap and the kernel's ready-made allocators. Thread-safe.
+// The global heap and the kernel's memory. Thread-safe.
 //
-// The tagged segregated heaps are not built yet: these entry points are backed by the C heap with
-// the final signatures, so that every caller already goes through them.
+// Every block of the global heap is charged to the memory tag of the allocating thread's current
+// scope (see MemoryTag.h) and, when freed, to that same tag. The heap is usable from the first
+// allocation of the process, before the kernel exists, until static destruction; frees that arrive
+// after it was shut down are ignored.
 
 #include "Core/Memory/Allocator.h"
 #include "Core/Types.h"
 
 namespace Morvex
 {
+class MemoryHeap;
+
 namespace Memory
 {
-// Never returns null (out of memory ends the process after a report). Size 0 is served as 1 byte.
+// Never returns null: when the system has no memory left, the out-of-memory report is logged
+// (with the detailed usage report) and the process ends. Size 0 is served as 1 byte. `alignment`:
+// a power of two (others count as 16).
 void* Alloc(size_t size, size_t alignment = 16);
-// size may be 0 when unknown; null does nothing.
+// `size`: the size asked for, or 0 when unknown (a different size asserts). Null does nothing.
 void Free(void* p, size_t size = 0);
+// Null allocates. The contents up to the smaller size are kept.
 void* Realloc(void* p, size_t size);
 
 Allocator& GetGlobalAllocator();
 Allocator& GetStringsAllocator();
 Allocator& GetTempAllocator();
 Allocator& GetDictAllocator();
+
+// The kernel's memory lifecycle (main thread): Init readies the tag registry; PublishTagSystem
+// makes it current (allocations are charged from then on) and registers the global heap;
+// Shutdown runs the leak check (when enabled), unregisters the global heap and withdraws the
+// registry; ShutdownGlobalHeap is the last step of the process, after which frees are ignored.
+void Init();
+void PublishTagSystem();
+void Shutdown();
+void ShutdownGlobalHeap();
+// Set when the application object exists: only then does the shutdown report leaks.
+void SetLeakCheck(bool enabled);
+
+// What is still allocated under any tag: blocks and bytes.
+struct LeakTotals
+{
+    uint64 count = 0;
+    uint64 bytes = 0;
+};
+LeakTotals CountLeaks();
+
+// The heap registry for the memory report. A heap must stay alive while registered; registering
+// beyond 32 heaps asserts; unregistering an unknown heap logs a warning.
+void RegisterHeap(MemoryHeap* heap);
+void UnregisterHeap(MemoryHeap* heap);
+// Copies up to `capacity` registered heaps into `out`; returns how many.
+uint32 GetHeaps(MemoryHeap** out, uint32 capacity);
+
+// Logs the memory usage report at Warning: the system's memory, the early allocator, every heap
+// (with their details when `details`).
+void LogUsage(bool details);
+
+// Tests: what ends the process after the out-of-memory report (null: the real exit). The function
+// must not return.
+void SetOutOfMemoryExitForTests(void (*exitFn)(int));
 } // namespace Memory
 } // namespace Morvex

@@ -46,7 +46,7 @@ class MemoryHeap
 {
 public:
     // `name`: "<short name>:<source path>:<line>"; must live as long as the heap.
-    explicit MemoryHeap(const char* name) : m_name(name) {}
+    constexpr explicit MemoryHeap(const char* name) : m_name(name) {}
     virtual ~MemoryHeap() = default;
     MemoryHeap(const MemoryHeap&) = delete;
     MemoryHeap& operator=(const MemoryHeap&) = delete;

@@ -150,6 +150,7 @@ void Threading::Init(const char* mainThreadName)
     GTLSThreadInfo = pThreadInfo;
     ThreadingPlatform::SetExitHook(pThreadInfo);
     pThreadInfo->flags |= ThreadInfo::kStarted;
+    MemoryTags::MarkEngineThread();
 
     pThreadInfo->threadId = ThreadingPlatform::CurrentThreadId();
     GMainThreadId = pThreadInfo->threadId;
@@ -238,6 +239,7 @@ void Threading_RunThreadEntry(ThreadInfo* info)
     MX_ASSERT(GTLSThreadInfo == nullptr && ThreadingPlatform::GetExitHook() == nullptr);
     GTLSThreadInfo = info;
     ThreadingPlatform::SetExitHook(info);
+    MemoryTags::MarkEngineThread();
     {
         RegistryLock lock;
         info->flags |= ThreadInfo::kStarted;

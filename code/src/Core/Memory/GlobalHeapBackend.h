@@ -1,0 +1,27 @@
+#pragma once
+// The heap under the tagged global heap. The build chooses it: the engine's segregated heap, or the
+// C heap where a sanitizer must see every block. Called only under the global heap's lock.
+
+#include "Core/Memory/MemoryHeap.h"
+
+namespace Morvex
+{
+class GlobalHeapBackend : public MemoryHeap
+{
+public:
+    using MemoryHeap::MemoryHeap;
+    // `size` > 0 bytes aligned to 16; null only when the system has no memory left.
+    virtual void* Allocate(uint64 size) = 0;
+    // `size`: what was asked of Allocate.
+    virtual void Free(void* block, uint64 size) = 0;
+    // Bytes usable at `block` (at least what was asked).
+    virtual uint64 Capacity(const void* block) = 0;
+    // The block now holds `newSize` bytes instead of `oldSize` (both within its capacity).
+    virtual void Resize(void* block, uint64 oldSize, uint64 newSize) = 0;
+    // False for an address this heap never handed out (where the heap can tell).
+    virtual bool Owns(const void* block) = 0;
+};
+
+// The process's one backend, constructed on first use and never destroyed.
+GlobalHeapBackend& GetGlobalHeapBackend();
+} // namespace Morvex

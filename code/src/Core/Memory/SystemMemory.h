@@ -1,0 +1,18 @@
+#pragma once
+// The system's memory figures for the usage report.
+
+#include "Core/Types.h"
+
+namespace Morvex
+{
+struct SystemMemoryStatus
+{
+    uint32 memoryLoad = 0; // percent of physical memory in use
+    uint64 totalPhysical = 0;
+    uint64 availablePhysical = 0;
+    uint64 totalPageFile = 0; // the commit limit
+    uint64 availablePageFile = 0;
+};
+// False when the system does not tell.
+bool ReadSystemMemoryStatus(SystemMemoryStatus& out);
+} // namespace Morvex
