@@ -1,0 +1,237 @@
+// The memory-tag registry, the scope stacks and the charging of the global heap.
+
+#include "Core/Memory/GroundZeroAllocator.h"
+#include "Core/Memory/Memory.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Threading/ThreadBase.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+using namespace Morvex;
+
+namespace
+{
+MemoryTagSystem& Tags()
+{
+    MemoryTagSystem* tags = GMemoryTagSystem.load();
+    EXPECT_NE(tags, nullptr);
+    return *tags;
+}
+
+MemoryTagRecord& Record(const char* name)
+{
+    return *Tags().GetOrCreateTag(name, static_cast<uint32>(std::strlen(name)));
+}
+
+// Runs `body` on a thread the engine starts.
+template <typename F>
+void OnEngineThread(F body)
+{
+    struct Runner : ThreadBase
+    {
+        explicit Runner(F& f) : f(f) {}
+        void Run() override { f(); }
+        F& f;
+    } runner(body);
+    ASSERT_TRUE(runner.Start(0, ThreadPriority::Normal));
+    runner.Join();
+}
+} // namespace
+
+TEST(MemoryTags, FixedTagsAndTheHierarchyOfNames)
+{
+    MemoryTagSystem& tags = Tags();
+    EXPECT_EQ(std::string(tags.GetTag(0)->name, tags.GetTag(0)->length), "Null");
+    EXPECT_EQ(std::string(tags.GetTag(1)->name, tags.GetTag(1)->length), "UNKNOWN");
+    EXPECT_EQ(std::string(tags.GetTag(2)->name, tags.GetTag(2)->length), "ThirdParty");
+
+    MemoryTagRecord& root = Record("TagTest");
+    const uint32 before = tags.GetNumTags();
+    static const char kLeaf[] = "TagTest/Localize/Files";
+    MemoryTagRecord& leaf = Record(kLeaf);
+    ASSERT_EQ(tags.GetNumTags(), before + 2) << "the missing middle level and the leaf";
+    MemoryTagRecord* middle = tags.GetTag(before);
+    EXPECT_EQ(middle->length, 16u);
+    EXPECT_EQ(middle->name, kLeaf) << "parents are views of the child's text";
+    EXPECT_EQ(leaf.m_index, before + 1);
+    EXPECT_EQ(leaf.length, 22u);
+    EXPECT_EQ(&Record("TagTest/Localize"), middle);
+    EXPECT_EQ(&Record("TagTest"), &root);
+    EXPECT_EQ(tags.GetNumTags(), before + 2);
+}
+
+TEST(MemoryTags, ThreadsRegisteringOneNameGetOneRecord)
+{
+    std::vector<MemoryTagRecord*> seen(8);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back(
+            [&, i]
+            {
+                while (!go.load())
+                    std::this_thread::yield();
+                seen[i] = &Record("TagTest/Race/Same");
+            });
+    go = true;
+    for (auto& t : threads)
+        t.join();
+    for (MemoryTagRecord* r : seen)
+        EXPECT_EQ(r, seen[0]);
+    uint32 copies = 0;
+    for (uint32 i = 0; i < Tags().GetNumTags(); ++i)
+        copies += std::string(Tags().GetTag(i)->name, Tags().GetTag(i)->length) == "TagTest/Race/Same";
+    EXPECT_EQ(copies, 1u);
+}
+
+TEST(MemoryTags, EngineThreadsStartAtUnknownAndForeignThreadsAtThirdParty)
+{
+    uint16 engine = 0, foreign = 0;
+    OnEngineThread([&] { engine = Tags().GetScope().m_handle.m_index; });
+    std::thread([&] { foreign = Tags().GetScope().m_handle.m_index; }).join();
+    EXPECT_EQ(engine, Tags().m_unknownTag.m_index);
+    EXPECT_EQ(foreign, Tags().m_thirdPartyTag.m_index);
+}
+
+TEST(MemoryTags, TheStackHoldsFortySevenScopesAboveItsRootAndNeverClosesTheRoot)
+{
+    std::thread(
+        [&]
+        {
+            MemoryTagSystem& tags = Tags();
+            const uint16 tag = Record("TagTest/Deep").m_index;
+            Morvex::Test::AssertRecorder asserts;
+            for (int i = 0; i < 47; ++i)
+                EXPECT_TRUE(tags.OpenScope(tag));
+            EXPECT_EQ(asserts.Count(), 0u);
+            EXPECT_FALSE(tags.OpenScope(Tags().m_unknownTag.m_index));
+            EXPECT_TRUE(asserts.Saw("data->stackTop < ThreadData::kMaxTagsStackDepth"));
+            EXPECT_EQ(tags.GetScope().m_handle.m_index, tag) << "the refused scope left the stack as it was";
+            for (int i = 0; i < 47; ++i)
+                tags.CloseScope();
+            EXPECT_EQ(tags.GetScope().m_handle.m_index, tags.m_thirdPartyTag.m_index);
+            asserts.Clear();
+            tags.CloseScope();
+            EXPECT_TRUE(asserts.Saw("data->stackTop > 1"));
+            EXPECT_EQ(tags.GetScope().m_handle.m_index, tags.m_thirdPartyTag.m_index);
+        })
+        .join();
+}
+
+// A block is charged to the tag it was allocated under, whichever thread frees it and whatever scope
+// is open then; a reallocation is one deallocation and one allocation.
+TEST(MemoryTags, BlocksAreChargedToTheirAllocatingTag)
+{
+    MemoryTagRecord& tag = Record("TagTest/Charge");
+    const uint32 allocs = tag.allocs, deallocs = tag.deallocs;
+    void* block = nullptr;
+    {
+        MX_MEMORY_TAG_SCOPE("TagTest/Charge");
+        block = Memory::Alloc(100);
+    }
+    EXPECT_EQ(tag.used.load(), 100u);
+    EXPECT_EQ(tag.allocs.load(), allocs + 1);
+    OnEngineThread(
+        [&]
+        {
+            MX_MEMORY_TAG_SCOPE("TagTest/Other");
+            block = Memory::Realloc(block, 40); // shrinks in place
+            EXPECT_EQ(tag.used.load(), 40u);
+            block = Memory::Realloc(block, 5000); // moves
+            Memory::Free(block);
+        });
+    // Charged: the allocation, then the in-place realloc (one of each), then the free of the block
+    // the move left. The moved copy and its free belong to the realloc's scope.
+    EXPECT_EQ(tag.used.load(), 0u);
+    EXPECT_EQ(tag.allocs.load(), allocs + 2);
+    EXPECT_EQ(tag.deallocs.load(), deallocs + 2);
+    MemoryTagRecord& other = Record("TagTest/Other");
+    EXPECT_EQ(other.used.load(), 0u);
+    EXPECT_EQ(other.allocs.load(), 1u);
+    EXPECT_EQ(other.deallocs.load(), 1u);
+}
+
+TEST(MemoryTags, OperatorNewOfZeroAndOverAlignedBlocks)
+{
+    char* a = new char[0];
+    char* b = new char[0];
+    EXPECT_NE(a, nullptr);
+    EXPECT_NE(a, b);
+    delete[] a;
+    delete[] b;
+    for (size_t alignment : {32u, 64u, 4096u})
+    {
+        void* p = ::operator new(100, std::align_val_t(alignment));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % alignment, 0u) << alignment;
+        std::memset(p, 0xAB, 100);
+        ::operator delete(p, std::align_val_t(alignment));
+        void* q = Memory::Alloc(10, alignment);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % alignment, 0u) << alignment;
+        q = Memory::Realloc(q, 20000);
+        Memory::Free(q);
+    }
+}
+
+// Stacks of threads that ended are reused: a thousand short-lived threads cost the early allocator
+// nothing after the first few.
+TEST(MemoryTags, StacksOfEndedThreadsAreReused)
+{
+    auto burst = []
+    {
+        for (int i = 0; i < 250; ++i)
+        {
+            std::thread(
+                []
+                {
+                    MX_MEMORY_TAG_SCOPE("TagTest/Short");
+                    delete new int(1);
+                })
+                .join();
+        }
+    };
+    burst();
+    const uint64 used = GroundZeroAllocator::GetUsed();
+    burst();
+    burst();
+    EXPECT_EQ(GroundZeroAllocator::GetUsed(), used);
+}
+
+TEST(MemoryTags, ReportListsTagsByDecreasingUse)
+{
+    void* block;
+    {
+        MX_MEMORY_TAG_SCOPE("TagTest/Report");
+        block = Memory::Alloc(1536);
+    }
+    Morvex::Test::CapturingSink log;
+    Tags().LogReport();
+    EXPECT_TRUE(log.Contains(Log::Info, "TAG                                        used  alloc dealloc"));
+    char row[128];
+    std::snprintf(row, sizeof(row), "%-40s %6s", "TagTest/Report", "1.50Kb");
+    EXPECT_TRUE(log.Contains(Log::Info, row));
+    Memory::Free(block);
+}
+
+// An application that leaks reports it at exit on standard error, with the count and the bytes in
+// full; one that freed everything says nothing.
+TEST(MemoryLeakCheck, ALeakIsReportedAtExitAndACleanRunSaysNothing)
+{
+    // The sanitizers' own leak check would end the probe first.
+    const std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
+    auto leaky = Morvex::Test::RunProcess({LEAK_PROBE_PATH, "100"}, "", env);
+    EXPECT_EQ(leaky.exitCode, 0) << leaky.err;
+    EXPECT_NE(leaky.err.find("Memory leaks detected. Count: 1, total size: 100 bytes"), std::string::npos)
+        << leaky.err;
+    auto clean = Morvex::Test::RunProcess({LEAK_PROBE_PATH}, "", env);
+    EXPECT_EQ(clean.exitCode, 0) << clean.err;
+    EXPECT_EQ(clean.err.find("Memory leaks"), std::string::npos) << clean.err;
+}
