@@ -6,6 +6,9 @@ morvex_add_library(MorvexFoundation
         Kernel_Log.cpp
         Str.cpp
         String.cpp
+        Memory/DebugHeap.cpp
+        Memory/DebugHeapPlatform_Linux.cpp
+        Memory/GlobalHeap.cpp
         Memory/GroundZeroAllocator.cpp
         Memory/Memory.cpp
         Memory/MemoryReport.cpp

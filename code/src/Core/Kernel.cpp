@@ -5,6 +5,7 @@
 #include "Core/CmdSystem.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
+#include "Core/Memory/DebugHeap.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Platform.h"
@@ -20,7 +21,12 @@ namespace Morvex
 {
 // Read by the debug heap, which checks every block's guards on each allocation when it is set.
 CVar dbg_memoryAffixVerifyOnEveryAlloc(CVarType::Int, "dbg_memoryAffixVerifyOnEveryAlloc", 0, "0",
-                                       "Enable checking of memory consistency on every allocation", 0, 1);
+                                       "Enable checking of memory consistency on every allocation", 0, 1,
+                                       [](CVar* var, void*)
+                                       {
+                                           DebugHeap::SetVerifyOnEveryAlloc(var->GetBool());
+                                           return true;
+                                       });
 
 namespace
 {

@@ -134,10 +134,18 @@ bool Log::SystemExists()
 void Log::VPrintf(const char* file, int32 line, uint32 level, const char* format, va_list args)
 {
     LogSystem* system = m_logSystem;
-    if (system == nullptr)
+    if (system == nullptr && (level == Debug || level == NetLog))
         return;
     char text[kMaxMessageLength + 1];
     Str::VSNPrintf(text, sizeof(text), format, args);
+    if (system == nullptr)
+    {
+        // Before the log exists and after it is gone (the kernel's shutdown reports: leaked events,
+        // memory), a line must not vanish: it goes to standard error.
+        std::fprintf(stderr, "%-7s: %s\n", LevelName(level), text);
+        std::fflush(stderr);
+        return;
+    }
     system->Dispatch(level, file, line, text);
 }
 

@@ -1,14 +1,14 @@
 morvex_add_test(FoundationTests
     SOURCES LogTests.cpp AssertTests.cpp StrTests.cpp StringTests.cpp
     DEPS MorvexFoundation)
-morvex_add_test(MemoryTagTests
-    SOURCES Memory/MemoryTagTests.cpp
+morvex_add_test(KernelMemoryTests
+    SOURCES Memory/MemoryTagTests.cpp Memory/DebugHeapTests.cpp
     DEPS MorvexFoundation MorvexThreading MorvexTestSupport)
 if(MORVEX_BUILD_TESTS)
     add_executable(MemoryLeakProbe Memory/LeakProbe.cpp)
     target_link_libraries(MemoryLeakProbe PRIVATE MorvexKernel)
     morvex_target_defaults(MemoryLeakProbe)
     morvex_use_engine_new(MemoryLeakProbe)
-    target_compile_definitions(MemoryTagTests PRIVATE LEAK_PROBE_PATH="$<TARGET_FILE:MemoryLeakProbe>")
-    add_dependencies(MemoryTagTests MemoryLeakProbe)
+    target_compile_definitions(KernelMemoryTests PRIVATE LEAK_PROBE_PATH="$<TARGET_FILE:MemoryLeakProbe>")
+    add_dependencies(KernelMemoryTests MemoryLeakProbe)
 endif()

@@ -414,7 +414,8 @@ int32 CrashReporterEntry()
     }
     Localize::Shutdown();
     Net::Shutdown();
-    Log::RemoveSink(Log::GetConsoleSink());
+    // The console sink stays: what the kernel reports while it shuts down (leaked events, open
+    // files, memory) must still reach the terminal. The log file ends with the run.
     Log::RemoveSink(&GFileLog);
     GFileLog.Close();
     CmdSystem::Shutdown();

@@ -22,6 +22,8 @@ public:
     virtual bool Owns(const void* block) = 0;
 };
 
-// The process's one backend, constructed on first use and never destroyed.
+// The process's one backend, constructed on first use and never destroyed: the debug heap when the
+// process was started with --debug-heap, else the build's default.
 GlobalHeapBackend& GetGlobalHeapBackend();
+GlobalHeapBackend& GetDefaultGlobalHeapBackend();
 } // namespace Morvex

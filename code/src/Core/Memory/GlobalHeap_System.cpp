@@ -54,7 +54,7 @@ public:
 constinit NeverDestroyed<SystemHeap> GSystemHeap;
 } // namespace
 
-GlobalHeapBackend& GetGlobalHeapBackend()
+GlobalHeapBackend& GetDefaultGlobalHeapBackend()
 {
     return GSystemHeap.value;
 }

@@ -15,4 +15,14 @@ struct SystemMemoryStatus
 };
 // False when the system does not tell.
 bool ReadSystemMemoryStatus(SystemMemoryStatus& out);
+
+// The engine's memory switches on the process's own command line ("--debug-heap",
+// "--debug-heap-pools", which counts only with the first). Read without allocating: the global heap
+// asks before it serves its first block.
+struct DebugHeapSwitches
+{
+    bool debugHeap = false;
+    bool debugHeapPools = false;
+};
+DebugHeapSwitches ReadDebugHeapSwitches();
 } // namespace Morvex

@@ -3,8 +3,11 @@
 
 #include "SystemMemory.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace Morvex
 {
@@ -36,5 +39,36 @@ bool ReadSystemMemoryStatus(SystemMemoryStatus& out)
     out.totalPageFile = commitLimit * 1024;
     out.availablePageFile = committed < commitLimit ? (commitLimit - committed) * 1024 : 0;
     return true;
+}
+DebugHeapSwitches ReadDebugHeapSwitches()
+{
+    DebugHeapSwitches switches;
+    static char buffer[32768];
+    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return switches;
+    size_t length = 0;
+    while (length < sizeof(buffer) - 1)
+    {
+        const ssize_t got = ::read(fd, buffer + length, sizeof(buffer) - 1 - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        length += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    buffer[length] = 0;
+    // One argument per NUL-terminated token, the program's name first.
+    for (size_t at = 0; at < length; at += std::strlen(buffer + at) + 1)
+    {
+        if (at == 0)
+            continue;
+        switches.debugHeap = switches.debugHeap || std::strcmp(buffer + at, "--debug-heap") == 0;
+        switches.debugHeapPools =
+            switches.debugHeapPools || std::strcmp(buffer + at, "--debug-heap-pools") == 0;
+    }
+    switches.debugHeapPools = switches.debugHeapPools && switches.debugHeap;
+    return switches;
 }
 } // namespace Morvex

@@ -227,11 +227,16 @@ TEST(MemoryLeakCheck, ALeakIsReportedAtExitAndACleanRunSaysNothing)
 {
     // The sanitizers' own leak check would end the probe first.
     const std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
-    auto leaky = Morvex::Test::RunProcess({LEAK_PROBE_PATH, "100"}, "", env);
-    EXPECT_EQ(leaky.exitCode, 0) << leaky.err;
-    EXPECT_NE(leaky.err.find("Memory leaks detected. Count: 1, total size: 100 bytes"), std::string::npos)
-        << leaky.err;
-    auto clean = Morvex::Test::RunProcess({LEAK_PROBE_PATH}, "", env);
-    EXPECT_EQ(clean.exitCode, 0) << clean.err;
-    EXPECT_EQ(clean.err.find("Memory leaks"), std::string::npos) << clean.err;
+    // The same with the debug heap under the global heap.
+    for (const char* heap : {"--default-heap", "--debug-heap"})
+    {
+        SCOPED_TRACE(heap);
+        auto leaky = Morvex::Test::RunProcess({LEAK_PROBE_PATH, "100", heap}, "", env);
+        EXPECT_EQ(leaky.exitCode, 0) << leaky.err;
+        EXPECT_NE(leaky.err.find("Memory leaks detected. Count: 1, total size: 100 bytes"), std::string::npos)
+            << leaky.err;
+        auto clean = Morvex::Test::RunProcess({LEAK_PROBE_PATH, "0", heap}, "", env);
+        EXPECT_EQ(clean.exitCode, 0) << clean.err;
+        EXPECT_EQ(clean.err.find("Memory leaks"), std::string::npos) << clean.err;
+    }
 }
