@@ -75,6 +75,8 @@ void (*GOutOfMemoryExit)(int) = [](int code) { std::_Exit(code); };
     Log::Printf(__FILE__, __LINE__, Log::Fatal, "%s", "");
     Log::Printf(__FILE__, __LINE__, Log::Fatal, "Memory::Alloc() failed to allocate %s block", text.c_str());
     Memory::LogUsage(true);
+    // The process ends without running its exit handlers: what the sinks buffered goes out now.
+    std::fflush(nullptr);
     GOutOfMemoryExit(134);
     std::abort();
 }

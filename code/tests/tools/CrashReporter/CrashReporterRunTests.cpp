@@ -336,3 +336,38 @@ TEST_F(ReporterRun, ReporterVariablesKeepTheirDefaultsInByteOrder)
         next = at + 1;
     }
 }
+
+// The memory reports a studio asks for in its configuration, with the figures of this run.
+TEST_F(ReporterRun, MemoryReportsFromTheConfiguration)
+{
+    m_work.WriteFile("crash-reporter.cfg", "Memory.LogUsage\nMemory.LogMemoryTags\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const char* line :
+         {"WARNING: OS memory status\n", "WARNING: GroundZeroAllocator: ",
+          "WARNING: Heap name                  Reserved       Peak       Used     Overhead\n",
+          "WARNING: GlobalHeap   ", "WARNING: TOTAL    ",
+          "INFO   : TAG                                        used  alloc dealloc\n",
+          "INFO   : Net/HTTPClient   ", "INFO   : CrashReporter   ", "INFO   : Core/PreKernel   ",
+          "INFO   : UNKNOWN   "})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_EQ(r.err.find("Memory leaks"), std::string::npos) << r.err;
+}
+
+// Out of memory: the report and the usage figures come out and the process ends, without a hang.
+TEST_F(ReporterRun, CrashMemoryReportsOutOfMemoryAndEnds)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators handle exhaustion themselves";
+#endif
+    m_work.WriteFile("crash-reporter.cfg", "crash memory\n");
+    auto r = RunProcess({"/bin/sh", "-c", "ulimit -v 4000000 && exec \"$0\" --test", kReporter},
+                        m_work.Path(), {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(r.exitCode, 134) << r.out << r.err;
+    EXPECT_NE(r.err.find("FATAL  : ================== Out of memory ¯\\_(⊙︿⊙)_/¯ ==================\n"
+                         "FATAL  : \n"
+                         "FATAL  : Memory::Alloc() failed to allocate 32 GB block\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("WARNING: Heap name"), std::string::npos) << r.out;
+}
