@@ -15,6 +15,7 @@ morvex_add_library(MorvexFoundation
         Memory/MemoryTag.cpp
         Memory/SystemMemory_Linux.cpp
         Memory/GlobalHeap_System.cpp
+        Memory/LockedHeap_System.cpp
         Profiler/Profiler.cpp
     DEPS Threads::Threads)
 

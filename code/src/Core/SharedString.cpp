@@ -6,6 +6,7 @@
 #include "Core/CmdSystem.h"
 #include "Core/Containers/Dict.h"
 #include "Core/Log.h"
+#include "Core/Memory/LockedHeap.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 
@@ -267,7 +268,7 @@ void SharedStringStorage::FreeEntry(SharedStringEntry* e)
 void SharedStringStorage::FreeText(SharedStringEntry* e)
 {
     if (e->str)
-        Memory::Free(e->str, static_cast<size_t>(e->length) + 1);
+        Memory::GetSharedStringsHeap().Free(e->str);
     e->str = nullptr;
 }
 
@@ -399,7 +400,8 @@ SharedString SharedStringStorage::Intern(const char* p, uint32 length, uint32 ha
                 }
             }
         }
-        char* text = static_cast<char*>(Memory::Alloc(static_cast<size_t>(length) + 1, 1));
+        char* text =
+            static_cast<char*>(Memory::GetSharedStringsHeap().Alloc(static_cast<size_t>(length) + 1));
         std::memcpy(text, p, length);
         text[length] = 0;
         entry->str = text;

@@ -11,6 +11,7 @@
 
 namespace Morvex
 {
+class LockedHeap;
 class MemoryHeap;
 
 namespace Memory
@@ -28,6 +29,9 @@ Allocator& GetGlobalAllocator();
 Allocator& GetStringsAllocator();
 Allocator& GetTempAllocator();
 Allocator& GetDictAllocator();
+// The kernel's heaps for shared strings' texts and for function objects.
+LockedHeap& GetSharedStringsHeap();
+LockedHeap& GetFunctionHeap();
 
 // The kernel's memory lifecycle (main thread): Init readies the tag registry; PublishTagSystem
 // makes it current (allocations are charged from then on) and registers the global heap;

@@ -8,6 +8,7 @@
 #include "Core/Assert.h"
 #include "Core/Log.h"
 #include "Core/Memory/GroundZeroAllocator.h"
+#include "Core/Memory/LockedHeap.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/NeverDestroyed.h"
 #include "Core/StaticString.h"
@@ -56,13 +57,74 @@ public:
     void* Alloc(size_t size, size_t alignment) override { return Memory::Alloc(size, alignment); }
     void Free(void* p, size_t size, size_t) override { Memory::Free(p, size); }
 };
+
+// The kernel's untagged heaps, made on first use (a container may allocate before the kernel's
+// start-up reaches them) and never destroyed.
+LockedHeap& StringsHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Strings, "Strings:" __FILE__ ":44");
+    return heap;
+}
+LockedHeap& DictHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Dict, "Dict:" __FILE__ ":49");
+    return heap;
+}
+LockedHeap& FunctionHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Function, "ttl.Function:" __FILE__ ":54");
+    return heap;
+}
+LockedHeap& SharedStringsHeap()
+{
+    static LockedHeap& heap =
+        CreateLockedHeap(LockedHeapKind::SharedStrings, "SharedStrings:" __FILE__ ":59");
+    return heap;
+}
+
+// Blocks that need more than the heaps' 16-byte alignment come from the global heap; Free is told
+// the same alignment and finds them there again.
+class StringsAllocator final : public Allocator
+{
+public:
+    void* Alloc(size_t size, size_t alignment) override
+    {
+        if (alignment > 16)
+            return Memory::Alloc(size, alignment);
+        MX_MEMORY_TAG_SCOPE("Core/String");
+        return StringsHeap().Alloc(size);
+    }
+    void Free(void* p, size_t size, size_t alignment) override
+    {
+        if (alignment > 16)
+            Memory::Free(p, size);
+        else
+            StringsHeap().Free(p);
+    }
+};
+
+class DictAllocator final : public Allocator
+{
+public:
+    void* Alloc(size_t size, size_t alignment) override
+    {
+        return alignment > 16 ? Memory::Alloc(size, alignment) : DictHeap().Alloc(size);
+    }
+    void Free(void* p, size_t size, size_t alignment) override
+    {
+        if (alignment > 16)
+            Memory::Free(p, size);
+        else
+            DictHeap().Free(p);
+    }
+};
+
 // The allocators must outlive every static object that holds memory from them (console variables'
-// texts, registries), whatever the order of static destruction. The kernel's own heaps for strings,
-// the dictionary and temporaries serve through the global heap for now.
+// texts, registries), whatever the order of static destruction.
 constinit NeverDestroyed<GlobalHeapAllocator> GGlobalAllocator;
-constinit NeverDestroyed<GlobalHeapAllocator> GStringsAllocator;
 constinit NeverDestroyed<GlobalHeapAllocator> GTempAllocator;
-constinit NeverDestroyed<GlobalHeapAllocator> GDictAllocator;
+constinit NeverDestroyed<StringsAllocator> GStringsAllocator;
+constinit NeverDestroyed<DictAllocator> GDictAllocator;
 
 void (*GOutOfMemoryExit)(int) = [](int code) { std::_Exit(code); };
 
@@ -222,6 +284,10 @@ void* Memory::Realloc(void* p, size_t size)
 void Memory::Init()
 {
     MX_ASSERT(GMemoryTagSystem.load() == nullptr);
+    StringsHeap();
+    DictHeap();
+    FunctionHeap();
+    SharedStringsHeap();
     GTagSystem.value.Init();
 }
 
@@ -231,6 +297,10 @@ void Memory::PublishTagSystem()
     GMemoryTagSystem.store(&GTagSystem.value, std::memory_order_release);
     MX_ASSERT(GNumMemoryHeaps == 0);
     RegisterHeap(&GetGlobalHeapBackend());
+    RegisterHeap(&StringsHeap());
+    RegisterHeap(&DictHeap());
+    RegisterHeap(&FunctionHeap());
+    RegisterHeap(&SharedStringsHeap());
 }
 
 void Memory::SetLeakCheck(bool enabled)
@@ -258,6 +328,10 @@ Memory::LeakTotals Memory::CountLeaks()
 
 void Memory::Shutdown()
 {
+    UnregisterHeap(&SharedStringsHeap());
+    UnregisterHeap(&FunctionHeap());
+    UnregisterHeap(&DictHeap());
+    UnregisterHeap(&StringsHeap());
     MX_ASSERT(GNumMemoryHeaps == 1);
     if (GHeap.value.leakCheck)
     {
@@ -324,6 +398,14 @@ Allocator& Memory::GetTempAllocator()
 Allocator& Memory::GetDictAllocator()
 {
     return GDictAllocator.value;
+}
+LockedHeap& Memory::GetSharedStringsHeap()
+{
+    return SharedStringsHeap();
+}
+LockedHeap& Memory::GetFunctionHeap()
+{
+    return FunctionHeap();
 }
 
 void Memory::SetOutOfMemoryExitForTests(void (*exitFn)(int))
