@@ -8,5 +8,11 @@ morvex_add_library(MorvexFoundation
         String.cpp
         Memory/Memory.cpp
         Memory/MemoryTag.cpp
+        Memory/PlatformVirtualMemory.cpp
+        Memory/PlatformVirtualMemory_Linux.cpp
+        Memory/SegregateHeap.cpp
+        Memory/TempHeap.cpp
+        Memory/Tlsf.cpp
         Profiler/Profiler.cpp
+        Timing/Uptime_Posix.cpp
     DEPS Threads::Threads)
