@@ -150,7 +150,20 @@ void* Tlsf::Alloc(size_t size)
     const size_t needed = size < kAlignment ? kAlignment : RoundUp16(size);
     Block* block = FindFree(needed);
     if (block == nullptr)
-        return nullptr;
+    {
+        // The search above skips the request's own list, whose blocks may be smaller than the
+        // request. Before giving up, look there: the last big blocks of a nearly full pool stay usable.
+        uint32 fl;
+        uint32 sl;
+        Mapping(needed, fl, sl);
+        if (fl >= kFirstLevelCount)
+            return nullptr;
+        for (block = m_heads[fl][sl]; block != nullptr && block->size < needed; block = block->nextFree)
+        {
+        }
+        if (block == nullptr)
+            return nullptr;
+    }
     Remove(block);
     if (block->size >= needed + kBlockOverhead + kAlignment)
     {
