@@ -8,6 +8,7 @@
 // global heap, a spin lock around the others). Two threads inside at once are reported by an
 // assertion. Every block is aligned to 16 bytes.
 
+#include "Core/Assert.h"
 #include "Core/Memory/MemoryHeap.h"
 #include "Core/Types.h"
 
@@ -100,7 +101,12 @@ namespace SegregateHeapDetail
 class ReentrancyCounter
 {
 public:
-    void Enter();
+    void Enter()
+    {
+        const uint32 previous = m_value.load(std::memory_order_relaxed);
+        MX_ASSERT_MSG(previous == 0, "Heap entered by two threads at once");
+        m_value.store(previous + 1, std::memory_order_relaxed);
+    }
     void Leave() { m_value.store(m_value.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
 
 private:
@@ -119,9 +125,17 @@ constexpr uint32 Log2(uint64 value)
 }
 } // namespace SegregateHeapDetail
 
-// The small-block part: per size class (16, 32, ... smallLimit bytes) a LIFO list of free cells and a
-// list of pages; per page a doubly linked list of its own free cells, so that both allocation and free
-// are O(1).
+enum class SmallFreeResult
+{
+    Freed,
+    NotInHeap,   // in no small superchunk of the heap
+    NotABlock,   // inside one, but not the start of a cell of a page in use
+    AlreadyFree, // a double free; nothing changed
+};
+
+// The small-block part: pages of equal cells per size class (16, 32, ... smallLimit bytes). Each page
+// keeps its free cells in a LIFO list with their count; each class keeps the list of its pages that
+// have free cells. Allocation and free touch one cell and its page header: both O(1).
 template <typename Params>
 class HighFreqHeap
 {
@@ -136,8 +150,8 @@ public:
 
     // size: 1 .. smallLimit. Null only after the superchunk-limit assertion.
     void* Allocate(size_t size);
-    // `p` must satisfy IsBlock. A double free is reported and ignored.
-    void Free(void* p);
+    // Frees `p` if it is a live cell of this part; otherwise says why not and changes nothing.
+    SmallFreeResult Free(void* p);
     bool Contains(const void* p) const;
     // True when `p` is the start of a cell of a page in use (free or not); sets the cell size.
     bool IsBlock(const void* p, uint32& cellSize) const;
@@ -153,8 +167,7 @@ private:
     bool IsOnPageFreeList(const PageHeader* page, uint32 index, uint32 cellSize) const;
     int32 FindSuperchunk(const void* p) const;
 
-    FreeCell* m_classFree[kNumClasses] = {};
-    PageHeader* m_classPages[kNumClasses] = {};
+    PageHeader* m_available[kNumClasses] = {}; // pages with free cells, per class
     PageHeader* m_freePages = nullptr;
     uint8* m_superchunks[kMaxSuperchunks] = {}; // ascending addresses
     uint32 m_numSuperchunks = 0;
@@ -265,6 +278,9 @@ public:
     // True when `p` lies in one of this heap's superchunks. Reports nothing.
     bool Owns(const void* p) const { return m_small.Contains(p) || m_large.Contains(p); }
 
+    // Statistics (GetStats) are current after every call, except the uptime stamps of the last
+    // allocation and free, which are refreshed on every 16th allocation and every 16th free.
+
     // Superchunks first, then live blocks: small ones with their cell size, large ones with their
     // requested size, all as kUntaggedBlock.
     void Visit(HeapVisitor& visitor) override;
@@ -277,6 +293,10 @@ public:
     bool GetSmallPageInfo(const void* p, SmallPageInfo& info) const { return m_small.GetPageInfo(p, info); }
 
 private:
+    // Operations stamp the statistics' uptime once every 16 of them: reading the clock costs as much
+    // as a small-block operation itself.
+    static constexpr uint32 kStampInterval = 15;
+
     void UpdateStats();
 
     HighFreqHeap<Params> m_small;

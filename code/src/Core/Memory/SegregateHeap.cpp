@@ -43,33 +43,26 @@ private:
 };
 } // namespace
 
-void SegregateHeapDetail::ReentrancyCounter::Enter()
-{
-    const uint32 previous = m_value.load(std::memory_order_relaxed);
-    MX_ASSERT_MSG(previous == 0, "Heap entered by two threads at once");
-    m_value.store(previous + 1, std::memory_order_relaxed);
-}
-
 // ---------------------------------------------------------------------------------------------------
 // HighFreqHeap
 
+// Cell 0 of every page.
 template <typename Params>
 struct HighFreqHeap<Params>::PageHeader
 {
-    PageHeader* next; // next page of the same class, or of the free-page list
+    PageHeader* nextAvailable; // next page of the class with free cells, or next page of the free-page list
     uint16 freeCount;
-    uint16 sizeClass; // kNoClass while on the free-page list
+    uint16 sizeClass; // kNoClass while on the free-page list (or never formatted)
     uint16 m_offsetToFirstFree;
 };
 
-// Free cells are linked twice: LIFO per class (absolute pointers) and per page (cell indices, 0 =
-// none), the page's list being doubly linked so that allocation can unlink any cell in O(1).
+// A free cell links to the next free cell of its page (cell index, 0 = none). Allocation and free
+// touch only the cell and its page header.
 template <typename Params>
 struct HighFreqHeap<Params>::FreeCell
 {
-    FreeCell* nextInClass;
     uint16 nextInPage;
-    uint16 prevInPage;
+    uint16 unused[5];
     uint32 mark;
 };
 
@@ -95,34 +88,21 @@ void* HighFreqHeap<Params>::Allocate(size_t size)
     ReentrancyScope scope(m_reentrancy);
     const uint32 sizeClass = ClassOf(size);
     const uint32 cellSize = 16u << sizeClass;
-    FreeCell* cell = m_classFree[sizeClass];
-    if (cell == nullptr)
+    PageHeader* page = m_available[sizeClass];
+    if (page == nullptr)
     {
-        PageHeader* page = NewPage(sizeClass);
+        page = NewPage(sizeClass);
         if (page == nullptr)
             return nullptr;
         m_used += cellSize;
         return reinterpret_cast<uint8*>(page) + cellSize;
     }
-    m_classFree[sizeClass] = cell->nextInClass;
-    PageHeader* page =
-        reinterpret_cast<PageHeader*>(reinterpret_cast<uintptr_t>(cell) & ~uintptr_t(kPageSize - 1));
-    uint8* pageBytes = reinterpret_cast<uint8*>(page);
+    const uint32 index = page->m_offsetToFirstFree;
     MX_ASSERT(page->m_offsetToFirstFree > 0 && page->m_offsetToFirstFree * cellSize < kPageSize);
-    const uint32 cells = kPageSize / cellSize;
-    if (cell->prevInPage != 0)
-    {
-        MX_ASSERT(cell->prevInPage < cells);
-        reinterpret_cast<FreeCell*>(pageBytes + cell->prevInPage * cellSize)->nextInPage = cell->nextInPage;
-    }
-    else
-        page->m_offsetToFirstFree = cell->nextInPage;
-    if (cell->nextInPage != 0)
-    {
-        MX_ASSERT(cell->nextInPage < cells);
-        reinterpret_cast<FreeCell*>(pageBytes + cell->nextInPage * cellSize)->prevInPage = cell->prevInPage;
-    }
-    --page->freeCount;
+    FreeCell* cell = reinterpret_cast<FreeCell*>(reinterpret_cast<uint8*>(page) + index * cellSize);
+    page->m_offsetToFirstFree = cell->nextInPage;
+    if (--page->freeCount == 0)
+        m_available[sizeClass] = page->nextAvailable;
     cell->mark = 0;
     m_used += cellSize;
     return cell;
@@ -135,7 +115,7 @@ typename HighFreqHeap<Params>::PageHeader* HighFreqHeap<Params>::NewPage(uint32 
     constexpr uint64 kSuperchunkSize = Params::kSmallSuperchunkSize;
     PageHeader* page = m_freePages;
     if (page != nullptr)
-        m_freePages = page->next;
+        m_freePages = page->nextAvailable;
     else
     {
         MX_ASSERT(m_numSuperchunks < kMaxSuperchunks);
@@ -164,7 +144,7 @@ typename HighFreqHeap<Params>::PageHeader* HighFreqHeap<Params>::NewPage(uint32 
         {
             PageHeader* free = reinterpret_cast<PageHeader*>(base + offset);
             free->sizeClass = kNoClass;
-            free->next = rest;
+            free->nextAvailable = rest;
             rest = free;
         }
         m_freePages = rest;
@@ -174,24 +154,22 @@ typename HighFreqHeap<Params>::PageHeader* HighFreqHeap<Params>::NewPage(uint32 
     const uint32 cellSize = 16u << sizeClass;
     const uint32 cells = kPageSize / cellSize;
     uint8* bytes = reinterpret_cast<uint8*>(page);
-    page->next = m_classPages[sizeClass];
-    m_classPages[sizeClass] = page;
     page->sizeClass = static_cast<uint16>(sizeClass);
     page->freeCount = static_cast<uint16>(cells - 2);
     page->m_offsetToFirstFree = cells > 2 ? 2 : 0;
-    // Cell 1 goes to the caller; cells 2 .. cells-1 are chained in address order on both lists.
-    FreeCell* classRest = m_classFree[sizeClass];
-    for (uint32 i = cells - 1; i >= 2; --i)
+    // Cell 1 goes to the caller; cells 2 .. cells-1 are chained in address order.
+    for (uint32 i = 2; i < cells; ++i)
     {
         FreeCell* cell = reinterpret_cast<FreeCell*>(bytes + i * cellSize);
-        cell->nextInClass = classRest;
         cell->nextInPage = static_cast<uint16>(i + 1 < cells ? i + 1 : 0);
-        cell->prevInPage = static_cast<uint16>(i > 2 ? i - 1 : 0);
         cell->mark = kFreeCellMark;
-        classRest = cell;
     }
-    m_classFree[sizeClass] = classRest;
     reinterpret_cast<FreeCell*>(bytes + cellSize)->mark = 0;
+    if (page->freeCount != 0)
+    {
+        page->nextAvailable = m_available[sizeClass];
+        m_available[sizeClass] = page;
+    }
     m_overhead += cellSize;
     return page;
 }
@@ -234,7 +212,7 @@ bool HighFreqHeap<Params>::IsBlock(const void* p, uint32& cellSize) const
         return false;
     cellSize = 16u << page->sizeClass;
     const uintptr_t offset = address - reinterpret_cast<uintptr_t>(page);
-    return offset != 0 && offset % cellSize == 0;
+    return offset != 0 && (offset & (cellSize - 1)) == 0;
 }
 
 template <typename Params>
@@ -268,33 +246,35 @@ bool HighFreqHeap<Params>::IsOnPageFreeList(const PageHeader* page, uint32 index
 }
 
 template <typename Params>
-void HighFreqHeap<Params>::Free(void* p)
+SmallFreeResult HighFreqHeap<Params>::Free(void* p)
 {
-    constexpr uint32 kPageSize = Params::kPageSize;
-    ReentrancyScope scope(m_reentrancy);
-    PageHeader* page =
-        reinterpret_cast<PageHeader*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kPageSize - 1));
+    if (FindSuperchunk(p) < 0)
+        return SmallFreeResult::NotInHeap;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    PageHeader* page = reinterpret_cast<PageHeader*>(address & ~uintptr_t(Params::kPageSize - 1));
     const uint32 sizeClass = page->sizeClass;
+    if (sizeClass >= kNumClasses)
+        return SmallFreeResult::NotABlock;
     const uint32 cellSize = 16u << sizeClass;
-    uint8* bytes = reinterpret_cast<uint8*>(page);
-    const uint32 index = static_cast<uint32>((static_cast<uint8*>(p) - bytes) / cellSize);
+    const uint32 offset = static_cast<uint32>(address - reinterpret_cast<uintptr_t>(page));
+    if (offset == 0 || (offset & (cellSize - 1)) != 0)
+        return SmallFreeResult::NotABlock;
+    const uint32 index = offset >> (sizeClass + 4);
     FreeCell* cell = static_cast<FreeCell*>(p);
     if (cell->mark == kFreeCellMark && IsOnPageFreeList(page, index, cellSize))
-    {
-        MX_ASSERT_MSG(false, "Small block freed twice");
-        return;
-    }
-    cell->nextInClass = m_classFree[sizeClass];
-    m_classFree[sizeClass] = cell;
-    cell->prevInPage = 0;
+        return SmallFreeResult::AlreadyFree;
+
+    ReentrancyScope scope(m_reentrancy);
     cell->nextInPage = page->m_offsetToFirstFree;
-    if (page->m_offsetToFirstFree != 0)
-        reinterpret_cast<FreeCell*>(bytes + page->m_offsetToFirstFree * cellSize)->prevInPage =
-            static_cast<uint16>(index);
-    page->m_offsetToFirstFree = static_cast<uint16>(index);
-    ++page->freeCount;
     cell->mark = kFreeCellMark;
+    page->m_offsetToFirstFree = static_cast<uint16>(index);
+    if (page->freeCount++ == 0)
+    {
+        page->nextAvailable = m_available[sizeClass];
+        m_available[sizeClass] = page;
+    }
     m_used -= cellSize;
+    return SmallFreeResult::Freed;
 }
 
 template <typename Params>
@@ -303,12 +283,15 @@ void HighFreqHeap<Params>::Visit(HeapVisitor& visitor) const
     constexpr uint32 kPageSize = Params::kPageSize;
     for (uint32 i = 0; i < m_numSuperchunks; ++i)
         visitor.OnSuperchunk(m_superchunks[i], Params::kSmallSuperchunkSize);
-    for (uint32 sizeClass = 0; sizeClass < kNumClasses; ++sizeClass)
+    for (uint32 i = 0; i < m_numSuperchunks; ++i)
     {
-        const uint32 cellSize = 16u << sizeClass;
-        const uint32 cells = kPageSize / cellSize;
-        for (const PageHeader* page = m_classPages[sizeClass]; page != nullptr; page = page->next)
+        for (uint64 offset = 0; offset < Params::kSmallSuperchunkSize; offset += kPageSize)
         {
+            const PageHeader* page = reinterpret_cast<const PageHeader*>(m_superchunks[i] + offset);
+            if (page->sizeClass >= kNumClasses)
+                continue;
+            const uint32 cellSize = 16u << page->sizeClass;
+            const uint32 cells = kPageSize / cellSize;
             std::bitset<kPageSize / 16> isFree;
             const uint8* bytes = reinterpret_cast<const uint8*>(page);
             uint32 current = page->m_offsetToFirstFree;
@@ -317,10 +300,10 @@ void HighFreqHeap<Params>::Visit(HeapVisitor& visitor) const
                 isFree.set(current);
                 current = reinterpret_cast<const FreeCell*>(bytes + current * cellSize)->nextInPage;
             }
-            for (uint32 i = 1; i < cells; ++i)
+            for (uint32 cell = 1; cell < cells; ++cell)
             {
-                if (!isFree.test(i))
-                    visitor.OnBlock(const_cast<uint8*>(bytes) + i * cellSize, cellSize, kUntaggedBlock);
+                if (!isFree.test(cell))
+                    visitor.OnBlock(const_cast<uint8*>(bytes) + cell * cellSize, cellSize, kUntaggedBlock);
             }
         }
     }
@@ -335,26 +318,17 @@ void HighFreqHeap<Params>::Trim()
     {
         const uint32 cellSize = 16u << sizeClass;
         const uint32 wholeFree = kPageSize / cellSize - 1;
-        for (FreeCell** link = &m_classFree[sizeClass]; *link != nullptr;)
-        {
-            const PageHeader* page = reinterpret_cast<const PageHeader*>(reinterpret_cast<uintptr_t>(*link) &
-                                                                         ~uintptr_t(kPageSize - 1));
-            if (page->freeCount == wholeFree)
-                *link = (*link)->nextInClass;
-            else
-                link = &(*link)->nextInClass;
-        }
-        for (PageHeader** link = &m_classPages[sizeClass]; *link != nullptr;)
+        for (PageHeader** link = &m_available[sizeClass]; *link != nullptr;)
         {
             PageHeader* page = *link;
             if (page->freeCount != wholeFree)
             {
-                link = &page->next;
+                link = &page->nextAvailable;
                 continue;
             }
-            *link = page->next;
+            *link = page->nextAvailable;
             page->sizeClass = kNoClass;
-            page->next = m_freePages;
+            page->nextAvailable = m_freePages;
             m_freePages = page;
             m_overhead -= cellSize;
         }
@@ -870,8 +844,9 @@ void* SegregateHeap<Params>::Allocate(size_t size)
     void* p = size <= Params::kSmallLimit ? m_small.Allocate(size) : m_large.Allocate(size);
     if (p == nullptr)
         return nullptr;
+    if ((m_stats.allocations & kStampInterval) == 0)
+        m_stats.lastAllocation = GetUptimeSeconds();
     ++m_stats.allocations;
-    m_stats.lastAllocation = GetUptimeSeconds();
     UpdateStats();
     return p;
 }
@@ -881,25 +856,26 @@ void SegregateHeap<Params>::Free(void* p, size_t)
 {
     if (p == nullptr)
         return;
-    uint32 cellSize = 0;
-    uint64 capacity = 0;
-    uint64 requested = 0;
-    if (m_small.IsBlock(p, cellSize))
-        m_small.Free(p);
-    else if (m_small.Contains(p))
+    const SmallFreeResult small = m_small.Free(p);
+    if (small == SmallFreeResult::NotInHeap)
     {
-        MX_ASSERT_MSG(false, "Free of a pointer that is not a block of this heap");
-        return;
-    }
-    else
-    {
+        uint64 capacity = 0;
+        uint64 requested = 0;
         if (!MX_VERIFY_MSG(m_large.IsBlock(p, capacity, requested),
                            "Free of a pointer that is not a live block of this heap"))
             return;
         m_large.Free(p);
     }
+    else if (small != SmallFreeResult::Freed)
+    {
+        MX_ASSERT_MSG(small != SmallFreeResult::AlreadyFree, "Small block freed twice");
+        MX_ASSERT_MSG(small != SmallFreeResult::NotABlock,
+                      "Free of a pointer that is not a block of this heap");
+        return;
+    }
+    if ((m_stats.frees & kStampInterval) == 0)
+        m_stats.lastFree = GetUptimeSeconds();
     ++m_stats.frees;
-    m_stats.lastFree = GetUptimeSeconds();
     UpdateStats();
 }
 
