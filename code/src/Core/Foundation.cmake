@@ -16,7 +16,13 @@ morvex_add_library(MorvexFoundation
         Memory/SystemMemory_Linux.cpp
         Memory/GlobalHeap_System.cpp
         Memory/LockedHeap_System.cpp
+        Memory/PlatformVirtualMemory.cpp
+        Memory/PlatformVirtualMemory_Linux.cpp
+        Memory/SegregateHeap.cpp
+        Memory/TempHeap.cpp
+        Memory/Tlsf.cpp
         Profiler/Profiler.cpp
+        Timing/Uptime_Posix.cpp
     DEPS Threads::Threads)
 
 # The program-wide operator new and delete, compiled into each executable that asks for them

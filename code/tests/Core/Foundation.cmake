@@ -12,3 +12,6 @@ if(MORVEX_BUILD_TESTS)
     target_compile_definitions(KernelMemoryTests PRIVATE LEAK_PROBE_PATH="$<TARGET_FILE:MemoryLeakProbe>")
     add_dependencies(KernelMemoryTests MemoryLeakProbe)
 endif()
+morvex_add_test(MemoryTests
+    SOURCES Memory/SegregateHeapTests.cpp Memory/PlatformVirtualMemoryTests.cpp Memory/TempHeapTests.cpp
+    DEPS MorvexFoundation)

@@ -1,0 +1,169 @@
+// The engine's general-purpose heap against glibc malloc and mimalloc on the same allocation
+// sequences. The engine heap is one SegregateHeap with the global heap's parameters behind a mutex,
+// as the global heap runs.
+//
+//   HeapBenchmarks [benchmark flags]
+//
+// Rows: small blocks (8-1000 B, 10 000 live), medium (1-64 KiB), large (256 KiB-2 MiB), small on two
+// threads, and 200 000 blocks of 16 B freed in random order. Each iteration of the first four frees
+// one random live block and allocates a new one of a random size in its place.
+//
+// Linking mimalloc replaces malloc for the whole program, so the glibc rows call glibc's own entry
+// points (__libc_malloc, __libc_free).
+
+#include "Core/Memory/SegregateHeap.h"
+
+#include <benchmark/benchmark.h>
+#include <mimalloc.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <vector>
+
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void __libc_free(void* p);
+
+namespace
+{
+using Morvex::GlobalHeapParameters;
+using Morvex::SegregateHeap;
+
+struct EngineHeap
+{
+    static SegregateHeap<GlobalHeapParameters>& Heap()
+    {
+        static SegregateHeap<GlobalHeapParameters> heap("GlobalHeap:HeapBenchmarks.cpp:1");
+        return heap;
+    }
+    static std::mutex& Lock()
+    {
+        static std::mutex lock;
+        return lock;
+    }
+    static void* Alloc(size_t size)
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        return Heap().Allocate(size);
+    }
+    static void Free(void* p, size_t size)
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        Heap().Free(p, size);
+    }
+};
+
+struct GlibcHeap
+{
+    static void* Alloc(size_t size) { return __libc_malloc(size); }
+    static void Free(void* p, size_t) { __libc_free(p); }
+};
+
+struct Mimalloc
+{
+    static void* Alloc(size_t size) { return mi_malloc(size); }
+    static void Free(void* p, size_t) { mi_free(p); }
+};
+
+struct Op
+{
+    uint32_t slot;
+    uint32_t size;
+};
+
+constexpr size_t kOps = 1 << 16;
+
+std::vector<Op> MakeOps(uint32_t slots, uint32_t minSize, uint32_t maxSize, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<uint32_t> slot(0, slots - 1);
+    std::uniform_int_distribution<uint32_t> size(minSize, maxSize);
+    std::vector<Op> ops(kOps);
+    for (Op& op : ops)
+        op = {slot(random), size(random)};
+    return ops;
+}
+
+// Replaces random live blocks by new ones of random sizes in [minSize, maxSize].
+template <typename H>
+void Churn(benchmark::State& state, uint32_t live, uint32_t minSize, uint32_t maxSize)
+{
+    const std::vector<Op> ops = MakeOps(live, minSize, maxSize, 1234 + state.thread_index());
+    std::vector<void*> blocks(live);
+    std::vector<uint32_t> sizes(live);
+    for (uint32_t i = 0; i < live; ++i)
+    {
+        sizes[i] = ops[i].size;
+        blocks[i] = H::Alloc(sizes[i]);
+        static_cast<char*>(blocks[i])[0] = 1;
+    }
+    size_t k = 0;
+    for (auto _ : state)
+    {
+        const Op& op = ops[k++ & (kOps - 1)];
+        H::Free(blocks[op.slot], sizes[op.slot]);
+        void* p = H::Alloc(op.size);
+        static_cast<char*>(p)[0] = 1;
+        blocks[op.slot] = p;
+        sizes[op.slot] = op.size;
+    }
+    for (uint32_t i = 0; i < live; ++i)
+        H::Free(blocks[i], sizes[i]);
+    state.SetItemsProcessed(state.iterations());
+}
+
+template <typename H>
+void BM_Small(benchmark::State& state)
+{
+    Churn<H>(state, 10000, 8, 1000);
+}
+
+template <typename H>
+void BM_Medium(benchmark::State& state)
+{
+    Churn<H>(state, 1000, 1024, 64 * 1024);
+}
+
+template <typename H>
+void BM_Large(benchmark::State& state)
+{
+    Churn<H>(state, 32, 256 * 1024, 2 * 1024 * 1024);
+}
+
+// 200 000 blocks of 16 bytes, then all freed in a random order: frees land all over the pages.
+template <typename H>
+void BM_RandomFree(benchmark::State& state)
+{
+    constexpr uint32_t kCount = 200000;
+    std::vector<uint32_t> order(kCount);
+    for (uint32_t i = 0; i < kCount; ++i)
+        order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(99));
+    std::vector<void*> blocks(kCount);
+    for (auto _ : state)
+    {
+        for (uint32_t i = 0; i < kCount; ++i)
+        {
+            blocks[i] = H::Alloc(16);
+            static_cast<char*>(blocks[i])[0] = 1;
+        }
+        for (uint32_t i : order)
+            H::Free(blocks[i], 16);
+    }
+    state.SetItemsProcessed(state.iterations() * kCount);
+}
+
+#define MX_HEAP_BENCHMARKS(H)                                                                                \
+    BENCHMARK_TEMPLATE(BM_Small, H);                                                                         \
+    BENCHMARK_TEMPLATE(BM_Medium, H);                                                                        \
+    BENCHMARK_TEMPLATE(BM_Large, H);                                                                         \
+    BENCHMARK_TEMPLATE(BM_Small, H)->Threads(2)->UseRealTime();                                              \
+    BENCHMARK_TEMPLATE(BM_RandomFree, H)->Unit(benchmark::kMillisecond);
+
+MX_HEAP_BENCHMARKS(EngineHeap)
+MX_HEAP_BENCHMARKS(GlibcHeap)
+MX_HEAP_BENCHMARKS(Mimalloc)
+} // namespace
+
+BENCHMARK_MAIN();
