@@ -1,3 +1,10 @@
+# Sanitizer builds serve the global heap and the kernel's heaps from the C heap, so that the
+# sanitizer's allocator sees every block; other builds use the engine's segregated heaps.
+if(MORVEX_SANITIZE)
+    set(morvex_heap_backend Memory/GlobalHeap_System.cpp Memory/LockedHeap_System.cpp)
+else()
+    set(morvex_heap_backend Memory/GlobalHeap_Segregate.cpp Memory/LockedHeap_Segregate.cpp)
+endif()
 morvex_add_library(MorvexFoundation
     SOURCES
         Assert.cpp
@@ -14,13 +21,12 @@ morvex_add_library(MorvexFoundation
         Memory/MemoryReport.cpp
         Memory/MemoryTag.cpp
         Memory/SystemMemory_Linux.cpp
-        Memory/GlobalHeap_System.cpp
-        Memory/LockedHeap_System.cpp
         Memory/PlatformVirtualMemory.cpp
         Memory/PlatformVirtualMemory_Linux.cpp
         Memory/SegregateHeap.cpp
         Memory/TempHeap.cpp
         Memory/Tlsf.cpp
+        ${morvex_heap_backend}
         Profiler/Profiler.cpp
         Timing/Uptime_Posix.cpp
     DEPS Threads::Threads)

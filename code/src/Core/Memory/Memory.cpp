@@ -10,6 +10,8 @@
 #include "Core/Memory/GroundZeroAllocator.h"
 #include "Core/Memory/LockedHeap.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/PlatformVirtualMemory.h"
+#include "Core/Memory/TempHeap.h"
 #include "Core/NeverDestroyed.h"
 #include "Core/StaticString.h"
 #include "Core/Str.h"
@@ -82,6 +84,13 @@ LockedHeap& SharedStringsHeap()
     return heap;
 }
 
+TempHeap& Temp()
+{
+    alignas(TempHeap) static unsigned char storage[sizeof(TempHeap)];
+    static TempHeap* heap = new (storage) TempHeap("Temp:" __FILE__ ":67");
+    return *heap;
+}
+
 // Blocks that need more than the heaps' 16-byte alignment come from the global heap; Free is told
 // the same alignment and finds them there again.
 class StringsAllocator final : public Allocator
@@ -119,10 +128,30 @@ public:
     }
 };
 
+// Short-lived work: the temp arena, the global heap when it is full.
+class TempAllocator final : public Allocator
+{
+public:
+    void* Alloc(size_t size, size_t alignment) override
+    {
+        if (alignment > 16)
+            return Memory::Alloc(size, alignment);
+        MX_MEMORY_TAG_SCOPE("Core/TempAllocator");
+        return Temp().Alloc(size);
+    }
+    void Free(void* p, size_t size, size_t alignment) override
+    {
+        if (alignment > 16)
+            Memory::Free(p, size);
+        else
+            Temp().Free(p, size);
+    }
+};
+
 // The allocators must outlive every static object that holds memory from them (console variables'
 // texts, registries), whatever the order of static destruction.
 constinit NeverDestroyed<GlobalHeapAllocator> GGlobalAllocator;
-constinit NeverDestroyed<GlobalHeapAllocator> GTempAllocator;
+constinit NeverDestroyed<TempAllocator> GTempAllocator;
 constinit NeverDestroyed<StringsAllocator> GStringsAllocator;
 constinit NeverDestroyed<DictAllocator> GDictAllocator;
 
@@ -284,6 +313,15 @@ void* Memory::Realloc(void* p, size_t size)
 void Memory::Init()
 {
     MX_ASSERT(GMemoryTagSystem.load() == nullptr);
+    // Running out of system memory prints the detailed usage report before the process ends.
+    PlatformVirtualMemory::Init(
+        []
+        {
+            Memory::LogUsage(true);
+            // The process ends next without its exit handlers: buffered lines go out now.
+            std::fflush(nullptr);
+        });
+    Temp();
     StringsHeap();
     DictHeap();
     FunctionHeap();
@@ -297,6 +335,8 @@ void Memory::PublishTagSystem()
     GMemoryTagSystem.store(&GTagSystem.value, std::memory_order_release);
     MX_ASSERT(GNumMemoryHeaps == 0);
     RegisterHeap(&GetGlobalHeapBackend());
+    Temp().InitArena();
+    RegisterHeap(&Temp());
     RegisterHeap(&StringsHeap());
     RegisterHeap(&DictHeap());
     RegisterHeap(&FunctionHeap());
@@ -332,6 +372,8 @@ void Memory::Shutdown()
     UnregisterHeap(&FunctionHeap());
     UnregisterHeap(&DictHeap());
     UnregisterHeap(&StringsHeap());
+    UnregisterHeap(&Temp());
+    Temp().ShutdownArena();
     MX_ASSERT(GNumMemoryHeaps == 1);
     if (GHeap.value.leakCheck)
     {

@@ -4,6 +4,7 @@
 #include "Core/Memory/GroundZeroAllocator.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryHeap.h"
+#include "Core/Memory/PlatformVirtualMemory.h"
 #include "Core/StaticString.h"
 #include "Core/Str.h"
 #include "SystemMemory.h"
@@ -38,6 +39,20 @@ void Memory::LogUsage(bool details)
     MX_LOG_WARNING("  Page File: %s total, %s used, %s available", Size(a, status.totalPageFile),
                    Size(b, status.totalPageFile - status.availablePageFile),
                    Size(c, status.availablePageFile));
+    MX_LOG_WARNING("%s", kSeparator);
+
+    const PlatformVirtualMemoryStats vm = PlatformVirtualMemory::GetStats();
+    const PlatformVirtualMemoryConstants constants = PlatformVirtualMemory::GetConstants();
+    StaticString<32> live, total;
+    MX_LOG_WARNING("%s", "");
+    MX_LOG_WARNING("PlatformVirtualMemory allocator");
+    MX_LOG_WARNING("%s", kSeparator);
+    MX_LOG_WARNING("Allocated: %s", Size(a, vm.m_allocated));
+    MX_LOG_WARNING("Allocated peak: %s", Size(a, vm.m_peak));
+    MX_LOG_WARNING("Live allocations: %s", Str::FormatThousands(live, vm.m_liveCount));
+    MX_LOG_WARNING("Total allocations: %s", Str::FormatThousands(total, vm.m_totalCount));
+    MX_LOG_WARNING("Page size: %s", Size(a, constants.m_pageSize));
+    MX_LOG_WARNING("Granularity: %s", Size(a, constants.m_allocationGranularity));
     MX_LOG_WARNING("%s", kSeparator);
 
     const uint64 used = GroundZeroAllocator::GetUsed();

@@ -7,6 +7,7 @@
 #include "Core/Memory/GroundZeroAllocator.h"
 #include "Core/StaticString.h"
 #include "Core/Str.h"
+#include "Core/Timing/Uptime.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,16 +24,6 @@ std::atomic<MemoryTagSystem*> GMemoryTagSystem{nullptr};
 
 namespace
 {
-// Uptime for the records' last activity: the monotonic clock from the first charge on, so that it
-// works before the kernel has started its own clock.
-double UptimeSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    static const double start = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9 - start;
-}
-
 // Creation is rare and may take its time; a plain mutex (constant-initialised) is enough.
 std::mutex GRegistryLock;
 
@@ -90,7 +81,7 @@ void MemoryTagRecord::OnAlloc(uint64 size)
     allocs.fetch_add(1, std::memory_order_relaxed);
     const uint64 prevUnused = used.fetch_add(size, std::memory_order_relaxed);
     MX_ASSERT((prevUnused + size) <= 0xffffffffu);
-    lastActivity.store(UptimeSeconds(), std::memory_order_relaxed);
+    lastActivity.store(GetUptimeSeconds(), std::memory_order_relaxed);
     MemoryTagSystem* system = GMemoryTagSystem.load(std::memory_order_relaxed);
     if (system != nullptr && system->m_breakTag >= 0 && m_index == static_cast<uint16>(system->m_breakTag))
         MX_ASSERT_FAIL("Break on MemoryTag allocation");
@@ -101,7 +92,7 @@ void MemoryTagRecord::OnFree(uint64 size)
     deallocs.fetch_add(1, std::memory_order_relaxed);
     const uint64 prevUsed = used.fetch_sub(size, std::memory_order_relaxed);
     MX_ASSERT(prevUsed >= size);
-    lastActivity.store(UptimeSeconds(), std::memory_order_relaxed);
+    lastActivity.store(GetUptimeSeconds(), std::memory_order_relaxed);
 }
 
 void MemoryTagRecord::OnRealloc(uint64 oldSize, uint64 newSize)

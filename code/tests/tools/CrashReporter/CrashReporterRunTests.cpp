@@ -366,7 +366,7 @@ TEST_F(ReporterRun, CrashMemoryReportsOutOfMemoryAndEnds)
     EXPECT_EQ(r.exitCode, 134) << r.out << r.err;
     EXPECT_NE(r.err.find("FATAL  : ================== Out of memory ¯\\_(⊙︿⊙)_/¯ ==================\n"
                          "FATAL  : \n"
-                         "FATAL  : Memory::Alloc() failed to allocate 32 GB block\n"),
+                         "FATAL  : PlatformVirtualMemory::Allocate() failed to allocate 32 GB block\n"),
               std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("WARNING: Heap name"), std::string::npos) << r.out;
