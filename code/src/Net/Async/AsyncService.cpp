@@ -682,6 +682,7 @@ void Service::RunPending(bool forced)
         m_delayed.swap(kept);
         return;
     }
+    // Everything posted (and what that posts) first, then every delayed callable whatever its time.
     for (uint32 round = 0; !m_posted.empty() || !m_delayed.empty(); ++round)
     {
         if (round == kMaxForcedRounds)
@@ -692,10 +693,14 @@ void Service::RunPending(bool forced)
             m_delayed.clear();
             break;
         }
-        std::vector<AsyncService::Callable> run;
-        run.swap(m_posted);
-        for (AsyncService::Callable& fn : run)
-            fn();
+        if (!m_posted.empty())
+        {
+            std::vector<AsyncService::Callable> run;
+            run.swap(m_posted);
+            for (AsyncService::Callable& fn : run)
+                fn();
+            continue;
+        }
         std::deque<Delayed> delayed;
         delayed.swap(m_delayed);
         for (Delayed& d : delayed)
