@@ -55,17 +55,20 @@ struct TcpPair
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // The peer's receive buffer is pinned well below the writes that must stall, whatever the
+        // system's defaults.
+        int receive = 64 * 1024;
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &receive, sizeof(receive));
         bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
         listen(listener, 1);
         socklen_t len = sizeof(addr);
         getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
         local = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        // Small buffers, so that a peer that does not read stalls a large write.
+        // A small send buffer, so that a peer that does not read stalls a large write soon.
         int small = 4096;
         setsockopt(local, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
         connect(local, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
         peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
         close(listener);
         sockaddr_in mine{};
         len = sizeof(mine);
@@ -439,6 +442,9 @@ TEST_F(AsyncServiceTest, WriteTimeoutThenSecondWriteNeverOverlaps)
     EXPECT_EQ(secondCalls, std::vector<int32>{async::kWriteBusyStatus});
 
     // The peer reads everything: exactly the first write, which then completes without a call.
+    // (A larger send buffer only speeds the drain up.)
+    int large = 1 << 20;
+    setsockopt(pair.local, SOL_SOCKET, SO_SNDBUF, &large, sizeof(large));
     const std::string got = pair.ReadPeer(big.size());
     EXPECT_EQ(got.size(), big.size());
     EXPECT_EQ(got.find('b'), std::string::npos);
