@@ -15,6 +15,10 @@ struct ErrorCodeNames
 constexpr ErrorCodeNames kNames[] = {
     {ErrorCode::OK, "OK", "ErrorCode::OK"},
     {ErrorCode::UNKNOWN, "UNKNOWN", "ErrorCode::UNKNOWN"},
+    {ErrorCode::GENERIC, "GENERIC", "ErrorCode::GENERIC"},
+    {ErrorCode::INVALID_PARAMS, "INVALID_PARAMS", "ErrorCode::INVALID_PARAMS"},
+    {ErrorCode::OPERATION_CANCELLED, "OPERATION_CANCELLED", "ErrorCode::OPERATION_CANCELLED"},
+    {ErrorCode::PROMISE_BROKEN, "PROMISE_BROKEN", "ErrorCode::PROMISE_BROKEN"},
     {ErrorCode::TIMEOUT, "TIMEOUT", "ErrorCode::TIMEOUT"},
     {ErrorCode::SERVER_UNAVAILABLE, "SERVER_UNAVAILABLE", "ErrorCode::SERVER_UNAVAILABLE"},
     {ErrorCode::NETWORK, "NETWORK", "ErrorCode::NETWORK"},
@@ -22,6 +26,8 @@ constexpr ErrorCodeNames kNames[] = {
     {ErrorCode::SERVER_MISUNDERSTOOD_REQUEST, "SERVER_MISUNDERSTOOD_REQUEST",
      "ErrorCode::SERVER_MISUNDERSTOOD_REQUEST"},
     {ErrorCode::SERVER_CERT_UNTRUSTED, "SERVER_CERT_UNTRUSTED", "ErrorCode::SERVER_CERT_UNTRUSTED"},
+    {ErrorCode::CONTENT_UPDATE_WRITE_FILE_FAILED, "CONTENT_UPDATE_WRITE_FILE_FAILED",
+     "ErrorCode::CONTENT_UPDATE_WRITE_FILE_FAILED"},
     {ErrorCode::INVALID_ERROR_CODE, "INVALID_ERROR_CODE", "ErrorCode::INVALID_ERROR_CODE"},
 };
 

@@ -286,6 +286,24 @@ TEST_F(ReporterSend, LargeDumpsArriveWholeFromTheParallelDeflate)
     EXPECT_EQ(unzip.exitCode, 0) << unzip.out;
 }
 
+// The network service advances only while the sender polls it during the upload: a resolution
+// asked for by the configuration script completes there, on a slow collector.
+TEST_F(ReporterSend, NetworkServiceCommandsFromTheScriptRunWhileTheSenderPolls)
+{
+    StartCollector({"--delay-ms", "1500"});
+    m_work.WriteFile("crash-reporter.cfg", Slurp(fs::path(m_work.Path()) / "crash-reporter.cfg") +
+                                               "async_dnsResolve localhost\nasync_dbgDumpSockets\n"
+                                               "async_dnsResolve\n");
+    ProcessResult r = Run(true);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "Sent successfully"), 1u) << r.out;
+    EXPECT_EQ(Count(r.out, "async_dnsResolve: localhost: 127.0.0.1:0"), 1u) << r.out << r.err;
+    EXPECT_LT(r.out.find("async_dnsResolve: localhost: "), r.out.find("Sent successfully"))
+        << "resolved during the upload, not at shutdown";
+    EXPECT_EQ(Count(r.out, "Dumping AsyncSocket's:"), 1u) << r.out;
+    EXPECT_EQ(Count(r.out + r.err, "Usage: /async_dnsResolve <hostname>"), 1u) << r.out << r.err;
+}
+
 TEST_F(ReporterSend, RefusedUploadsAreRetriedOnlyInBackgroundMode)
 {
     StartCollector({"--status", "500"});
