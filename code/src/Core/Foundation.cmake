@@ -17,6 +17,7 @@ morvex_add_library(MorvexFoundation
         Memory/DebugHeapPlatform_Linux.cpp
         Memory/GlobalHeap.cpp
         Memory/GroundZeroAllocator.cpp
+        Memory/LockedHeap.cpp
         Memory/Memory.cpp
         Memory/MemoryReport.cpp
         Memory/MemoryTag.cpp

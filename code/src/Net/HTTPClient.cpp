@@ -7,6 +7,7 @@
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
+#include "Core/Memory/LockedHeap.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Platform.h"
@@ -87,56 +88,61 @@ std::unique_ptr<ClientState> g_client;
 uint64 g_clientGeneration = 0;
 // TLS is shared with the engine's other TLS users and outlives any one client.
 uint32 g_tlsRefs = 0;
+// OpenSSL took our allocation functions (once per process): its heap is listed while TLS is in use.
+bool g_cryptoHeapInUse = false;
 
 // --- allocation hooks ------------------------------------------------------------------------
-// libcurl and OpenSSL allocate through the global heap. A request of 0 bytes is served as 1 byte:
-// both libraries may ask for it and must get a unique, freeable pointer.
+// libcurl and OpenSSL allocate from heaps of their own, which the memory report lists while the
+// client runs. OpenSSL frees from its exit handler, after every shutdown of ours: the heaps live
+// until the very end. A request of 0 bytes is served as 1 byte: both libraries may ask for it and
+// must get a unique, freeable pointer.
+LockedHeap& CurlHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "CURL:" __FILE__ ":98");
+    return heap;
+}
+LockedHeap& CryptoHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "CRYPTO:" __FILE__ ":103");
+    return heap;
+}
 void* CurlMalloc(size_t size)
 {
-    return Memory::Alloc(size != 0 ? size : 1);
+    return CurlHeap().Alloc(size);
 }
 void CurlFree(void* p)
 {
-    Memory::Free(p);
+    CurlHeap().Free(p);
 }
 void* CurlRealloc(void* p, size_t size)
 {
-    return Memory::Realloc(p, size != 0 ? size : 1);
+    return CurlHeap().Realloc(p, size);
 }
 char* CurlStrdup(const char* s)
 {
-    size_t n = std::strlen(s) + 1;
-    char* copy = static_cast<char*>(Memory::Alloc(n));
-    std::memcpy(copy, s, n);
-    return copy;
+    return CurlHeap().Strdup(s);
 }
 void* CurlCalloc(size_t nmemb, size_t size)
 {
-    if (nmemb == 0 || size == 0)
-        nmemb = size = 1;
-    if (!MX_VERIFY(nmemb < 0xffffffff / size))
-        return nullptr;
-    void* p = Memory::Alloc(nmemb * size);
-    std::memset(p, 0, nmemb * size);
-    return p;
+    return CurlHeap().Calloc(nmemb, size);
 }
 
 void* CryptoMalloc(size_t size, const char*, int)
 {
-    return Memory::Alloc(size != 0 ? size : 1);
+    return CryptoHeap().Alloc(size);
 }
 void* CryptoRealloc(void* p, size_t size, const char*, int)
 {
     if (size == 0)
     {
-        Memory::Free(p);
+        CryptoHeap().Free(p);
         return nullptr;
     }
-    return Memory::Realloc(p, size);
+    return CryptoHeap().Realloc(p, size);
 }
 void CryptoFree(void* p, const char*, int)
 {
-    Memory::Free(p);
+    CryptoHeap().Free(p);
 }
 
 // Reference counted and shared with the engine's other TLS users. OpenSSL 3 cannot be started
@@ -146,8 +152,13 @@ void TlsAddRef()
 {
     if (g_tlsRefs++ != 0)
         return;
-    // Fails (harmlessly) when OpenSSL has already allocated, e.g. when another library started it.
-    CRYPTO_set_mem_functions(CryptoMalloc, CryptoRealloc, CryptoFree);
+    // Fails (harmlessly) when OpenSSL has already allocated, e.g. when another library started it:
+    // OpenSSL then keeps the C heap.
+    if (CRYPTO_set_mem_functions(CryptoMalloc, CryptoRealloc, CryptoFree) == 1 || g_cryptoHeapInUse)
+    {
+        g_cryptoHeapInUse = true;
+        Memory::RegisterHeap(&CryptoHeap());
+    }
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
                          OPENSSL_INIT_NO_LOAD_CONFIG,
                      nullptr);
@@ -155,8 +166,8 @@ void TlsAddRef()
 }
 void TlsRelease()
 {
-    if (g_tlsRefs > 0)
-        --g_tlsRefs;
+    if (g_tlsRefs > 0 && --g_tlsRefs == 0 && g_cryptoHeapInUse)
+        Memory::UnregisterHeap(&CryptoHeap());
 }
 
 uint32 NextRequestId()
@@ -659,6 +670,7 @@ bool HTTPClient::Init()
         TlsRelease();
         return false;
     }
+    Memory::RegisterHeap(&CurlHeap());
     g_client->requests.reserve(512);
     // Other kinds (the crash reporter among them) verify against the system's CA store.
     if (Platform_GetApplicationKind() == 0)
@@ -685,6 +697,7 @@ void HTTPClient::Shutdown()
     if (started)
     {
         curl_global_cleanup();
+        Memory::UnregisterHeap(&CurlHeap());
         TlsRelease();
     }
 }

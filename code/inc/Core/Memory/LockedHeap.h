@@ -21,8 +21,13 @@ public:
     virtual void Free(void* p) = 0;
     // Null allocates; the contents up to the smaller size are kept.
     virtual void* Realloc(void* p, size_t size) = 0;
-    // The bytes asked for the block.
+    // The bytes usable in the block (at least what was asked).
     virtual size_t GetSize(const void* p) = 0;
+
+    // calloc's contract: zeroed, null when count × size does not fit in a size_t.
+    void* Calloc(size_t count, size_t size);
+    // A copy of a NUL-terminated text.
+    char* Strdup(const char* text);
 };
 
 // The size classes a heap is tuned for.

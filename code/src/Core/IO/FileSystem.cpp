@@ -9,6 +9,7 @@
 #include "Core/IO/Pak.h"
 #include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
+#include "Core/Memory/LockedHeap.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Profiler/Profiler.h"
@@ -122,6 +123,14 @@ bool OpenInto(File& out, const FilePath& path, EFileOpenMode mode)
     return out.IsOpen();
 }
 
+// Whole files read into memory come from a heap of their own: they are large and short-lived, and
+// the memory report shows them apart.
+LockedHeap& FileMemoryHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "FileMemory:" __FILE__ ":129");
+    return heap;
+}
+
 bool ReadWhole(const FilePath& path, RawFile& file, char*& data, uint32* sizeOut, uint64* lastWriteTime)
 {
     uint64 size = file.GetSize();
@@ -132,15 +141,11 @@ bool ReadWhole(const FilePath& path, RawFile& file, char*& data, uint32* sizeOut
                      static_cast<unsigned long long>(size));
         return false;
     }
-    char* buffer;
-    {
-        MX_MEMORY_TAG_SCOPE("Core/File");
-        buffer = static_cast<char*>(Memory::Alloc(static_cast<size_t>(size) + 1));
-    }
+    char* buffer = static_cast<char*>(FileMemoryHeap().Alloc(static_cast<size_t>(size) + 1));
     uint32 read = size ? file.ReadBytes(buffer, static_cast<uint32>(size)) : 0;
     if (read != size)
     {
-        Memory::Free(buffer);
+        FileMemoryHeap().Free(buffer);
         return false;
     }
     buffer[size] = 0;
@@ -273,6 +278,7 @@ void InitFileSystem()
         return;
     MX_MEMORY_TAG_SCOPE("Core/File");
     MX_ASSERT(Threading::IsMainThread());
+    Memory::RegisterHeap(&FileMemoryHeap());
     Pak::Init();
     AsyncLoader::Init();
     GFileSystemInitialized = true;
@@ -280,6 +286,8 @@ void InitFileSystem()
 
 void ShutdownFileSystem()
 {
+    if (GFileSystemInitialized)
+        Memory::UnregisterHeap(&FileMemoryHeap());
     GFileSystemInitialized = false;
     AsyncLoader::Shutdown();
     FileSystem::ClearSearchPaths();
@@ -436,7 +444,7 @@ bool ReadRawFile(StrView pathView, char*& data, uint32* size)
 
 void FreeFileData(char* data)
 {
-    Memory::Free(data);
+    FileMemoryHeap().Free(data);
 }
 
 bool Open(File& out, StrView pathView, EFileOpenMode mode)

@@ -4,6 +4,7 @@
 
 #include "Core/Assert.h"
 #include "Core/Log.h"
+#include "Core/Memory/LockedHeap.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
 #include "Core/Profiler/Profiler.h"
@@ -43,40 +44,35 @@ MX_CONSOLE_COMMAND("async_dbgDumpSockets", "dump all allocated sockets", AsyncSe
 MX_CONSOLE_COMMAND("async_dnsResolve", "test async hostname resolution", AsyncService::CmdDnsResolve);
 
 // --- libuv's allocator: the "NetAsync" heap ---------------------------------------------------
-// Every allocation of libuv, and the loop record itself, goes through these four functions; they
-// are the one place that says where that memory comes from. Until the engine's "NetAsync" heap
-// exists they use the global heap inside a "NetAsync" tag scope: point them at that heap then.
-// libuv's library destructor may still free (its thread-pool records) after Shutdown, at process
-// exit, so whatever backs them must accept frees until the very end.
+// Every allocation of libuv, and the loop record itself, comes from a heap of its own, which the
+// memory report lists while the service runs. libuv's library destructor may still free (its
+// thread-pool records) after Shutdown, at process exit: the heap lives until the very end.
+LockedHeap& NetAsyncHeap()
+{
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "NetAsync:" __FILE__ ":55");
+    return heap;
+}
 void* UvMalloc(size_t size)
 {
-    MX_MEMORY_TAG_SCOPE("NetAsync");
-    return Memory::Alloc(size);
+    return NetAsyncHeap().Alloc(size);
 }
 void* UvRealloc(void* p, size_t size)
 {
     // realloc to 0 bytes frees; libuv never asks for it, but a C realloc must take it.
     if (size == 0)
     {
-        Memory::Free(p, 0);
+        NetAsyncHeap().Free(p);
         return nullptr;
     }
-    MX_MEMORY_TAG_SCOPE("NetAsync");
-    return Memory::Realloc(p, size);
+    return NetAsyncHeap().Realloc(p, size);
 }
 void* UvCalloc(size_t count, size_t size)
 {
-    if (size != 0 && count > SIZE_MAX / size)
-        return nullptr;
-    const size_t bytes = count * size != 0 ? count * size : 1;
-    MX_MEMORY_TAG_SCOPE("NetAsync");
-    void* p = Memory::Alloc(bytes);
-    std::memset(p, 0, bytes);
-    return p;
+    return NetAsyncHeap().Calloc(count, size);
 }
 void UvFree(void* p)
 {
-    Memory::Free(p, 0);
+    NetAsyncHeap().Free(p);
 }
 
 // libuv takes a replacement allocator only before its first call, so it is installed once for the
@@ -625,6 +621,7 @@ void Service::Init()
     m_loop = loop;
     uv_timer_init(m_loop, &m_serviceTimer);
     m_serviceTimer.data = this;
+    Memory::RegisterHeap(&NetAsyncHeap());
 }
 
 void Service::Poll(int64 timeoutMs)
@@ -1024,6 +1021,7 @@ void Service::Shutdown()
     else
         UvFree(m_loop);
     m_loop = nullptr;
+    Memory::UnregisterHeap(&NetAsyncHeap());
     m_posted.clear();
     m_delayed.clear();
     if (everAllocated &&
