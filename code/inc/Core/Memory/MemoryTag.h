@@ -18,6 +18,7 @@ struct MemoryTag
     uint16 m_index = 0; // 0: the tag "Null", i.e. not resolved yet
 };
 
+// Counters are updated in per-thread batches (see MemoryTags::FlushThreadCharges).
 struct MemoryTagRecord
 {
     std::atomic<uint64> used{0}; // bytes of the live allocations charged to the tag
@@ -105,6 +106,9 @@ MemoryTag Register(const char* name);
 void MarkEngineThread();
 // The same for the main thread, whose scope stack stays with it until the process ends.
 void MarkMainThread();
+// Charges reach the records' counters in batches per thread (at the latest when the thread ends):
+// brings the calling thread's up to date. Reports and the leak check call it.
+void FlushThreadCharges();
 } // namespace MemoryTags
 
 // A tag handle for one place of use: resolved on first use and again at any later use while it is

@@ -20,6 +20,9 @@ public:
     virtual void Resize(void* block, uint64 oldSize, uint64 newSize) = 0;
     // False for an address this heap never handed out (where the heap can tell).
     virtual bool Owns(const void* block) = 0;
+    // True when freed blocks may wait in a thread's cache instead of coming back at once (not for
+    // heaps that must see every free: the debug heap, the C heap under a sanitizer).
+    virtual bool AllowsThreadCache() const { return false; }
 };
 
 // The process's one backend, constructed on first use and never destroyed: the debug heap when the

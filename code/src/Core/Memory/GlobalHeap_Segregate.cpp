@@ -34,6 +34,7 @@ public:
         m_stats = m_heap.GetStats();
     }
     bool Owns(const void* block) override { return m_heap.Owns(block); }
+    bool AllowsThreadCache() const override { return true; }
     void Visit(HeapVisitor& visitor) override { m_heap.Visit(visitor); }
     void Trim() override
     {

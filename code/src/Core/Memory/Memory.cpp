@@ -18,6 +18,7 @@
 #include "GlobalHeapBackend.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,16 +28,79 @@ namespace Morvex
 {
 namespace
 {
+// The prefix's size word: the caller's size in the low 48 bits; a check byte over the block's
+// address and the thread-cache size class (plus one) for blocks that may be cached; the top bit
+// marks an over-aligned block.
 struct Prefix
 {
-    uint64 size; // the caller's size; the top bit marks an over-aligned block
+    uint64 size;
     MemoryTagRecord* tag;
 };
 static_assert(sizeof(Prefix) == 16);
 constexpr uint64 kOverAligned = uint64(1) << 63;
-constexpr uint64 kSizeMask = ~kOverAligned;
+constexpr uint64 kSizeMask = (uint64(1) << 48) - 1;
+constexpr int kCheckShift = 48;
+constexpr int kClassShift = 56;
+constexpr uint64 kClassMask = 0x7F;
 // Beyond this no request can be real: the prefix arithmetic must not wrap.
-constexpr uint64 kMaxRequest = uint64(1) << 62;
+constexpr uint64 kMaxRequest = uint64(1) << 47;
+// Marks a block that lies in a thread cache: a second free of it is caught.
+MemoryTagRecord* const kCachedBlock = reinterpret_cast<MemoryTagRecord*>(uintptr_t(1));
+
+uint64 CheckByte(const void* p)
+{
+    const uint64 a = reinterpret_cast<uintptr_t>(p) >> 4;
+    return ((a ^ (a >> 8) ^ (a >> 16) ^ (a >> 24) ^ 0x5A) & 0xFF);
+}
+
+// --- the per-thread cache ----------------------------------------------------------------------
+// Small and medium blocks freed on a thread wait there for the thread's next request of the same
+// class, which then needs neither the heap nor its lock. The heap serves these classes with blocks
+// of the class's full size, so any block of a class fits any request of it. A thread keeps at most
+// kMaxCachedBytes; its cache goes back to the heap when the thread ends.
+constexpr uint32 kMediumClassBytes[] = {1280,  1536,  1792,  2048,  2560,  3072,  3584,  4096,  5120,
+                                        6144,  7168,  8192,  10240, 12288, 14336, 16384, 20480, 24576,
+                                        28672, 32768, 40960, 49152, 57344, 65536, 65792};
+constexpr uint32 kNumSmallClasses = 6; // 32 ... 1024 bytes, the heap's own cell sizes
+constexpr uint32 kNumMediumClasses = sizeof(kMediumClassBytes) / sizeof(kMediumClassBytes[0]);
+constexpr uint32 kNumClasses = kNumSmallClasses + kNumMediumClasses;
+constexpr uint64 kMaxCachedRequest = 65792;
+constexpr uint32 kMaxCachedBytes = 2u << 20;
+constexpr uint16 kSmallClassLimit = 256;
+constexpr uint16 kMediumClassLimit = 8;
+
+uint32 ClassBytes(uint32 c)
+{
+    return c < kNumSmallClasses ? 32u << c : kMediumClassBytes[c - kNumSmallClasses];
+}
+
+// The class of a request of `bytes` (prefix included, at most kMaxCachedRequest).
+uint32 ClassOf(uint64 bytes)
+{
+    if (bytes <= 1024)
+    {
+        const uint32 log = bytes <= 32 ? 5u : 64u - static_cast<uint32>(__builtin_clzll(bytes - 1));
+        return log - 5;
+    }
+    uint32 c = 0;
+    while (kMediumClassBytes[c] < bytes)
+        ++c;
+    return kNumSmallClasses + c;
+}
+
+struct ThreadCache
+{
+    void* head[kNumClasses];
+    uint16 count[kNumClasses];
+    uint32 bytes;
+    bool flushRegistered;
+    bool closed; // the thread is ending: blocks go straight back to the heap
+};
+thread_local constinit ThreadCache t_cache = {};
+
+// 0: not decided yet, 1: the backend takes cached blocks, 2: it must see every free (debug heap,
+// the C heap of sanitizer builds).
+constinit std::atomic<int> GCacheMode{0};
 
 // The global heap's state is constant-initialised so that the first allocation of the process,
 // whichever static initialiser makes it, finds it ready.
@@ -196,18 +260,23 @@ OverAlignedHeader* OverAlignedHeaderOf(void* p)
                                                 sizeof(OverAlignedHeader));
 }
 
-void* AllocateLocked(uint64 size, size_t alignment, MemoryTagRecord* tag)
+// `request`: the bytes to ask of the backend (a class's full size for cacheable blocks).
+void* AllocateLocked(uint64 size, uint64 request, size_t alignment, MemoryTagRecord* tag, uint64 cacheClass)
 {
     GlobalHeapBackend& backend = GetGlobalHeapBackend();
-    const uint64 request = alignment <= 16 ? size + sizeof(Prefix)
-                                           : size + sizeof(Prefix) + sizeof(OverAlignedHeader) + alignment;
+    if (alignment > 16)
+        request = size + sizeof(Prefix) + sizeof(OverAlignedHeader) + alignment;
     void* base = backend.Allocate(request);
     if (base == nullptr)
         return nullptr;
     char* user;
     uint64 stored = size;
     if (alignment <= 16)
+    {
         user = static_cast<char*>(base) + sizeof(Prefix);
+        if (cacheClass != 0)
+            stored |= (cacheClass << kClassShift) | (CheckByte(user) << kCheckShift);
+    }
     else
     {
         const uintptr_t first =
@@ -221,6 +290,77 @@ void* AllocateLocked(uint64 size, size_t alignment, MemoryTagRecord* tag)
     prefix->tag = tag;
     return user;
 }
+
+// A lock that spins briefly before it blocks: heap operations are short, and a thread put to
+// sleep by the kernel costs far more than the wait. Recursive: an assertion inside the heap may
+// allocate (its handler records it).
+class HeapLock
+{
+public:
+    explicit HeapLock(std::recursive_mutex& lock) : m_lock(lock)
+    {
+        for (int i = 0; i < 200; ++i)
+            if (m_lock.try_lock())
+                return;
+        m_lock.lock();
+    }
+    ~HeapLock() { m_lock.unlock(); }
+    HeapLock(const HeapLock&) = delete;
+    HeapLock& operator=(const HeapLock&) = delete;
+
+private:
+    std::recursive_mutex& m_lock;
+};
+
+bool CacheEnabled()
+{
+    int mode = GCacheMode.load(std::memory_order_relaxed);
+    if (mode == 0)
+    {
+        {
+            HeapLock lock(GHeap.value.lock);
+            mode = GetGlobalHeapBackend().AllowsThreadCache() ? 1 : 2;
+        }
+        GCacheMode.store(mode, std::memory_order_relaxed);
+    }
+    return mode == 1 && !t_cache.closed;
+}
+
+// Gives cached blocks back to the heap, under one hold of its lock, until at most `keep` are left in
+// class `c`.
+void ReleaseCached(uint32 c, uint16 keep)
+{
+    ThreadCache& cache = t_cache;
+    if (cache.count[c] <= keep || GHeap.value.shutDown)
+        return;
+    HeapLock lock(GHeap.value.lock);
+    GlobalHeapBackend& backend = GetGlobalHeapBackend();
+    while (cache.count[c] > keep)
+    {
+        void* p = cache.head[c];
+        std::memcpy(&cache.head[c], p, sizeof(void*));
+        --cache.count[c];
+        cache.bytes -= ClassBytes(c);
+        backend.Free(PrefixOf(p), ClassBytes(c));
+    }
+}
+
+void FlushThreadCache()
+{
+    for (uint32 c = 0; c < kNumClasses; ++c)
+        ReleaseCached(c, 0);
+}
+
+// Registered for a thread when its cache first holds a block: the thread's exit empties it.
+struct ThreadCacheFlush
+{
+    ~ThreadCacheFlush()
+    {
+        t_cache.closed = true;
+        FlushThreadCache();
+    }
+};
+thread_local ThreadCacheFlush t_cacheFlush;
 } // namespace
 
 void* Memory::Alloc(size_t size, size_t alignment)
@@ -234,11 +374,32 @@ void* Memory::Alloc(size_t size, size_t alignment)
         OutOfMemory(size);
     // The tag is resolved before the heap's lock: finding a thread's stack may take other locks.
     MemoryTagRecord* tag = ChargedRecord();
+    uint64 request = size + sizeof(Prefix);
+    uint64 cacheClass = 0;
+    if (alignment <= 16 && request <= kMaxCachedRequest && CacheEnabled())
+    {
+        const uint32 c = ClassOf(request);
+        ThreadCache& cache = t_cache;
+        if (void* p = cache.head[c])
+        {
+            std::memcpy(&cache.head[c], p, sizeof(void*));
+            --cache.count[c];
+            cache.bytes -= ClassBytes(c);
+            Prefix* prefix = PrefixOf(p);
+            prefix->size = size | (uint64(c + 1) << kClassShift) | (CheckByte(p) << kCheckShift);
+            prefix->tag = tag;
+            if (tag != nullptr)
+                tag->OnAlloc(size);
+            return p;
+        }
+        cacheClass = c + 1;
+        request = ClassBytes(c);
+    }
     void* p;
     {
-        std::lock_guard<std::recursive_mutex> lock(GHeap.value.lock);
+        HeapLock lock(GHeap.value.lock);
         MX_ASSERT(!GHeap.value.shutDown);
-        p = AllocateLocked(size, alignment, tag);
+        p = AllocateLocked(size, request, alignment, tag, cacheClass);
     }
     if (p == nullptr)
         OutOfMemory(size);
@@ -256,19 +417,54 @@ void Memory::Free(void* p, size_t size)
     if (heap.shutDown)
         return;
     Prefix* prefix = PrefixOf(p);
-    const uint64 stored = prefix->size & kSizeMask;
+    const uint64 word = prefix->size;
+    const uint64 stored = word & kSizeMask;
     MX_ASSERT(size == 0 || stored == size);
     MemoryTagRecord* tag = prefix->tag;
+    const uint64 cacheClass = (word >> kClassShift) & kClassMask;
+    if (cacheClass != 0 && (word & kOverAligned) == 0 && ((word >> kCheckShift) & 0xFF) == CheckByte(p))
+    {
+        if (tag == kCachedBlock)
+        {
+            MX_ASSERT_MSG(false, "Memory::Free of a block that is free already");
+            return;
+        }
+        const uint32 c = static_cast<uint32>(cacheClass - 1);
+        if (c < kNumClasses && CacheEnabled())
+        {
+            ThreadCache& cache = t_cache;
+            if (!cache.flushRegistered)
+            {
+                cache.flushRegistered = true;
+                (void)&t_cacheFlush;
+            }
+            const uint16 limit = c < kNumSmallClasses ? kSmallClassLimit : kMediumClassLimit;
+            if (cache.count[c] >= limit || cache.bytes + ClassBytes(c) > kMaxCachedBytes)
+                ReleaseCached(c, limit / 2);
+            if (cache.bytes + ClassBytes(c) <= kMaxCachedBytes)
+            {
+                prefix->tag = kCachedBlock;
+                std::memcpy(p, &cache.head[c], sizeof(void*));
+                cache.head[c] = p;
+                ++cache.count[c];
+                cache.bytes += ClassBytes(c);
+                if (tag != nullptr)
+                    tag->OnFree(stored);
+                return;
+            }
+        }
+    }
     void* base = prefix;
-    uint64 request = stored + sizeof(Prefix);
-    if ((prefix->size & kOverAligned) != 0)
+    uint64 request = cacheClass != 0 ? ClassBytes(static_cast<uint32>(cacheClass - 1) % kNumClasses)
+                                     : stored + sizeof(Prefix);
+    if ((word & kOverAligned) != 0)
     {
         const OverAlignedHeader header = *OverAlignedHeaderOf(p);
         base = header.base;
         request = header.request;
     }
     {
-        std::lock_guard<std::recursive_mutex> lock(heap.lock);
+        HeapLock lock(heap.lock);
         GlobalHeapBackend& backend = GetGlobalHeapBackend();
         if (!backend.Owns(base))
         {
@@ -277,7 +473,7 @@ void Memory::Free(void* p, size_t size)
         }
         backend.Free(base, request);
     }
-    if (tag != nullptr)
+    if (tag != nullptr && tag != kCachedBlock)
         tag->OnFree(stored);
 }
 
@@ -288,17 +484,20 @@ void* Memory::Realloc(void* p, size_t size)
     if (size == 0)
         size = 1;
     Prefix* prefix = PrefixOf(p);
-    const uint64 old = prefix->size & kSizeMask;
-    if ((prefix->size & kOverAligned) == 0 && size <= kMaxRequest)
+    const uint64 word = prefix->size;
+    const uint64 old = word & kSizeMask;
+    if ((word & kOverAligned) == 0 && size <= kMaxRequest)
     {
-        std::lock_guard<std::recursive_mutex> lock(GHeap.value.lock);
+        HeapLock lock(GHeap.value.lock);
         MX_ASSERT(!GHeap.value.shutDown);
         GlobalHeapBackend& backend = GetGlobalHeapBackend();
         if (!GHeap.value.shutDown && size + sizeof(Prefix) <= backend.Capacity(prefix))
         {
-            // Still fits: the block stays where it is.
-            backend.Resize(prefix, old + sizeof(Prefix), size + sizeof(Prefix));
-            prefix->size = size;
+            // Still fits: the block stays where it is. A block of a cache class keeps the class's
+            // full size in the heap, whatever it holds.
+            if (((word >> kClassShift) & kClassMask) == 0)
+                backend.Resize(prefix, old + sizeof(Prefix), size + sizeof(Prefix));
+            prefix->size = (word & ~kSizeMask) | size;
             if (prefix->tag != nullptr)
                 prefix->tag->OnRealloc(old, size);
             return p;
@@ -350,6 +549,7 @@ void Memory::SetLeakCheck(bool enabled)
 
 Memory::LeakTotals Memory::CountLeaks()
 {
+    MemoryTags::FlushThreadCharges();
     LeakTotals totals;
     MemoryTagSystem* system = GMemoryTagSystem.load(std::memory_order_acquire);
     if (system == nullptr)
@@ -391,7 +591,7 @@ void Memory::Shutdown()
 
 void Memory::ShutdownGlobalHeap()
 {
-    std::lock_guard<std::recursive_mutex> lock(GHeap.value.lock);
+    HeapLock lock(GHeap.value.lock);
     GHeap.value.shutDown = true;
 }
 

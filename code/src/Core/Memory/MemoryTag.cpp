@@ -44,9 +44,90 @@ thread_local bool t_threadDataReleased = false;
 void ReleaseThreadData();
 
 // Returns the thread's stack to the free list when the thread ends.
+// Charges wait on their thread and reach the shared counters in batches: several threads charging
+// one tag would otherwise fight over its cache line on every allocation. A few records at a time,
+// direct-mapped by address; everything goes out every kChargeBatch charges, when a report or the
+// leak check asks, and when the thread ends.
+constexpr uint32 kPendingSlots = 8;
+constexpr uint32 kChargeBatch = 256;
+struct PendingCharge
+{
+    MemoryTagRecord* record;
+    int64 used;
+    uint32 allocs;
+    uint32 deallocs;
+};
+struct ThreadCharges
+{
+    PendingCharge slot[kPendingSlots];
+    uint32 count;
+    bool closed; // the thread is ending: charges go straight to the counters
+};
+thread_local constinit ThreadCharges t_charges = {};
+
+void Apply(PendingCharge& p)
+{
+    MemoryTagRecord* r = p.record;
+    if (r == nullptr)
+        return;
+    if (p.allocs != 0)
+        r->allocs.fetch_add(p.allocs, std::memory_order_relaxed);
+    if (p.deallocs != 0)
+        r->deallocs.fetch_add(p.deallocs, std::memory_order_relaxed);
+    if (p.used > 0)
+    {
+        const uint64 size = static_cast<uint64>(p.used);
+        const uint64 prevUnused = r->used.fetch_add(size, std::memory_order_relaxed);
+        MX_ASSERT((prevUnused + size) <= 0xffffffffu);
+    }
+    else if (p.used < 0)
+    {
+        const uint64 size = static_cast<uint64>(-p.used);
+        const uint64 prevUsed = r->used.fetch_sub(size, std::memory_order_relaxed);
+        MX_ASSERT(prevUsed >= size);
+    }
+    r->lastActivity.store(GetCoarseUptimeSeconds(), std::memory_order_relaxed);
+    p = PendingCharge{};
+}
+
+void FlushCharges()
+{
+    for (PendingCharge& p : t_charges.slot)
+        Apply(p);
+    t_charges.count = 0;
+}
+
+void Charge(MemoryTagRecord* record, int64 used, uint32 allocs, uint32 deallocs)
+{
+    ThreadCharges& charges = t_charges;
+    if (charges.closed)
+    {
+        PendingCharge direct{record, used, allocs, deallocs};
+        Apply(direct);
+        return;
+    }
+    PendingCharge& p =
+        charges.slot[(reinterpret_cast<uintptr_t>(record) / sizeof(MemoryTagRecord)) % kPendingSlots];
+    if (p.record != record)
+    {
+        Apply(p);
+        p.record = record;
+    }
+    p.used += used;
+    p.allocs += allocs;
+    p.deallocs += deallocs;
+    if (++charges.count >= kChargeBatch)
+        FlushCharges();
+}
+
 struct ThreadDataRelease
 {
-    ~ThreadDataRelease() { ReleaseThreadData(); }
+    ~ThreadDataRelease()
+    {
+        FlushCharges();
+        t_charges.closed = true;
+        ReleaseThreadData();
+    }
 };
 thread_local ThreadDataRelease t_threadDataRelease;
 
@@ -78,10 +159,7 @@ void ReleaseThreadData()
 
 void MemoryTagRecord::OnAlloc(uint64 size)
 {
-    allocs.fetch_add(1, std::memory_order_relaxed);
-    const uint64 prevUnused = used.fetch_add(size, std::memory_order_relaxed);
-    MX_ASSERT((prevUnused + size) <= 0xffffffffu);
-    lastActivity.store(GetUptimeSeconds(), std::memory_order_relaxed);
+    Charge(this, static_cast<int64>(size), 1, 0);
     MemoryTagSystem* system = GMemoryTagSystem.load(std::memory_order_relaxed);
     if (system != nullptr && system->m_breakTag >= 0 && m_index == static_cast<uint16>(system->m_breakTag))
         MX_ASSERT_FAIL("Break on MemoryTag allocation");
@@ -89,10 +167,7 @@ void MemoryTagRecord::OnAlloc(uint64 size)
 
 void MemoryTagRecord::OnFree(uint64 size)
 {
-    deallocs.fetch_add(1, std::memory_order_relaxed);
-    const uint64 prevUsed = used.fetch_sub(size, std::memory_order_relaxed);
-    MX_ASSERT(prevUsed >= size);
-    lastActivity.store(GetUptimeSeconds(), std::memory_order_relaxed);
+    Charge(this, -static_cast<int64>(size), 0, 1);
 }
 
 void MemoryTagRecord::OnRealloc(uint64 oldSize, uint64 newSize)
@@ -277,9 +352,15 @@ void MemoryTags::MarkEngineThread()
     }
 }
 
+void MemoryTags::FlushThreadCharges()
+{
+    FlushCharges();
+}
+
 void MemoryTagSystem::LogReport()
 {
     MX_MEMORY_TAG_SCOPE("Core");
+    FlushCharges();
     const uint32 n = GetNumTags();
     MemoryTagRecord* tags = m_tags;
     std::vector<uint16> order(n);

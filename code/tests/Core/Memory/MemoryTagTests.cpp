@@ -138,6 +138,7 @@ TEST(MemoryTags, BlocksAreChargedToTheirAllocatingTag)
         MX_MEMORY_TAG_SCOPE("TagTest/Charge");
         block = Memory::Alloc(100);
     }
+    MemoryTags::FlushThreadCharges();
     EXPECT_EQ(tag.used.load(), 100u);
     EXPECT_EQ(tag.allocs.load(), allocs + 1);
     OnEngineThread(
@@ -145,12 +146,14 @@ TEST(MemoryTags, BlocksAreChargedToTheirAllocatingTag)
         {
             MX_MEMORY_TAG_SCOPE("TagTest/Other");
             block = Memory::Realloc(block, 40); // shrinks in place
+            MemoryTags::FlushThreadCharges();
             EXPECT_EQ(tag.used.load(), 40u);
             block = Memory::Realloc(block, 5000); // moves
             Memory::Free(block);
         });
     // Charged: the allocation, then the in-place realloc (one of each), then the free of the block
     // the move left. The moved copy and its free belong to the realloc's scope.
+    MemoryTags::FlushThreadCharges();
     EXPECT_EQ(tag.used.load(), 0u);
     EXPECT_EQ(tag.allocs.load(), allocs + 2);
     EXPECT_EQ(tag.deallocs.load(), deallocs + 2);
