@@ -561,7 +561,8 @@ Memory::LeakTotals Memory::CountLeaks()
         const uint32 deallocs = r->deallocs.load(std::memory_order_relaxed);
         if (allocs > deallocs)
             totals.count += allocs - deallocs;
-        totals.bytes += r->used.load(std::memory_order_relaxed);
+        const int64 used = static_cast<int64>(r->used.load(std::memory_order_relaxed));
+        totals.bytes += used > 0 ? static_cast<uint64>(used) : 0;
     }
     return totals;
 }

@@ -74,17 +74,14 @@ void Apply(PendingCharge& p)
         r->allocs.fetch_add(p.allocs, std::memory_order_relaxed);
     if (p.deallocs != 0)
         r->deallocs.fetch_add(p.deallocs, std::memory_order_relaxed);
-    if (p.used > 0)
+    // A block allocated on one thread and freed on another may reach the counter as a free before
+    // its allocation does: the counter can read below zero for a moment, so only its excess over
+    // 4 GiB is a fault that one batch can tell.
+    if (p.used != 0)
     {
-        const uint64 size = static_cast<uint64>(p.used);
-        const uint64 prevUnused = r->used.fetch_add(size, std::memory_order_relaxed);
-        MX_ASSERT((prevUnused + size) <= 0xffffffffu);
-    }
-    else if (p.used < 0)
-    {
-        const uint64 size = static_cast<uint64>(-p.used);
-        const uint64 prevUsed = r->used.fetch_sub(size, std::memory_order_relaxed);
-        MX_ASSERT(prevUsed >= size);
+        const int64 prevUnused =
+            static_cast<int64>(r->used.fetch_add(static_cast<uint64>(p.used), std::memory_order_relaxed));
+        MX_ASSERT((prevUnused + p.used) <= int64(0xffffffffu));
     }
     r->lastActivity.store(GetCoarseUptimeSeconds(), std::memory_order_relaxed);
     p = PendingCharge{};
@@ -367,16 +364,19 @@ void MemoryTagSystem::LogReport()
     for (uint32 i = 0; i < n; ++i)
         order[i] = static_cast<uint16>(i);
     std::sort(order.begin(), order.end(),
-              [tags](uint16 a, uint16 b) {
-                  return tags[a].used.load(std::memory_order_relaxed) >
-                         tags[b].used.load(std::memory_order_relaxed);
+              [tags](uint16 a, uint16 b)
+              {
+                  return static_cast<int64>(tags[a].used.load(std::memory_order_relaxed)) >
+                         static_cast<int64>(tags[b].used.load(std::memory_order_relaxed));
               });
     MX_LOG_INFO("%-40s %6s %6s %6s", "TAG", "used", "alloc", "dealloc");
     for (uint16 i : order)
     {
         const MemoryTagRecord& r = tags[i];
         StaticString<32> used, allocs, deallocs;
-        Str::FormatMetric(used, r.used.load(std::memory_order_relaxed), true);
+        // Other threads' batches may still hold allocations whose frees arrived: never below 0.
+        const int64 inUse = static_cast<int64>(r.used.load(std::memory_order_relaxed));
+        Str::FormatMetric(used, inUse > 0 ? static_cast<uint64>(inUse) : 0, true);
         Str::FormatMetric(allocs, r.allocs.load(std::memory_order_relaxed), false);
         Str::FormatMetric(deallocs, r.deallocs.load(std::memory_order_relaxed), false);
         MX_LOG_INFO("%-40.*s %6s %6s %6s", static_cast<int>(r.length), r.name, used.c_str(), allocs.c_str(),
