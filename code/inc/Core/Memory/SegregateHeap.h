@@ -283,7 +283,7 @@ public:
     bool Owns(const void* p) const { return m_small.Contains(p) || m_large.Contains(p); }
 
     // Statistics (GetStats) are current after every call, except the uptime stamps of the last
-    // allocation and free, which are refreshed on every 16th allocation and every 16th free.
+    // allocation and free, which are refreshed on every 64th allocation and every 64th free.
 
     // Superchunks first, then live blocks: small ones with their cell size, large ones with their
     // requested size, all as kUntaggedBlock.
@@ -297,9 +297,10 @@ public:
     bool GetSmallPageInfo(const void* p, SmallPageInfo& info) const { return m_small.GetPageInfo(p, info); }
 
 private:
-    // Operations stamp the statistics' uptime once every 16 of them: reading the clock costs as much
-    // as a small-block operation itself.
-    static constexpr uint32 kStampInterval = 15;
+    // Operations stamp the statistics' uptime once every 64 of them: one reading of the clock costs as
+    // much as a small-block operation itself, and the stamps only say roughly when the heap was last
+    // busy.
+    static constexpr uint32 kStampInterval = 63;
 
     void UpdateStats();
 
