@@ -1,6 +1,12 @@
-// The engine's general-purpose heap against glibc malloc and mimalloc on the same allocation
-// sequences. The engine heap is one SegregateHeap with the global heap's parameters behind a mutex,
-// as the global heap runs.
+// The engine's heaps against glibc malloc and mimalloc on the same allocation sequences. Two engine
+// columns:
+//   EngineGlobalHeap  Memory::Alloc / Memory::Free, the global heap as the engine's code calls it
+//                     (whatever serves it: lock, thread caches, backend, tag prefix);
+//   RawSegregateHeap  one SegregateHeap with the global heap's parameters behind a std::mutex: the
+//                     heap's own cost per operation, the path that the global heap's misses and the
+//                     locked kernel heaps take.
+// GlibcUnderMutex (glibc behind that same mutex) shows what the lock alone costs an allocator.
+// The program keeps the C++ library's operator new: only the calls above reach the engine.
 //
 //   HeapBenchmarks [benchmark flags]
 //
@@ -11,6 +17,7 @@
 // Linking mimalloc replaces malloc for the whole program, so the glibc rows call glibc's own entry
 // points (__libc_malloc, __libc_free).
 
+#include "Core/Memory/Memory.h"
 #include "Core/Memory/SegregateHeap.h"
 
 #include <benchmark/benchmark.h>
@@ -30,7 +37,13 @@ namespace
 using Morvex::GlobalHeapParameters;
 using Morvex::SegregateHeap;
 
-struct EngineHeap
+struct EngineGlobalHeap
+{
+    static void* Alloc(size_t size) { return Morvex::Memory::Alloc(size); }
+    static void Free(void* p, size_t size) { Morvex::Memory::Free(p, size); }
+};
+
+struct RawSegregateHeap
 {
     static SegregateHeap<GlobalHeapParameters>& Heap()
     {
@@ -58,6 +71,21 @@ struct GlibcHeap
 {
     static void* Alloc(size_t size) { return __libc_malloc(size); }
     static void Free(void* p, size_t) { __libc_free(p); }
+};
+
+// The C heap behind the same mutex as RawSegregateHeap: what the lock alone costs an allocator.
+struct GlibcUnderMutex
+{
+    static void* Alloc(size_t size)
+    {
+        std::lock_guard<std::mutex> guard(RawSegregateHeap::Lock());
+        return __libc_malloc(size);
+    }
+    static void Free(void* p, size_t)
+    {
+        std::lock_guard<std::mutex> guard(RawSegregateHeap::Lock());
+        __libc_free(p);
+    }
 };
 
 struct Mimalloc
@@ -161,8 +189,10 @@ void BM_RandomFree(benchmark::State& state)
     BENCHMARK_TEMPLATE(BM_Small, H)->Threads(2)->UseRealTime();                                              \
     BENCHMARK_TEMPLATE(BM_RandomFree, H)->Unit(benchmark::kMillisecond);
 
-MX_HEAP_BENCHMARKS(EngineHeap)
+MX_HEAP_BENCHMARKS(EngineGlobalHeap)
+MX_HEAP_BENCHMARKS(RawSegregateHeap)
 MX_HEAP_BENCHMARKS(GlibcHeap)
+MX_HEAP_BENCHMARKS(GlibcUnderMutex)
 MX_HEAP_BENCHMARKS(Mimalloc)
 } // namespace
 

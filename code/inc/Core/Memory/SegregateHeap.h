@@ -167,14 +167,15 @@ private:
     bool IsOnPageFreeList(const PageHeader* page, uint32 index, uint32 cellSize) const;
     int32 FindSuperchunk(const void* p) const;
 
-    PageHeader* m_available[kNumClasses] = {}; // pages with free cells, per class
-    PageHeader* m_freePages = nullptr;
-    uint8* m_superchunks[kMaxSuperchunks] = {}; // ascending addresses
+    // What every operation touches comes first, so that it shares the object's first cache lines.
+    SegregateHeapDetail::ReentrancyCounter m_reentrancy;
     uint32 m_numSuperchunks = 0;
     uint64 m_used = 0;
+    PageHeader* m_available[kNumClasses] = {}; // pages with free cells, per class
+    PageHeader* m_freePages = nullptr;
     uint64 m_overhead = 0;
     uint64 m_reserved = 0;
-    SegregateHeapDetail::ReentrancyCounter m_reentrancy;
+    uint8* m_superchunks[kMaxSuperchunks] = {}; // ascending addresses
 };
 
 // The large-block part: boundary-tagged chunks in superchunks, 512 exact free lists (with a bitmap of
@@ -199,8 +200,8 @@ public:
     // size > smallLimit. Null only after the superchunk-limit assertion, or when a test hook let a
     // failed system allocation return.
     void* Allocate(size_t size);
-    // `p` must satisfy IsBlock.
-    void Free(void* p);
+    // Frees `p` if it is a live block of this part; otherwise returns false and changes nothing.
+    bool Free(void* p);
     // In-place change of the requested size; newSize must not exceed the block's capacity.
     void Resize(void* p, size_t newSize);
     bool Contains(const void* p) const { return FindSuperchunk(p) >= 0; }
@@ -238,15 +239,18 @@ private:
     void Unlink(Chunk* chunk);
     void SortOverflowList();
 
-    FreeLink m_lists[kNumExactLists + 1]; // sentinels; the last one heads the overflow list
-    uint32 m_listCounts[kNumExactLists] = {};
-    uint64 m_bitmap[kNumExactLists / 64] = {};
-    Superchunk m_superchunks[Params::MAX_SUPERCHUNKS] = {}; // ascending addresses
+    bool IsLiveChunk(const Superchunk& superchunk, const void* p) const;
+
+    // What every operation touches comes first, so that it shares the object's first cache lines.
+    SegregateHeapDetail::ReentrancyCounter m_reentrancy;
     uint32 m_superchunksAllocated = 0;
     uint64 m_used = 0;
     uint64 m_overhead = 0;
     uint64 m_reserved = 0;
-    SegregateHeapDetail::ReentrancyCounter m_reentrancy;
+    uint64 m_bitmap[kNumExactLists / 64] = {};
+    FreeLink m_lists[kNumExactLists + 1]; // sentinels; the last one heads the overflow list
+    uint32 m_listCounts[kNumExactLists] = {};
+    Superchunk m_superchunks[Params::MAX_SUPERCHUNKS] = {}; // ascending addresses
 };
 
 template <typename Params>
@@ -279,7 +283,7 @@ public:
     bool Owns(const void* p) const { return m_small.Contains(p) || m_large.Contains(p); }
 
     // Statistics (GetStats) are current after every call, except the uptime stamps of the last
-    // allocation and free, which are refreshed on every 16th allocation and every 16th free.
+    // allocation and free, which are refreshed on every 64th allocation and every 64th free.
 
     // Superchunks first, then live blocks: small ones with their cell size, large ones with their
     // requested size, all as kUntaggedBlock.
@@ -293,9 +297,10 @@ public:
     bool GetSmallPageInfo(const void* p, SmallPageInfo& info) const { return m_small.GetPageInfo(p, info); }
 
 private:
-    // Operations stamp the statistics' uptime once every 16 of them: reading the clock costs as much
-    // as a small-block operation itself.
-    static constexpr uint32 kStampInterval = 15;
+    // Operations stamp the statistics' uptime once every 64 of them: one reading of the clock costs as
+    // much as a small-block operation itself, and the stamps only say roughly when the heap was last
+    // busy.
+    static constexpr uint32 kStampInterval = 63;
 
     void UpdateStats();
 

@@ -178,21 +178,21 @@ template <typename Params>
 int32 HighFreqHeap<Params>::FindSuperchunk(const void* p) const
 {
     const uint8* address = static_cast<const uint8*>(p);
-    uint32 lo = 0;
-    uint32 hi = m_numSuperchunks;
-    // The last superchunk that starts at or below the address.
-    while (lo < hi)
-    {
-        const uint32 mid = (lo + hi) / 2;
-        if (m_superchunks[mid] <= address)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == 0)
+    uint32 count = m_numSuperchunks;
+    if (count == 0)
         return -1;
-    const uint8* base = m_superchunks[lo - 1];
-    return uint64(address - base) < Params::kSmallSuperchunkSize ? static_cast<int32>(lo - 1) : -1;
+    // The last superchunk that starts at or below the address (or the first one). The halving
+    // compiles to conditional moves: frees in random order would mispredict a branch per step.
+    uint8* const* base = m_superchunks;
+    while (count > 1)
+    {
+        const uint32 half = count / 2;
+        base = base[half] <= address ? base + half : base;
+        count -= half;
+    }
+    // An address below the first superchunk wraps to a huge distance.
+    return uint64(address - *base) < Params::kSmallSuperchunkSize ? static_cast<int32>(base - m_superchunks)
+                                                                  : -1;
 }
 
 template <typename Params>
@@ -248,6 +248,9 @@ bool HighFreqHeap<Params>::IsOnPageFreeList(const PageHeader* page, uint32 index
 template <typename Params>
 SmallFreeResult HighFreqHeap<Params>::Free(void* p)
 {
+    // The freed cell is the one line of the free that is likely cold: start fetching it while the
+    // superchunk and the page are looked up. A prefetch of a foreign address does not fault.
+    __builtin_prefetch(p, 1);
     if (FindSuperchunk(p) < 0)
         return SmallFreeResult::NotInHeap;
     const uintptr_t address = reinterpret_cast<uintptr_t>(p);
@@ -433,20 +436,18 @@ template <typename Params>
 int32 LowFreqHeap<Params>::FindSuperchunk(const void* p) const
 {
     const uint8* address = static_cast<const uint8*>(p);
-    uint32 lo = 0;
-    uint32 hi = m_superchunksAllocated;
-    while (lo < hi)
-    {
-        const uint32 mid = (lo + hi) / 2;
-        if (m_superchunks[mid].base <= address)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == 0)
+    uint32 count = m_superchunksAllocated;
+    if (count == 0)
         return -1;
-    const Superchunk& superchunk = m_superchunks[lo - 1];
-    return uint64(address - superchunk.base) < superchunk.size ? static_cast<int32>(lo - 1) : -1;
+    // As in the small part: branch-free halving, then one range check.
+    const Superchunk* entry = m_superchunks;
+    while (count > 1)
+    {
+        const uint32 half = count / 2;
+        entry = entry[half].base <= address ? entry + half : entry;
+        count -= half;
+    }
+    return uint64(address - entry->base) < entry->size ? static_cast<int32>(entry - m_superchunks) : -1;
 }
 
 template <typename Params>
@@ -624,6 +625,20 @@ void* LowFreqHeap<Params>::Allocate(size_t size)
 }
 
 template <typename Params>
+bool LowFreqHeap<Params>::IsLiveChunk(const Superchunk& superchunk, const void* p) const
+{
+    const uint8* address = static_cast<const uint8*>(p);
+    const uint8* first = superchunk.base + 2 * sizeof(Chunk);
+    const uint8* endBorder = superchunk.base + superchunk.size - 2 * sizeof(Chunk);
+    if (address < first || address >= endBorder || (reinterpret_cast<uintptr_t>(p) & 15) != 0)
+        return false;
+    Chunk* chunk = Chunk::FromPayload(p);
+    // The header after the chunk is read only once the size is known to stay inside the superchunk.
+    return chunk->size != 0 && chunk->check == (kChunkInUse ^ chunk->size) &&
+           uint64(endBorder - address) >= chunk->size && (chunk->Next()->prevSpan & 1) == 0;
+}
+
+template <typename Params>
 bool LowFreqHeap<Params>::IsBlock(const void* p, uint64& capacity, uint64& requested) const
 {
     const int32 index = FindSuperchunk(p);
@@ -638,35 +653,36 @@ bool LowFreqHeap<Params>::IsBlock(const void* p, uint64& capacity, uint64& reque
         requested = superchunk.requested;
         return true;
     }
-    const uint8* address = static_cast<const uint8*>(p);
-    const uint8* first = superchunk.base + 2 * sizeof(Chunk);
-    const uint8* endBorder = superchunk.base + superchunk.size - 2 * sizeof(Chunk);
-    if (address < first || address >= endBorder || (reinterpret_cast<uintptr_t>(p) & 15) != 0)
+    if (!IsLiveChunk(superchunk, p))
         return false;
-    Chunk* chunk = Chunk::FromPayload(p);
-    if (chunk->size == 0 || chunk->check != (kChunkInUse ^ chunk->size) ||
-        uint64(endBorder - address) < chunk->size || (chunk->Next()->prevSpan & 1) != 0)
-        return false;
+    const Chunk* chunk = Chunk::FromPayload(p);
     capacity = chunk->size;
     requested = chunk->requested;
     return true;
 }
 
 template <typename Params>
-void LowFreqHeap<Params>::Free(void* p)
+bool LowFreqHeap<Params>::Free(void* p)
 {
-    ReentrancyScope scope(m_reentrancy);
     const int32 index = FindSuperchunk(p);
+    if (index < 0)
+        return false;
     if (m_superchunks[index].dedicated)
     {
+        if (p != m_superchunks[index].base)
+            return false;
+        ReentrancyScope scope(m_reentrancy);
         const Superchunk superchunk = m_superchunks[index];
         RemoveSuperchunk(static_cast<uint32>(index));
         m_used -= superchunk.requested;
         m_overhead -= superchunk.size - superchunk.requested;
         m_reserved -= superchunk.size;
         PlatformVirtualMemory::Free(superchunk.base, superchunk.size);
-        return;
+        return true;
     }
+    if (!IsLiveChunk(m_superchunks[index], p))
+        return false;
+    ReentrancyScope scope(m_reentrancy);
     Chunk* chunk = Chunk::FromPayload(p);
     m_used -= chunk->requested;
     m_overhead -= chunk->size - chunk->requested;
@@ -680,7 +696,9 @@ void LowFreqHeap<Params>::Free(void* p)
         chunk = previous;
         m_overhead -= sizeof(Chunk);
     }
-    if (next->size != 0 && next->IsFree())
+    // A listed chunk's check word names its list (1 .. kNumExactLists + 1); an allocated chunk's and a
+    // border's never falls in that range. Reading it spares the header after `next`, another line.
+    if (next->check - 1u <= kNumExactLists)
     {
         Unlink(next);
         chunk->size += static_cast<uint32>(sizeof(Chunk)) + next->size;
@@ -690,6 +708,7 @@ void LowFreqHeap<Params>::Free(void* p)
     after->prevSpan =
         static_cast<uint32>(reinterpret_cast<uint8*>(after) - reinterpret_cast<uint8*>(chunk)) | 1u;
     InsertHead(chunk);
+    return true;
 }
 
 template <typename Params>
@@ -859,14 +878,10 @@ void SegregateHeap<Params>::Free(void* p, size_t)
     const SmallFreeResult small = m_small.Free(p);
     if (small == SmallFreeResult::NotInHeap)
     {
-        uint64 capacity = 0;
-        uint64 requested = 0;
-        if (!MX_VERIFY_MSG(m_large.IsBlock(p, capacity, requested),
-                           "Free of a pointer that is not a live block of this heap"))
+        if (!MX_VERIFY_MSG(m_large.Free(p), "Free of a pointer that is not a live block of this heap"))
             return;
-        m_large.Free(p);
     }
-    else if (small != SmallFreeResult::Freed)
+    else if (small != SmallFreeResult::Freed) [[unlikely]]
     {
         MX_ASSERT_MSG(small != SmallFreeResult::AlreadyFree, "Small block freed twice");
         MX_ASSERT_MSG(small != SmallFreeResult::NotABlock,

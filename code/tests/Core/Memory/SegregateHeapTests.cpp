@@ -538,6 +538,13 @@ TEST(SegregateHeap, A32GiBRequestIsNotTruncated)
             heap.Visit(census);
             ASSERT_EQ(census.blocks.size(), 1u);
             EXPECT_EQ(census.blocks[0].size, c.request);
+            {
+                // A pointer inside the block is refused without touching the (unmapped) range.
+                AssertRecorder recorder;
+                heap.Free(static_cast<uint8*>(p) + 4096);
+                EXPECT_EQ(recorder.Count(), 1u);
+                EXPECT_EQ(heap.GetStats().used, c.request);
+            }
             heap.Free(p);
             EXPECT_EQ(GUnmappedSize, c.mapped);
             EXPECT_EQ(heap.GetStats().used, 0u);
