@@ -57,6 +57,13 @@ public:
     // Null for an index that is not registered.
     MemoryTagRecord* GetTag(uint32 index);
     uint32 GetNumTags() const { return m_numTags.load(std::memory_order_acquire); }
+    // True when `record` is one of this registry's records.
+    bool IsRecord(const MemoryTagRecord* record) const
+    {
+        const uintptr_t offset = reinterpret_cast<uintptr_t>(record) - reinterpret_cast<uintptr_t>(m_tags);
+        return m_tags != nullptr && offset < uintptr_t(GetNumTags()) * sizeof(MemoryTagRecord) &&
+               offset % sizeof(MemoryTagRecord) == 0;
+    }
 
     struct Scope
     {

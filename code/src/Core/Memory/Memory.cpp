@@ -68,6 +68,8 @@ constexpr uint64 kMaxCachedRequest = 65792;
 constexpr uint32 kMaxCachedBytes = 2u << 20;
 constexpr uint16 kSmallClassLimit = 256;
 constexpr uint16 kMediumClassLimit = 8;
+// A miss of a small class takes this many blocks from the heap under one hold of its lock.
+constexpr uint32 kRefillBatch = 8;
 
 uint32 ClassBytes(uint32 c)
 {
@@ -88,15 +90,30 @@ uint32 ClassOf(uint64 bytes)
     return kNumSmallClasses + c;
 }
 
+uint16 ClassLimit(uint32 c)
+{
+    return c < kNumSmallClasses ? kSmallClassLimit : kMediumClassLimit;
+}
+
+// The cached blocks are kept in arrays, not in lists through the blocks: giving a batch back to the
+// heap then reads addresses it already has instead of chasing one cold block after another. The
+// cache itself comes from the heap when the thread first needs one, so that threads that never
+// allocate much carry nothing in their thread-local storage (which is taken from their stack).
 struct ThreadCache
 {
-    void* head[kNumClasses];
+    void* small[kNumSmallClasses][kSmallClassLimit];
+    void* medium[kNumMediumClasses][kMediumClassLimit];
     uint16 count[kNumClasses];
     uint32 bytes;
-    bool flushRegistered;
-    bool closed; // the thread is ending: blocks go straight back to the heap
 };
-thread_local constinit ThreadCache t_cache = {};
+thread_local constinit ThreadCache* t_cache = nullptr;
+// The thread is ending: blocks go straight back to the heap.
+thread_local constinit bool t_cacheClosed = false;
+
+void** Slots(ThreadCache& cache, uint32 c)
+{
+    return c < kNumSmallClasses ? cache.small[c] : cache.medium[c - kNumSmallClasses];
+}
 
 // 0: not decided yet, 1: the backend takes cached blocks, 2: it must see every free (debug heap,
 // the C heap of sanitizer builds).
@@ -323,44 +340,103 @@ bool CacheEnabled()
         }
         GCacheMode.store(mode, std::memory_order_relaxed);
     }
-    return mode == 1 && !t_cache.closed;
+    return mode == 1 && !t_cacheClosed;
 }
 
-// Gives cached blocks back to the heap, under one hold of its lock, until at most `keep` are left in
-// class `c`.
-void ReleaseCached(uint32 c, uint16 keep)
+// Gives cached blocks of class `c` back to the heap, under one hold of its lock, until at most
+// `keep` are left.
+void ReleaseCached(ThreadCache& cache, uint32 c, uint16 keep)
 {
-    ThreadCache& cache = t_cache;
     if (cache.count[c] <= keep || GHeap.value.shutDown)
         return;
+    void** slots = Slots(cache, c);
     HeapLock lock(GHeap.value.lock);
     GlobalHeapBackend& backend = GetGlobalHeapBackend();
     while (cache.count[c] > keep)
     {
-        void* p = cache.head[c];
-        std::memcpy(&cache.head[c], p, sizeof(void*));
-        --cache.count[c];
+        const uint16 i = --cache.count[c];
+        // The heap reads each block it takes back: ask for the next few ahead of time.
+        if (i >= 4)
+            __builtin_prefetch(slots[i - 4]);
         cache.bytes -= ClassBytes(c);
-        backend.Free(PrefixOf(p), ClassBytes(c));
+        backend.Free(PrefixOf(slots[i]), ClassBytes(c));
     }
 }
 
-void FlushThreadCache()
-{
-    for (uint32 c = 0; c < kNumClasses; ++c)
-        ReleaseCached(c, 0);
-}
-
-// Registered for a thread when its cache first holds a block: the thread's exit empties it.
+// Registered for a thread when it gets a cache: the thread's exit empties it and gives it back.
 struct ThreadCacheFlush
 {
     ~ThreadCacheFlush()
     {
-        t_cache.closed = true;
-        FlushThreadCache();
+        t_cacheClosed = true;
+        ThreadCache* cache = t_cache;
+        if (cache == nullptr || GHeap.value.shutDown)
+            return;
+        for (uint32 c = 0; c < kNumClasses; ++c)
+            ReleaseCached(*cache, c, 0);
+        t_cache = nullptr;
+        HeapLock lock(GHeap.value.lock);
+        GetGlobalHeapBackend().Free(cache, sizeof(ThreadCache));
     }
 };
 thread_local ThreadCacheFlush t_cacheFlush;
+
+// The calling thread's cache, made on first use; null when none can be had.
+ThreadCache* ThisThreadCache()
+{
+    ThreadCache* cache = t_cache;
+    if (cache != nullptr || t_cacheClosed)
+        return cache;
+    {
+        HeapLock lock(GHeap.value.lock);
+        cache = static_cast<ThreadCache*>(GetGlobalHeapBackend().Allocate(sizeof(ThreadCache)));
+    }
+    if (cache == nullptr)
+        return nullptr;
+    std::memset(cache, 0, sizeof(ThreadCache));
+    (void)&t_cacheFlush; // registers the flush at thread exit
+    t_cache = cache;
+    return cache;
+}
+
+Prefix* ReadyBlock(void* p, uint64 size, uint32 c, MemoryTagRecord* tag)
+{
+    Prefix* prefix = PrefixOf(p);
+    prefix->size = size | (uint64(c + 1) << kClassShift) | (CheckByte(p) << kCheckShift);
+    prefix->tag = tag;
+    return prefix;
+}
+
+// A miss: one block for the caller and, for small classes, a batch more for the cache, all under
+// one hold of the heap's lock. Null when the system has no memory left.
+void* RefillAndTake(ThreadCache& cache, uint32 c)
+{
+    void** slots = Slots(cache, c);
+    const uint32 bytes = ClassBytes(c);
+    uint32 more = c < kNumSmallClasses ? kRefillBatch - 1 : 0;
+    if (more > static_cast<uint32>(kSmallClassLimit - cache.count[c]))
+        more = kSmallClassLimit - cache.count[c];
+    if (cache.bytes + (more + 1) * bytes > kMaxCachedBytes)
+        more = 0;
+    HeapLock lock(GHeap.value.lock);
+    MX_ASSERT(!GHeap.value.shutDown);
+    GlobalHeapBackend& backend = GetGlobalHeapBackend();
+    void* base = backend.Allocate(bytes);
+    if (base == nullptr)
+        return nullptr;
+    for (uint32 i = 0; i < more; ++i)
+    {
+        void* extra = backend.Allocate(bytes);
+        if (extra == nullptr)
+            break;
+        char* user = static_cast<char*>(extra) + sizeof(Prefix);
+        // A cached block is marked free: a stray free of it before it is handed out is caught.
+        ReadyBlock(user, 0, c, kCachedBlock);
+        slots[cache.count[c]++] = user;
+        cache.bytes += bytes;
+    }
+    return static_cast<char*>(base) + sizeof(Prefix);
+}
 } // namespace
 
 void* Memory::Alloc(size_t size, size_t alignment)
@@ -379,15 +455,17 @@ void* Memory::Alloc(size_t size, size_t alignment)
     if (alignment <= 16 && request <= kMaxCachedRequest && CacheEnabled())
     {
         const uint32 c = ClassOf(request);
-        ThreadCache& cache = t_cache;
-        if (void* p = cache.head[c])
+        if (ThreadCache* cache = ThisThreadCache())
         {
-            std::memcpy(&cache.head[c], p, sizeof(void*));
-            --cache.count[c];
-            cache.bytes -= ClassBytes(c);
-            Prefix* prefix = PrefixOf(p);
-            prefix->size = size | (uint64(c + 1) << kClassShift) | (CheckByte(p) << kCheckShift);
-            prefix->tag = tag;
+            void* p;
+            if (cache->count[c] != 0)
+            {
+                p = Slots(*cache, c)[--cache->count[c]];
+                cache->bytes -= ClassBytes(c);
+            }
+            else if ((p = RefillAndTake(*cache, c)) == nullptr)
+                OutOfMemory(size);
+            ReadyBlock(p, size, c, tag);
             if (tag != nullptr)
                 tag->OnAlloc(size);
             return p;
@@ -421,6 +499,14 @@ void Memory::Free(void* p, size_t size)
     const uint64 stored = word & kSizeMask;
     MX_ASSERT(size == 0 || stored == size);
     MemoryTagRecord* tag = prefix->tag;
+    // A live block's prefix names a tag record (or none). After a free the heap keeps its own links
+    // there: a second free, or an address that was never a block, is refused before it can charge a
+    // tag or reach the heap with a size read from garbage.
+    if (tag != nullptr && tag != kCachedBlock && !GTagSystem.value.IsRecord(tag))
+    {
+        MX_ASSERT_MSG(false, "Memory::Free of a block that is not allocated");
+        return;
+    }
     const uint64 cacheClass = (word >> kClassShift) & kClassMask;
     if (cacheClass != 0 && (word & kOverAligned) == 0 && ((word >> kCheckShift) & 0xFF) == CheckByte(p))
     {
@@ -430,24 +516,16 @@ void Memory::Free(void* p, size_t size)
             return;
         }
         const uint32 c = static_cast<uint32>(cacheClass - 1);
-        if (c < kNumClasses && CacheEnabled())
+        ThreadCache* cache = c < kNumClasses && CacheEnabled() ? ThisThreadCache() : nullptr;
+        if (cache != nullptr)
         {
-            ThreadCache& cache = t_cache;
-            if (!cache.flushRegistered)
-            {
-                cache.flushRegistered = true;
-                (void)&t_cacheFlush;
-            }
-            const uint16 limit = c < kNumSmallClasses ? kSmallClassLimit : kMediumClassLimit;
-            if (cache.count[c] >= limit || cache.bytes + ClassBytes(c) > kMaxCachedBytes)
-                ReleaseCached(c, limit / 2);
-            if (cache.bytes + ClassBytes(c) <= kMaxCachedBytes)
+            if (cache->count[c] >= ClassLimit(c) || cache->bytes + ClassBytes(c) > kMaxCachedBytes)
+                ReleaseCached(*cache, c, ClassLimit(c) / 2);
+            if (cache->count[c] < ClassLimit(c) && cache->bytes + ClassBytes(c) <= kMaxCachedBytes)
             {
                 prefix->tag = kCachedBlock;
-                std::memcpy(p, &cache.head[c], sizeof(void*));
-                cache.head[c] = p;
-                ++cache.count[c];
-                cache.bytes += ClassBytes(c);
+                Slots(*cache, c)[cache->count[c]++] = p;
+                cache->bytes += ClassBytes(c);
                 if (tag != nullptr)
                     tag->OnFree(stored);
                 return;

@@ -61,6 +61,7 @@ struct ThreadCharges
 {
     PendingCharge slot[kPendingSlots];
     uint32 count;
+    bool flushRegistered;
     bool closed; // the thread is ending: charges go straight to the counters
 };
 thread_local constinit ThreadCharges t_charges = {};
@@ -94,9 +95,26 @@ void FlushCharges()
     t_charges.count = 0;
 }
 
+// Registered by a thread's first charge: its exit brings its last batch in, whether or not the
+// thread ever had a scope stack (a thread may only free).
+struct ChargesFlush
+{
+    ~ChargesFlush()
+    {
+        FlushCharges();
+        t_charges.closed = true;
+    }
+};
+thread_local ChargesFlush t_chargesFlush;
+
 void Charge(MemoryTagRecord* record, int64 used, uint32 allocs, uint32 deallocs)
 {
     ThreadCharges& charges = t_charges;
+    if (!charges.flushRegistered)
+    {
+        charges.flushRegistered = true;
+        (void)&t_chargesFlush;
+    }
     if (charges.closed)
     {
         PendingCharge direct{record, used, allocs, deallocs};

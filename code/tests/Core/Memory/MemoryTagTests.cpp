@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -242,4 +243,59 @@ TEST(MemoryLeakCheck, ALeakIsReportedAtExitAndACleanRunSaysNothing)
         EXPECT_EQ(clean.exitCode, 0) << clean.err;
         EXPECT_EQ(clean.err.find("Memory leaks"), std::string::npos) << clean.err;
     }
+}
+
+// A block freed twice, and an address the heap never handed out, are reported and change nothing:
+// later blocks of the same sizes are all distinct.
+TEST(GlobalHeap, DoubleAndForeignFreesAreRefused)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own allocator reports these";
+#endif
+    for (size_t size : {24u, 3000u, 200000u})
+    {
+        SCOPED_TRACE(size);
+        Morvex::Test::AssertRecorder asserts;
+        void* p = Memory::Alloc(size);
+        Memory::Free(p);
+        Memory::Free(p);
+        EXPECT_EQ(asserts.Count(), 1u) << "the second free";
+        alignas(16) char foreign[64] = {};
+        asserts.Clear();
+        Memory::Free(foreign + 16);
+        EXPECT_EQ(asserts.Count(), 1u) << "a block of no heap";
+        std::vector<void*> blocks;
+        for (int i = 0; i < 64; ++i)
+            blocks.push_back(Memory::Alloc(size));
+        std::sort(blocks.begin(), blocks.end());
+        EXPECT_EQ(std::adjacent_find(blocks.begin(), blocks.end()), blocks.end())
+            << "a block handed out twice";
+        for (void* b : blocks)
+            Memory::Free(b);
+    }
+}
+
+// Blocks allocated on one thread and freed on another go back through the freeing thread's cache and
+// the heap; the tags balance once both threads' charges are in.
+TEST(GlobalHeap, BlocksCrossThreads)
+{
+    std::vector<void*> blocks;
+    blocks.reserve(5000);
+    {
+        MX_MEMORY_TAG_SCOPE("TagTest/Cross");
+        for (int i = 0; i < 5000; ++i)
+            blocks.push_back(Memory::Alloc(16 + static_cast<size_t>(i % 3000)));
+    }
+    std::thread(
+        [&]
+        {
+            for (void* b : blocks)
+                Memory::Free(b);
+        })
+        .join();
+    MemoryTags::FlushThreadCharges();
+    MemoryTagRecord& tag = Record("TagTest/Cross");
+    EXPECT_EQ(tag.used.load(), 0u);
+    EXPECT_EQ(tag.allocs.load(), 5000u);
+    EXPECT_EQ(tag.deallocs.load(), 5000u);
 }
