@@ -21,6 +21,14 @@ using namespace Morvex;
 
 namespace
 {
+// Made by a static initialiser, after the kernel (which every executable constructs first).
+struct StaticBlock
+{
+    StaticBlock() : block(Memory::Alloc(777)) {}
+    void* block;
+};
+StaticBlock GStaticBlock;
+
 MemoryTagSystem& Tags()
 {
     MemoryTagSystem* tags = GMemoryTagSystem.load();
@@ -68,6 +76,16 @@ TEST(MemoryTags, FixedTagsAndTheHierarchyOfNames)
     EXPECT_EQ(&Record("TagTest/Localize"), middle);
     EXPECT_EQ(&Record("TagTest"), &root);
     EXPECT_EQ(tags.GetNumTags(), before + 2);
+}
+
+// Static initialisers that run after the kernel are charged to its start-up.
+TEST(MemoryTags, StaticInitialisersAfterTheKernelAreChargedToPreKernel)
+{
+    MemoryTags::FlushThreadCharges();
+    MemoryTagRecord& preKernel = Record("Core/PreKernel");
+    EXPECT_GE(preKernel.used.load(), 777u);
+    EXPECT_GE(preKernel.allocs.load(), 1u);
+    EXPECT_NE(GStaticBlock.block, nullptr);
 }
 
 TEST(MemoryTags, ThreadsRegisteringOneNameGetOneRecord)
