@@ -497,7 +497,6 @@ void Memory::Free(void* p, size_t size)
     Prefix* prefix = PrefixOf(p);
     const uint64 word = prefix->size;
     const uint64 stored = word & kSizeMask;
-    MX_ASSERT(size == 0 || stored == size);
     MemoryTagRecord* tag = prefix->tag;
     // A live block's prefix names a tag record (or none). After a free the heap keeps its own links
     // there: a second free, or an address that was never a block, is refused before it can charge a
@@ -507,6 +506,7 @@ void Memory::Free(void* p, size_t size)
         MX_ASSERT_MSG(false, "Memory::Free of a block that is not allocated");
         return;
     }
+    MX_ASSERT(size == 0 || stored == size);
     const uint64 cacheClass = (word >> kClassShift) & kClassMask;
     if (cacheClass != 0 && (word & kOverAligned) == 0 && ((word >> kCheckShift) & 0xFF) == CheckByte(p))
     {
