@@ -32,6 +32,8 @@ public:
     // this heap asserts and is ignored.
     void Free(void* block, uint64 size);
     uint64 Capacity(const void* block) const;
+    // False when the address space could not be reserved (every request is then refused).
+    bool IsReserved() const { return m_base != nullptr; }
     bool Owns(const void* block) const;
     // Checks every live block's guards; returns how many are damaged (each asserts once).
     uint32 VerifyAll();

@@ -2,6 +2,7 @@
 // a waiter yields after a few spins).
 
 #include "Core/Memory/LockedHeap.h"
+#include "LockedHeapBackend.h"
 
 #include "Core/Memory/SegregateHeap.h"
 
@@ -102,7 +103,7 @@ LockedHeap& Make(const char* name)
 }
 } // namespace
 
-LockedHeap& CreateLockedHeap(LockedHeapKind kind, const char* name)
+LockedHeap& CreateDefaultLockedHeap(LockedHeapKind kind, const char* name)
 {
     switch (kind)
     {

@@ -2,6 +2,7 @@
 // handed out. A 16-byte header keeps the size asked for, which the statistics and reallocation need.
 
 #include "Core/Memory/LockedHeap.h"
+#include "LockedHeapBackend.h"
 
 #include "Core/Assert.h"
 #include "Core/Log.h"
@@ -89,7 +90,7 @@ private:
 };
 } // namespace
 
-LockedHeap& CreateLockedHeap(LockedHeapKind, const char* name)
+LockedHeap& CreateDefaultLockedHeap(LockedHeapKind, const char* name)
 {
     return *new (std::malloc(sizeof(SystemLockedHeap))) SystemLockedHeap(name);
 }

@@ -341,17 +341,22 @@ TEST_F(ReporterRun, ReporterVariablesKeepTheirDefaultsInByteOrder)
 TEST_F(ReporterRun, MemoryReportsFromTheConfiguration)
 {
     m_work.WriteFile("crash-reporter.cfg", "Memory.LogUsage\nMemory.LogMemoryTags\n");
-    auto r = Run({"--test"});
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    for (const char* line :
-         {"WARNING: OS memory status\n", "WARNING: GroundZeroAllocator: ",
-          "WARNING: Heap name                  Reserved       Peak       Used     Overhead\n",
-          "WARNING: GlobalHeap   ", "WARNING: TOTAL    ",
-          "INFO   : TAG                                        used  alloc dealloc\n",
-          "INFO   : Net/HTTPClient   ", "INFO   : CrashReporter   ", "INFO   : Core/PreKernel   ",
-          "INFO   : UNKNOWN   "})
-        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
-    EXPECT_EQ(r.err.find("Memory leaks"), std::string::npos) << r.err;
+    // The same with the debug heaps under the global heap and the kernel's heaps.
+    for (const char* heaps : {"--test", "--debug-heap"})
+    {
+        SCOPED_TRACE(heaps);
+        auto r = Run({"--test", heaps});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        for (const char* line :
+             {"WARNING: OS memory status\n", "WARNING: GroundZeroAllocator: ",
+              "WARNING: Heap name                  Reserved       Peak       Used     Overhead\n",
+              "WARNING: GlobalHeap   ", "WARNING: TOTAL    ",
+              "INFO   : TAG                                        used  alloc dealloc\n",
+              "INFO   : Net/HTTPClient   ", "INFO   : CrashReporter   ", "INFO   : Core/PreKernel   ",
+              "INFO   : UNKNOWN   "})
+            EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+        EXPECT_EQ(r.err.find("Memory leaks"), std::string::npos) << r.err;
+    }
 }
 
 // Out of memory: the report and the usage figures come out and the process ends, without a hang.
