@@ -23,6 +23,9 @@ public:
     // True when freed blocks may wait in a thread's cache instead of coming back at once (not for
     // heaps that must see every free: the debug heap, the C heap under a sanitizer).
     virtual bool AllowsThreadCache() const { return false; }
+    // The heap whose figures the memory report shows (a backend that wraps a heap names that heap,
+    // so that it need not copy the figures after every call).
+    virtual MemoryHeap& ReportedHeap() { return *this; }
 };
 
 // The process's one backend, constructed on first use and never destroyed: the debug heap when the

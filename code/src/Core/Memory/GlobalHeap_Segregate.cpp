@@ -15,32 +15,19 @@ class SegregateBackend final : public GlobalHeapBackend
 public:
     SegregateBackend() : GlobalHeapBackend("GlobalHeap:" __FILE__ ":17"), m_heap(GetName()) {}
 
-    void* Allocate(uint64 size) override
-    {
-        void* p = m_heap.Allocate(static_cast<size_t>(size));
-        m_stats = m_heap.GetStats();
-        return p;
-    }
-    void Free(void* block, uint64) override
-    {
-        m_heap.Free(block);
-        m_stats = m_heap.GetStats();
-    }
+    void* Allocate(uint64 size) override { return m_heap.Allocate(static_cast<size_t>(size)); }
+    void Free(void* block, uint64) override { m_heap.Free(block); }
     uint64 Capacity(const void* block) override { return m_heap.GetBlockCapacity(block); }
     void Resize(void* block, uint64, uint64 newSize) override
     {
         // Within the block's capacity the heap keeps the block where it is and updates its figures.
         m_heap.Reallocate(block, static_cast<size_t>(newSize));
-        m_stats = m_heap.GetStats();
     }
     bool Owns(const void* block) override { return m_heap.Owns(block); }
     bool AllowsThreadCache() const override { return true; }
     void Visit(HeapVisitor& visitor) override { m_heap.Visit(visitor); }
-    void Trim() override
-    {
-        m_heap.Trim();
-        m_stats = m_heap.GetStats();
-    }
+    void Trim() override { m_heap.Trim(); }
+    MemoryHeap& ReportedHeap() override { return m_heap; }
 
 private:
     SegregateHeap<GlobalHeapParameters> m_heap;

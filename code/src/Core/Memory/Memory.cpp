@@ -84,10 +84,13 @@ uint32 ClassOf(uint64 bytes)
         const uint32 log = bytes <= 32 ? 5u : 64u - static_cast<uint32>(__builtin_clzll(bytes - 1));
         return log - 5;
     }
-    uint32 c = 0;
-    while (kMediumClassBytes[c] < bytes)
-        ++c;
-    return kNumSmallClasses + c;
+    // Four classes per power of two up to 64 KiB, then the one class of 64 KiB + 256.
+    if (bytes > 65536)
+        return kNumClasses - 1;
+    const uint32 log = 63u - static_cast<uint32>(__builtin_clzll(bytes - 1)); // 2^log < bytes <= 2^(log+1)
+    const uint64 step = uint64(1) << (log - 2);
+    const uint32 quarter = static_cast<uint32>((bytes - (uint64(1) << log) + step - 1) / step); // 1 ... 4
+    return kNumSmallClasses + (log - 10) * 4 + quarter - 1;
 }
 
 uint16 ClassLimit(uint32 c)
@@ -611,7 +614,7 @@ void Memory::PublishTagSystem()
     MX_ASSERT(GMemoryTagSystem.load() == nullptr);
     GMemoryTagSystem.store(&GTagSystem.value, std::memory_order_release);
     MX_ASSERT(GNumMemoryHeaps == 0);
-    RegisterHeap(&GetGlobalHeapBackend());
+    RegisterHeap(&GetGlobalHeapBackend().ReportedHeap());
     Temp().InitArena();
     RegisterHeap(&Temp());
     RegisterHeap(&StringsHeap());
@@ -663,7 +666,7 @@ void Memory::Shutdown()
                          static_cast<unsigned long long>(leaks.count),
                          static_cast<unsigned long long>(leaks.bytes));
     }
-    UnregisterHeap(&GetGlobalHeapBackend());
+    UnregisterHeap(&GetGlobalHeapBackend().ReportedHeap());
     MX_ASSERT(GMemoryTagSystem.load() != nullptr);
     GMemoryTagSystem.store(nullptr, std::memory_order_release);
 }
