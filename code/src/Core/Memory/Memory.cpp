@@ -359,8 +359,8 @@ void ReleaseCached(ThreadCache& cache, uint32 c, uint16 keep)
     {
         const uint16 i = --cache.count[c];
         // The heap reads each block it takes back: ask for the next few ahead of time.
-        if (i >= 4)
-            __builtin_prefetch(slots[i - 4]);
+        if (i >= 16)
+            __builtin_prefetch(slots[i - 16]);
         cache.bytes -= ClassBytes(c);
         backend.Free(PrefixOf(slots[i]), ClassBytes(c));
     }
