@@ -10,6 +10,10 @@ template <typename T>
 union NeverDestroyed
 {
     constexpr NeverDestroyed() : value() {}
+    template <typename... Args>
+    constexpr explicit NeverDestroyed(Args... args) : value(args...)
+    {
+    }
     ~NeverDestroyed() {}
     T value;
 };

@@ -98,12 +98,12 @@ bool g_cryptoHeapInUse = false;
 // must get a unique, freeable pointer.
 LockedHeap& CurlHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "CURL:" __FILE__ ":98");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, MX_HEAP_NAME("CURL"));
     return heap;
 }
 LockedHeap& CryptoHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "CRYPTO:" __FILE__ ":103");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, MX_HEAP_NAME("CRYPTO"));
     return heap;
 }
 void* CurlMalloc(size_t size)

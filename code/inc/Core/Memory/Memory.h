@@ -29,9 +29,8 @@ Allocator& GetGlobalAllocator();
 Allocator& GetStringsAllocator();
 Allocator& GetTempAllocator();
 Allocator& GetDictAllocator();
-// The kernel's heaps for shared strings' texts and for function objects.
+// The kernel's heap for shared strings' texts.
 LockedHeap& GetSharedStringsHeap();
-LockedHeap& GetFunctionHeap();
 
 // The kernel's memory lifecycle (main thread): Init readies the tag registry; PublishTagSystem
 // makes it current (allocations are charged from then on) and registers the global heap;

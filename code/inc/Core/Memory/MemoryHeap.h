@@ -7,6 +7,12 @@
 
 namespace Morvex
 {
+#define MX_HEAP_NAME_STR2(x) #x
+#define MX_HEAP_NAME_STR(x) MX_HEAP_NAME_STR2(x)
+// A heap's name as the memory report shows it: "<short name>:<source file>:<line>" of the place that
+// makes the heap.
+#define MX_HEAP_NAME(shortName) shortName ":" __FILE__ ":" MX_HEAP_NAME_STR(__LINE__)
+
 // Tag index reported for the blocks of untagged heaps.
 constexpr uint16 kUntaggedBlock = 0xFFFF;
 

@@ -127,7 +127,7 @@ bool OpenInto(File& out, const FilePath& path, EFileOpenMode mode)
 // the memory report shows them apart.
 LockedHeap& FileMemoryHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "FileMemory:" __FILE__ ":129");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, MX_HEAP_NAME("FileMemory"));
     return heap;
 }
 

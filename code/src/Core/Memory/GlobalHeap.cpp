@@ -20,7 +20,7 @@ class DebugHeapBackend final : public GlobalHeapBackend
 {
 public:
     DebugHeapBackend()
-        : GlobalHeapBackend("GlobalHeap:" __FILE__ ":20"), m_heap(GetName(), kGlobalDebugReservation)
+        : GlobalHeapBackend(MX_HEAP_NAME("GlobalHeap")), m_heap(GetName(), kGlobalDebugReservation)
     {
         m_hasDetails = false;
     }

@@ -13,7 +13,7 @@ namespace
 class SegregateBackend final : public GlobalHeapBackend
 {
 public:
-    SegregateBackend() : GlobalHeapBackend("GlobalHeap:" __FILE__ ":17"), m_heap(GetName()) {}
+    SegregateBackend() : GlobalHeapBackend(MX_HEAP_NAME("GlobalHeap")), m_heap(GetName()) {}
 
     void* Allocate(uint64 size) override { return m_heap.Allocate(static_cast<size_t>(size)); }
     void Free(void* block, uint64) override { m_heap.Free(block); }

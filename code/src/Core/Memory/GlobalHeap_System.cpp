@@ -15,7 +15,7 @@ namespace
 class SystemHeap final : public GlobalHeapBackend
 {
 public:
-    constexpr SystemHeap() : GlobalHeapBackend("GlobalHeap:" __FILE__ ":20") {}
+    constexpr SystemHeap() : GlobalHeapBackend(MX_HEAP_NAME("GlobalHeap")) {}
 
     void* Allocate(uint64 size) override
     {

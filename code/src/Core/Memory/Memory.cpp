@@ -148,69 +148,59 @@ public:
 // start-up reaches them) and never destroyed.
 LockedHeap& StringsHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Strings, "Strings:" __FILE__ ":44");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Strings, MX_HEAP_NAME("Strings"));
     return heap;
 }
 LockedHeap& DictHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Dict, "Dict:" __FILE__ ":49");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Dict, MX_HEAP_NAME("Dict"));
     return heap;
 }
 LockedHeap& FunctionHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Function, "ttl.Function:" __FILE__ ":54");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::Function, MX_HEAP_NAME("ttl.Function"));
     return heap;
 }
 LockedHeap& SharedStringsHeap()
 {
-    static LockedHeap& heap =
-        CreateLockedHeap(LockedHeapKind::SharedStrings, "SharedStrings:" __FILE__ ":59");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::SharedStrings, MX_HEAP_NAME("SharedStrings"));
     return heap;
 }
 
 TempHeap& Temp()
 {
     alignas(TempHeap) static unsigned char storage[sizeof(TempHeap)];
-    static TempHeap* heap = new (storage) TempHeap("Temp:" __FILE__ ":67");
+    static TempHeap* heap = new (storage) TempHeap(MX_HEAP_NAME("Temp"));
     return *heap;
 }
 
-// Blocks that need more than the heaps' 16-byte alignment come from the global heap; Free is told
-// the same alignment and finds them there again.
-class StringsAllocator final : public Allocator
+// An allocator over one of the kernel's heaps, in the scope of `tag` when one is given. Blocks that
+// need more than the heaps' 16-byte alignment come from the global heap; Free is told the same
+// alignment and finds them there again.
+class LockedHeapAllocator final : public Allocator
 {
 public:
+    constexpr LockedHeapAllocator(LockedHeap& (*heap)(), MemoryTagHandle* tag) : m_heap(heap), m_tag(tag) {}
     void* Alloc(size_t size, size_t alignment) override
     {
         if (alignment > 16)
             return Memory::Alloc(size, alignment);
-        MX_MEMORY_TAG_SCOPE("Core/String");
-        return StringsHeap().Alloc(size);
+        MemoryTagScope scope(m_tag != nullptr ? m_tag->Get() : MemoryTag{});
+        return m_heap().Alloc(size);
     }
     void Free(void* p, size_t size, size_t alignment) override
     {
         if (alignment > 16)
             Memory::Free(p, size);
         else
-            StringsHeap().Free(p);
+            m_heap().Free(p);
     }
-};
 
-class DictAllocator final : public Allocator
-{
-public:
-    void* Alloc(size_t size, size_t alignment) override
-    {
-        return alignment > 16 ? Memory::Alloc(size, alignment) : DictHeap().Alloc(size);
-    }
-    void Free(void* p, size_t size, size_t alignment) override
-    {
-        if (alignment > 16)
-            Memory::Free(p, size);
-        else
-            DictHeap().Free(p);
-    }
+private:
+    LockedHeap& (*m_heap)();
+    MemoryTagHandle* m_tag;
 };
+constinit NeverDestroyed<MemoryTagHandle> GStringTag("Core/String");
 
 // Short-lived work: the temp arena, the global heap when it is full.
 class TempAllocator final : public Allocator
@@ -236,8 +226,8 @@ public:
 // texts, registries), whatever the order of static destruction.
 constinit NeverDestroyed<GlobalHeapAllocator> GGlobalAllocator;
 constinit NeverDestroyed<TempAllocator> GTempAllocator;
-constinit NeverDestroyed<StringsAllocator> GStringsAllocator;
-constinit NeverDestroyed<DictAllocator> GDictAllocator;
+constinit NeverDestroyed<LockedHeapAllocator> GStringsAllocator(StringsHeap, &GStringTag.value);
+constinit NeverDestroyed<LockedHeapAllocator> GDictAllocator(DictHeap, nullptr);
 
 void (*GOutOfMemoryExit)(int) = [](int code) { std::_Exit(code); };
 
@@ -402,12 +392,11 @@ ThreadCache* ThisThreadCache()
     return cache;
 }
 
-Prefix* ReadyBlock(void* p, uint64 size, uint32 c, MemoryTagRecord* tag)
+void ReadyBlock(void* p, uint64 size, uint32 c, MemoryTagRecord* tag)
 {
     Prefix* prefix = PrefixOf(p);
     prefix->size = size | (uint64(c + 1) << kClassShift) | (CheckByte(p) << kCheckShift);
     prefix->tag = tag;
-    return prefix;
 }
 
 // A miss: one block for the caller and, for small classes, a batch more for the cache, all under
@@ -726,10 +715,6 @@ Allocator& Memory::GetDictAllocator()
 LockedHeap& Memory::GetSharedStringsHeap()
 {
     return SharedStringsHeap();
-}
-LockedHeap& Memory::GetFunctionHeap()
-{
-    return FunctionHeap();
 }
 
 void Memory::SetOutOfMemoryExitForTests(void (*exitFn)(int))

@@ -137,12 +137,7 @@ void Charge(MemoryTagRecord* record, int64 used, uint32 allocs, uint32 deallocs)
 
 struct ThreadDataRelease
 {
-    ~ThreadDataRelease()
-    {
-        FlushCharges();
-        t_charges.closed = true;
-        ReleaseThreadData();
-    }
+    ~ThreadDataRelease() { ReleaseThreadData(); }
 };
 thread_local ThreadDataRelease t_threadDataRelease;
 

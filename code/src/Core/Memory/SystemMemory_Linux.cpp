@@ -40,6 +40,8 @@ bool ReadSystemMemoryStatus(SystemMemoryStatus& out)
     out.availablePageFile = committed < commitLimit ? (commitLimit - committed) * 1024 : 0;
     return true;
 }
+// The switches are read where the process's own command line is: /proc/self/cmdline holds it from
+// the start, before main has run and before anything has allocated.
 DebugHeapSwitches ReadDebugHeapSwitches()
 {
     DebugHeapSwitches switches;

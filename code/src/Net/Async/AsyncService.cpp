@@ -49,7 +49,7 @@ MX_CONSOLE_COMMAND("async_dnsResolve", "test async hostname resolution", AsyncSe
 // thread-pool records) after Shutdown, at process exit: the heap lives until the very end.
 LockedHeap& NetAsyncHeap()
 {
-    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, "NetAsync:" __FILE__ ":55");
+    static LockedHeap& heap = CreateLockedHeap(LockedHeapKind::General, MX_HEAP_NAME("NetAsync"));
     return heap;
 }
 void* UvMalloc(size_t size)
