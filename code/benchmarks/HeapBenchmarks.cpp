@@ -14,23 +14,22 @@
 // threads, and 200 000 blocks of 16 B freed in random order. Each iteration of the first four frees
 // one random live block and allocates a new one of a random size in its place.
 //
-// Linking mimalloc replaces malloc for the whole program, so the glibc rows call glibc's own entry
-// points (__libc_malloc, __libc_free).
+// Linking mimalloc would replace malloc for the whole program, glibc's own entry points included
+// (it exports __libc_malloc as well): the glibc column would measure mimalloc. The library is
+// therefore loaded at run time, privately, and only its mi_malloc/mi_free are called.
 
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/SegregateHeap.h"
 
 #include <benchmark/benchmark.h>
-#include <mimalloc.h>
+#include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <random>
 #include <vector>
-
-extern "C" void* __libc_malloc(size_t size);
-extern "C" void __libc_free(void* p);
 
 namespace
 {
@@ -69,8 +68,8 @@ struct RawSegregateHeap
 
 struct GlibcHeap
 {
-    static void* Alloc(size_t size) { return __libc_malloc(size); }
-    static void Free(void* p, size_t) { __libc_free(p); }
+    static void* Alloc(size_t size) { return std::malloc(size); }
+    static void Free(void* p, size_t) { std::free(p); }
 };
 
 // The C heap behind the same mutex as RawSegregateHeap: what the lock alone costs an allocator.
@@ -79,19 +78,46 @@ struct GlibcUnderMutex
     static void* Alloc(size_t size)
     {
         std::lock_guard<std::mutex> guard(RawSegregateHeap::Lock());
-        return __libc_malloc(size);
+        return std::malloc(size);
     }
     static void Free(void* p, size_t)
     {
         std::lock_guard<std::mutex> guard(RawSegregateHeap::Lock());
-        __libc_free(p);
+        std::free(p);
     }
 };
 
 struct Mimalloc
 {
-    static void* Alloc(size_t size) { return mi_malloc(size); }
-    static void Free(void* p, size_t) { mi_free(p); }
+    using AllocFn = void* (*)(size_t);
+    using FreeFn = void (*)(void*);
+    struct Entry
+    {
+        AllocFn alloc = nullptr;
+        FreeFn free = nullptr;
+    };
+    static const Entry& Get()
+    {
+        static const Entry entry = []
+        {
+            Entry e;
+            // RTLD_LOCAL: the library's malloc does not take the place of the C library's.
+            if (void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL))
+            {
+                e.alloc = reinterpret_cast<AllocFn>(dlsym(library, "mi_malloc"));
+                e.free = reinterpret_cast<FreeFn>(dlsym(library, "mi_free"));
+            }
+            if (e.alloc == nullptr || e.free == nullptr)
+            {
+                std::fprintf(stderr, "libmimalloc.so.2 cannot be loaded: install libmimalloc2.0\n");
+                std::exit(1);
+            }
+            return e;
+        }();
+        return entry;
+    }
+    static void* Alloc(size_t size) { return Get().alloc(size); }
+    static void Free(void* p, size_t) { Get().free(p); }
 };
 
 struct Op
