@@ -175,6 +175,7 @@ private:
     PageHeader* m_freePages = nullptr;
     uint64 m_overhead = 0;
     uint64 m_reserved = 0;
+    uint32 m_nextColor = 0;                     // cache colour of the next page formatted
     uint8* m_superchunks[kMaxSuperchunks] = {}; // ascending addresses
 };
 

@@ -187,6 +187,74 @@ TYPED_TEST(SegregateHeapTest, TrimHandsAWhollyFreePageToAnyClass)
     heap.Free(fresh);
 }
 
+// Pages of the largest class start their cells at different cache lines, so that the cells of many
+// pages do not all fall on the same cache sets; every cell of such a page is usable, nothing outside
+// the cells is taken for one, and the page goes back whole.
+TYPED_TEST(SegregateHeapTest, PagesOfALargeClassShiftTheirCellsByACacheLine)
+{
+    const HeapRow& row = this->kHeap;
+    auto& heap = this->heap;
+    AssertRecorder recorder;
+    const uint32 cellSize = row.smallLimit;
+    const uint32 pages = cellSize / 64;
+    std::map<void*, std::vector<void*>> byPage;
+    std::vector<void*> all;
+    while (byPage.size() < pages + 1)
+    {
+        void* p = heap.Allocate(cellSize);
+        SmallPageInfo info;
+        ASSERT_TRUE(heap.GetSmallPageInfo(p, info));
+        ASSERT_EQ(info.cellSize, cellSize);
+        byPage[info.page].push_back(p);
+        all.push_back(p);
+        std::memset(p, 0xA5, cellSize);
+    }
+    std::vector<uint32> colors;
+    for (const auto& [page, cells] : byPage)
+    {
+        const uintptr_t base = reinterpret_cast<uintptr_t>(page);
+        const uint32 color =
+            static_cast<uint32>((reinterpret_cast<uintptr_t>(cells.front()) - base) % cellSize);
+        EXPECT_EQ(color % 64, 0u);
+        colors.push_back(color);
+        for (void* cell : cells)
+        {
+            const uintptr_t at = reinterpret_cast<uintptr_t>(cell);
+            EXPECT_EQ((at - base) % cellSize, color);
+            EXPECT_GE(at - base, cellSize); // the header's room is never handed out
+            EXPECT_LE(at - base + cellSize, row.pageSize);
+        }
+    }
+    std::sort(colors.begin(), colors.end());
+    EXPECT_EQ(std::unique(colors.begin(), colors.end()) - colors.begin(), static_cast<long>(pages));
+
+    // Addresses of a coloured page that are not its cells are refused.
+    void* shifted = nullptr;
+    for (const auto& [page, cells] : byPage)
+        if ((reinterpret_cast<uintptr_t>(cells.front()) - reinterpret_cast<uintptr_t>(page)) % cellSize != 0)
+            shifted = page;
+    ASSERT_NE(shifted, nullptr);
+    const MemoryHeapStats before = heap.GetStats();
+    for (void* wrong : {static_cast<void*>(static_cast<uint8*>(shifted) + cellSize),
+                        static_cast<void*>(static_cast<uint8*>(shifted) + row.pageSize - cellSize)})
+    {
+        SmallPageInfo info;
+        EXPECT_FALSE(heap.GetSmallPageInfo(wrong, info));
+    }
+    heap.Free(static_cast<uint8*>(shifted) + cellSize);
+    EXPECT_EQ(recorder.Count(), 1u);
+    EXPECT_EQ(heap.GetStats().used, before.used);
+
+    for (void* p : all)
+        heap.Free(p);
+    EXPECT_EQ(heap.GetStats().used, 0u);
+    heap.Trim();
+    EXPECT_EQ(heap.GetSmallStats().overhead, 0u);
+    Census census;
+    heap.Visit(census);
+    EXPECT_TRUE(census.blocks.empty());
+}
+
 TYPED_TEST(SegregateHeapTest, TrimReleasesAWhollyFreeLargeSuperchunk)
 {
     const HeapRow& row = this->kHeap;
