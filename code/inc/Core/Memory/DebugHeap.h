@@ -42,8 +42,8 @@ public:
     void Trim() override {}
 
     // The allocation number and the recorded frames of a live block (0 frames without a hook).
-    uint32 GetAllocationNumber(const void* block) const;
-    uint32 GetFrames(const void* block, void** frames, uint32 capacity) const;
+    uint32 GetAllocationNumber(const void* block) const override;
+    uint32 GetFrames(const void* block, void** frames, uint32 capacity) const override;
 
     // The capture used for every later allocation of every debug heap (null: none).
     static void SetStackCapture(DebugHeapStackCapture capture);

@@ -51,8 +51,16 @@ struct LeakTotals
 };
 LeakTotals CountLeaks();
 
+// Writes the text of one recorded frame of a leak report into `out` (at most `capacity` bytes,
+// terminated). The default writes the bare address; the stack-trace module installs one that names
+// the function, file and line. Null restores the default. Must not allocate from the engine heaps.
+using LeakFrameFormatter = void (*)(void* address, char* out, uint32 capacity);
+void SetLeakFrameFormatter(LeakFrameFormatter formatter);
+
 // The heap registry for the memory report. A heap must stay alive while registered; registering
-// beyond 32 heaps asserts; unregistering an unknown heap logs a warning.
+// beyond 32 heaps asserts; unregistering an unknown heap logs a warning. While a debugger is
+// attached, unregistering a heap other than the global heap lists its live blocks on the debugger's
+// output (standard error), as the shutdown does for the global heap.
 void RegisterHeap(MemoryHeap* heap);
 void UnregisterHeap(MemoryHeap* heap);
 // Copies up to `capacity` registered heaps into `out`; returns how many.

@@ -62,6 +62,21 @@ public:
     virtual void Visit(HeapVisitor& visitor) = 0;
     // Gives wholly free pages and superchunks back where the heap's design allows.
     virtual void Trim() = 0;
+    // What the heap recorded of a live block (as its visit reports it): the allocation number and
+    // up to `capacity` return addresses of the allocating call. 0 when nothing was recorded, which
+    // is all that heaps other than the debug heap record. Same serialisation as Visit.
+    virtual uint32 GetAllocationNumber(const void* block) const
+    {
+        (void)block;
+        return 0;
+    }
+    virtual uint32 GetFrames(const void* block, void** frames, uint32 capacity) const
+    {
+        (void)block;
+        (void)frames;
+        (void)capacity;
+        return 0;
+    }
 
     const char* GetName() const { return m_name; }
     // The part of the name before the first ':'.

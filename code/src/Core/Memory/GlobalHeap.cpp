@@ -40,6 +40,11 @@ public:
     bool Owns(const void* block) override { return m_heap.Owns(block); }
     void Visit(HeapVisitor& visitor) override { m_heap.Visit(visitor); }
     void Trim() override {}
+    uint32 GetAllocationNumber(const void* block) const override { return m_heap.GetAllocationNumber(block); }
+    uint32 GetFrames(const void* block, void** frames, uint32 capacity) const override
+    {
+        return m_heap.GetFrames(block, frames, capacity);
+    }
     DebugHeap& Heap() { return m_heap; }
 
 private:

@@ -86,6 +86,12 @@ public:
         m_heap.Visit(visitor);
     }
     void Trim() override {}
+    // Called from inside a visit or with the heap otherwise quiet (its unregistration).
+    uint32 GetAllocationNumber(const void* block) const override { return m_heap.GetAllocationNumber(block); }
+    uint32 GetFrames(const void* block, void** frames, uint32 capacity) const override
+    {
+        return m_heap.GetFrames(block, frames, capacity);
+    }
 
 private:
     std::mutex m_lock;

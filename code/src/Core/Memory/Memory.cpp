@@ -231,6 +231,13 @@ constinit NeverDestroyed<LockedHeapAllocator> GDictAllocator(DictHeap, nullptr);
 
 void (*GOutOfMemoryExit)(int) = [](int code) { std::_Exit(code); };
 
+void AddressFrameText(void* address, char* out, uint32 capacity)
+{
+    std::snprintf(out, capacity, "    0x%016llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
+}
+std::atomic<Memory::LeakFrameFormatter> GLeakFrameText{AddressFrameText};
+
 [[noreturn]] void OutOfMemory(uint64 size)
 {
     StaticString<64> text;
@@ -637,6 +644,98 @@ Memory::LeakTotals Memory::CountLeaks()
     return totals;
 }
 
+namespace
+{
+// Leak reports run at the end of the process and write with stdio only: the log is gone, and the
+// engine's heaps are being walked.
+constexpr uint32 kMaxLeakFrames = 16;
+
+// The block of the global heap's visit, as the engine sees it: live and charged to a tag. Cells
+// waiting in thread caches and blocks from before the registry (other libraries' start-up) are not
+// the engine's leaks; an over-aligned block, whose prefix lies further in, is not recognised.
+const Prefix* EngineBlockOf(void* block)
+{
+    const Prefix* prefix = static_cast<const Prefix*>(block);
+    if (prefix->tag == nullptr || prefix->tag == kCachedBlock || !GTagSystem.value.IsRecord(prefix->tag))
+        return nullptr;
+    return prefix;
+}
+
+// Every live block of `heap` on the debugger's output. On Linux a debugger shows the program's
+// standard error, where its debug output goes.
+void ReportLeaksToDebugger(MemoryHeap& heap, bool globalHeap)
+{
+    struct Reporter final : HeapVisitor
+    {
+        MemoryHeap& heap;
+        bool globalHeap;
+        bool any = false;
+        Reporter(MemoryHeap& h, bool global) : heap(h), globalHeap(global) {}
+        void OnBlock(void* block, uint64 size, uint16) override
+        {
+            if (globalHeap)
+            {
+                const Prefix* prefix = EngineBlockOf(block);
+                if (prefix == nullptr)
+                    return;
+                size = prefix->size & kSizeMask;
+            }
+            if (!any)
+                std::fprintf(stderr, "---------- %.127s memory leaks ----------------\n", heap.GetName());
+            any = true;
+            std::fprintf(stderr, "%llu bytes lost, alloc number: %u\n", static_cast<unsigned long long>(size),
+                         heap.GetAllocationNumber(block));
+            void* frames[kMaxLeakFrames];
+            const uint32 n = heap.GetFrames(block, frames, kMaxLeakFrames);
+            const Memory::LeakFrameFormatter text = GLeakFrameText.load(std::memory_order_acquire);
+            for (uint32 i = 0; i < n; ++i)
+            {
+                char line[512];
+                text(frames[i], line, sizeof(line));
+                std::fprintf(stderr, "%s\n", line);
+            }
+            std::fputs("\n", stderr);
+        }
+    } reporter(heap, globalHeap);
+    heap.Visit(reporter);
+    if (reporter.any)
+        std::fputs("----------------------------------------------------\n", stderr);
+}
+
+// "Stack Trace:" and the frames of every leaked block that has them (only the debug heap records
+// frames), cut at 1024 characters.
+struct LeakStacks final : HeapVisitor
+{
+    MemoryHeap& heap;
+    StaticString<1024> text;
+    explicit LeakStacks(MemoryHeap& h) : heap(h) {}
+    void OnBlock(void* block, uint64, uint16) override
+    {
+        if (EngineBlockOf(block) == nullptr)
+            return;
+        void* frames[kMaxLeakFrames];
+        const uint32 n = heap.GetFrames(block, frames, kMaxLeakFrames);
+        if (n == 0)
+            return;
+        text.Append("Stack Trace:\n");
+        const Memory::LeakFrameFormatter format = GLeakFrameText.load(std::memory_order_acquire);
+        for (uint32 i = 0; i < n; ++i)
+        {
+            char line[512];
+            format(frames[i], line, sizeof(line));
+            text.Append(line);
+            text.Append("\n");
+        }
+        text.Append("\n");
+    }
+};
+} // namespace
+
+void Memory::SetLeakFrameFormatter(LeakFrameFormatter formatter)
+{
+    GLeakFrameText.store(formatter != nullptr ? formatter : AddressFrameText, std::memory_order_release);
+}
+
 void Memory::Shutdown()
 {
     UnregisterHeap(&SharedStringsHeap());
@@ -646,14 +745,29 @@ void Memory::Shutdown()
     UnregisterHeap(&Temp());
     Temp().ShutdownArena();
     MX_ASSERT(GNumMemoryHeaps == 1);
-    if (GHeap.value.leakCheck)
+    MemoryHeap& global = GetGlobalHeapBackend().ReportedHeap();
+    if (Platform_IsDebuggerPresent())
     {
-        // The log is gone by now: the report goes straight to standard error.
+        MemoryTags::FlushThreadCharges();
+        HeapLock lock(GHeap.value.lock);
+        ReportLeaksToDebugger(global, true);
+    }
+    else if (GHeap.value.leakCheck)
+    {
+        // The log is gone by now: the report goes straight to standard error (Linux has no
+        // service-notification box).
         const LeakTotals leaks = CountLeaks();
         if (leaks.count != 0)
-            std::fprintf(stderr, "Memory leaks detected. Count: %llu, total size: %llu bytes\n\n",
+        {
+            LeakStacks stacks(global);
+            {
+                HeapLock lock(GHeap.value.lock);
+                global.Visit(stacks);
+            }
+            std::fprintf(stderr, "Memory leaks detected. Count: %llu, total size: %llu bytes\n%s\n",
                          static_cast<unsigned long long>(leaks.count),
-                         static_cast<unsigned long long>(leaks.bytes));
+                         static_cast<unsigned long long>(leaks.bytes), stacks.text.c_str());
+        }
     }
     UnregisterHeap(&GetGlobalHeapBackend().ReportedHeap());
     MX_ASSERT(GMemoryTagSystem.load() != nullptr);
@@ -683,6 +797,8 @@ void Memory::UnregisterHeap(MemoryHeap* heap)
         if (GHeaps[i] == heap)
         {
             GHeaps[i] = GHeaps[--GNumMemoryHeaps];
+            if (heap != &GetGlobalHeapBackend().ReportedHeap() && Platform_IsDebuggerPresent())
+                ReportLeaksToDebugger(*heap, false);
             return;
         }
     }

@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -262,6 +267,89 @@ TEST(MemoryLeakCheck, ALeakIsReportedAtExitAndACleanRunSaysNothing)
         auto clean = Morvex::Test::RunProcess({LEAK_PROBE_PATH, "0", heap}, "", env);
         EXPECT_EQ(clean.exitCode, 0) << clean.err;
         EXPECT_EQ(clean.err.find("Memory leaks"), std::string::npos) << clean.err;
+    }
+}
+
+namespace
+{
+// Runs `argv` as a tracee of this process, as a debugger would: the child's TracerPid is ours.
+// Returns its standard error; `traced` is false when the system does not allow tracing here.
+std::string RunUnderTracer(const std::vector<std::string>& argv, bool& traced)
+{
+    traced = false;
+    char path[] = "/tmp/leak-probe-XXXXXX";
+    const int out = mkstemp(path);
+    if (out < 0)
+        return {};
+    unlink(path);
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2(out, 2);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(null, 1);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(97);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        execv(args[0], args.data());
+        _exit(98);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status))
+    {
+        // The stop at exec is the tracer's own; every other signal goes on to the child.
+        const int sig = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(sig)));
+    }
+    traced = WIFEXITED(status) && WEXITSTATUS(status) != 97;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    lseek(out, 0, SEEK_SET);
+    while ((n = read(out, buffer, sizeof(buffer))) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(out);
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 97)) << text;
+    return text;
+}
+} // namespace
+
+// Under a debugger the leaks are listed block by block on the debugger's output, heap by heap,
+// instead of the summary line: the global heap's engine blocks (not the cells waiting in thread
+// caches) and the kernel heaps' live blocks when they are unregistered.
+TEST(MemoryLeakCheck, UnderADebuggerEveryLeakedBlockIsListed)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer builds serve the heaps from the C heap, which has no walk";
+#endif
+    for (const char* heap : {"--default-heap", "--debug-heap"})
+    {
+        SCOPED_TRACE(heap);
+        bool traced = false;
+        const std::string err = RunUnderTracer({LEAK_PROBE_PATH, "100", heap, "--leak-string"}, traced);
+        if (!traced)
+            GTEST_SKIP() << "tracing is not allowed here";
+        EXPECT_EQ(err.find("Memory leaks detected"), std::string::npos) << err;
+        const size_t global = err.find("---------- GlobalHeap:");
+        ASSERT_NE(global, std::string::npos) << err;
+        const size_t lost = err.find("100 bytes lost, alloc number: ", global);
+        ASSERT_NE(lost, std::string::npos) << err;
+        const unsigned number = static_cast<unsigned>(std::strtoul(err.c_str() + lost + 30, nullptr, 10));
+        // Only the debug heap numbers its blocks.
+        EXPECT_EQ(number != 0, std::strcmp(heap, "--debug-heap") == 0) << err;
+        EXPECT_NE(err.find(std::string(52, '-') + "\n", lost), std::string::npos) << err;
+        // The 64-byte block freed by the probe is no leak, wherever it waits.
+        EXPECT_EQ(err.find("\n64 bytes lost", global), std::string::npos) << err;
+        const size_t strings = err.find("---------- Strings:");
+        ASSERT_NE(strings, std::string::npos) << err;
+        EXPECT_NE(
+            err.find(std::strcmp(heap, "--debug-heap") == 0 ? "\n40 bytes lost" : "\n64 bytes lost", strings),
+            std::string::npos)
+            << err;
     }
 }
 
