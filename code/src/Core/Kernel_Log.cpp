@@ -62,13 +62,19 @@ public:
         }
     }
 
-    void Dispatch(uint32 level, const char* file, int32 line, const char* text) const
+    // Returns how many sinks took the line.
+    uint32 Dispatch(uint32 level, const char* file, int32 line, const char* text) const
     {
+        uint32 taken = 0;
         for (uint32 i = 0; i < m_count; ++i)
         {
             if (m_entries[i].mask & level)
+            {
                 m_entries[i].sink->Write(level, file, line, text);
+                ++taken;
+            }
         }
+        return taken;
     }
 
     uint32 Snapshot(Log::SinkEntry* out, uint32 maxCount) const
@@ -146,7 +152,13 @@ void Log::VPrintf(const char* file, int32 line, uint32 level, const char* format
         std::fflush(stderr);
         return;
     }
-    system->Dispatch(level, file, line, text);
+    // A warning or worse that no sink takes (start-up, before the program adds its sinks) must not
+    // vanish either.
+    if (system->Dispatch(level, file, line, text) == 0 && (level & (Warning | Error | Fatal)) != 0)
+    {
+        std::fprintf(stderr, "%-7s: %s\n", LevelName(level), text);
+        std::fflush(stderr);
+    }
 }
 
 void Log::Printf(const char* file, int32 line, uint32 level, const char* format, ...)

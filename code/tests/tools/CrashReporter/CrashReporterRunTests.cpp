@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <unistd.h>
 
 using Morvex::Test::RunProcess;
 using Morvex::Test::TempDir;
@@ -375,4 +377,53 @@ TEST_F(ReporterRun, CrashMemoryReportsOutOfMemoryAndEnds)
               std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("WARNING: Heap name"), std::string::npos) << r.out;
+}
+
+// The frame-capture library is loaded only with --renderdoc, by its system name; each way the load
+// can fail has its warning, followed by the general one.
+TEST_F(ReporterRun, RenderDocIsLoadedOnlyWithItsSwitch)
+{
+    const std::string dir = FAKE_RENDERDOC_DIR;
+    const std::string marker = m_work.Join("loaded");
+    const char* const kGeneral = "WARNING: Failed to initialized RenderDoc API\n";
+    const struct
+    {
+        const char* name;
+        bool withSwitch;
+        std::string libraryPath;
+        const char* answer;
+        const char* warning; // null: none
+        bool loads;
+    } cases[] = {
+        {"no switch", false, dir + "/answering", "1", nullptr, false},
+        {"answers", true, dir + "/answering", "1", nullptr, true},
+        {"refuses", true, dir + "/answering", "0",
+         "WARNING: Failed to get renderdoc api via RENDERDOC_GetAPI\n", true},
+        {"no entry", true, dir + "/noentry", "1",
+         "WARNING: Failed to load RENDERDOC_GetAPI from librenderdoc.so\n", true},
+        {"not installed", true, m_work.Path(), "1", "WARNING: Failed to load librenderdoc.so\n", false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::remove(marker.c_str());
+        std::vector<std::string> args = {kReporter, "--test"};
+        if (c.withSwitch)
+            args.push_back("--renderdoc");
+        auto r =
+            RunProcess(args, m_work.Path(),
+                       {"XDG_DATA_HOME=" + m_data.Path(),
+                        "DISPLAY=", "WAYLAND_DISPLAY=", "LD_LIBRARY_PATH=" + c.libraryPath,
+                        "FAKE_RENDERDOC_MARKER=" + marker, std::string("FAKE_RENDERDOC_ANSWER=") + c.answer});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        const std::string all = r.out + r.err;
+        EXPECT_EQ(access(marker.c_str(), F_OK) == 0, c.loads) << all;
+        if (c.warning != nullptr)
+        {
+            EXPECT_NE(all.find(c.warning), std::string::npos) << all;
+            EXPECT_NE(all.find(kGeneral), std::string::npos) << all;
+        }
+        else
+            EXPECT_EQ(all.find("RenderDoc"), std::string::npos) << all;
+    }
 }
