@@ -40,7 +40,10 @@ public:
     bool Owns(const void* block) override { return m_heap.Owns(block); }
     void Visit(HeapVisitor& visitor) override { m_heap.Visit(visitor); }
     void Trim() override {}
-    DebugHeap& Heap() { return m_heap; }
+    uint32 GetFrames(const void* block, void** frames, uint32 capacity) const override
+    {
+        return m_heap.GetFrames(block, frames, capacity);
+    }
 
 private:
     DebugHeap m_heap;

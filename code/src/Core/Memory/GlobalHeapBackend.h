@@ -26,6 +26,15 @@ public:
     // The heap whose figures the memory report shows (a backend that wraps a heap names that heap,
     // so that it need not copy the figures after every call).
     virtual MemoryHeap& ReportedHeap() { return *this; }
+    // The call stack recorded for a live block (as handed out by Allocate): up to `capacity` return
+    // addresses, innermost first; 0 for heaps that record none.
+    virtual uint32 GetFrames(const void* block, void** frames, uint32 capacity) const
+    {
+        (void)block;
+        (void)frames;
+        (void)capacity;
+        return 0;
+    }
 };
 
 // The process's one backend, constructed on first use and never destroyed: the debug heap when the

@@ -129,6 +129,7 @@ struct GlobalHeapState
     std::recursive_mutex lock;
     bool shutDown = false;
     bool leakCheck = false;
+    Memory::LeakStackFormatter leakStackFormatter = nullptr;
 };
 constinit NeverDestroyed<GlobalHeapState> GHeap;
 
@@ -617,6 +618,56 @@ void Memory::SetLeakCheck(bool enabled)
     GHeap.value.leakCheck = enabled;
 }
 
+void Memory::SetLeakStackFormatter(LeakStackFormatter formatter)
+{
+    GHeap.value.leakStackFormatter = formatter;
+}
+
+namespace
+{
+// The recorded call stacks of leaked blocks: live blocks of the global heap charged to a tag (the
+// blocks the leak count counts), as many as the report's text can show.
+class LeakStackCollector final : public HeapVisitor
+{
+public:
+    static constexpr uint32 kMaxBlocks = 16;
+    static constexpr uint32 kMaxFrames = 16;
+
+    LeakStackCollector(const GlobalHeapBackend& backend, const MemoryTagSystem& tags)
+        : m_backend(backend), m_tags(tags)
+    {
+    }
+    void OnBlock(void* block, uint64, uint16) override
+    {
+        if (m_numBlocks == kMaxBlocks)
+            return;
+        // Over-aligned blocks keep their prefix further in: they show no stack.
+        const Prefix* prefix = static_cast<const Prefix*>(block);
+        if ((prefix->size & kOverAligned) != 0 || !m_tags.IsRecord(prefix->tag))
+            return;
+        const uint32 n = m_backend.GetFrames(block, m_frames[m_numBlocks], kMaxFrames);
+        if (n != 0)
+            m_counts[m_numBlocks++] = n;
+    }
+    void Format(Memory::LeakStackFormatter formatter, StaticString1024_t& text) const
+    {
+        for (uint32 i = 0; i < m_numBlocks && !text.full(); ++i)
+        {
+            text.Append("Stack Trace:\n");
+            formatter(m_frames[i], m_counts[i], text);
+            text.Append("\n");
+        }
+    }
+
+private:
+    const GlobalHeapBackend& m_backend;
+    const MemoryTagSystem& m_tags;
+    void* m_frames[kMaxBlocks][kMaxFrames];
+    uint32 m_counts[kMaxBlocks] = {};
+    uint32 m_numBlocks = 0;
+};
+} // namespace
+
 Memory::LeakTotals Memory::CountLeaks()
 {
     MemoryTags::FlushThreadCharges();
@@ -651,9 +702,23 @@ void Memory::Shutdown()
         // The log is gone by now: the report goes straight to standard error.
         const LeakTotals leaks = CountLeaks();
         if (leaks.count != 0)
-            std::fprintf(stderr, "Memory leaks detected. Count: %llu, total size: %llu bytes\n\n",
+        {
+            StaticString1024_t stacks;
+            MemoryTagSystem* tags = GMemoryTagSystem.load(std::memory_order_acquire);
+            if (GHeap.value.leakStackFormatter != nullptr && tags != nullptr)
+            {
+                LeakStackCollector collector(GetGlobalHeapBackend(), *tags);
+                {
+                    HeapLock lock(GHeap.value.lock);
+                    GetGlobalHeapBackend().Visit(collector);
+                }
+                // Outside the heap's lock: symbolisation takes a lock of its own.
+                collector.Format(GHeap.value.leakStackFormatter, stacks);
+            }
+            std::fprintf(stderr, "Memory leaks detected. Count: %llu, total size: %llu bytes\n%s\n",
                          static_cast<unsigned long long>(leaks.count),
-                         static_cast<unsigned long long>(leaks.bytes));
+                         static_cast<unsigned long long>(leaks.bytes), stacks.c_str());
+        }
     }
     UnregisterHeap(&GetGlobalHeapBackend().ReportedHeap());
     MX_ASSERT(GMemoryTagSystem.load() != nullptr);
