@@ -106,33 +106,31 @@ EModuleSignatureResult ElfFile::FindBuildIdNote(uint64 offset, uint64 size, uint
 {
     if (!InFile(offset, size))
         return EModuleSignatureResult::kMalformed;
-    const uint64 end = offset + size;
-    uint64 at = offset;
-    for (uint32 n = 0; n < kMaxNotesPerRange && end - at >= sizeof(Elf64_Nhdr); ++n)
+    // Positions are relative to the range, whose start the file keeps aligned: the name follows
+    // the 12-byte header, and the descriptor and the next note start at multiples of `align`.
+    uint64 at = 0;
+    for (uint32 n = 0; n < kMaxNotesPerRange && size - at >= sizeof(Elf64_Nhdr); ++n)
     {
         Elf64_Nhdr note;
-        if (!Read(at, &note, sizeof(note)))
+        if (!Read(offset + at, &note, sizeof(note)))
             return EModuleSignatureResult::kMalformed;
+        // 64-bit arithmetic on 32-bit sizes cannot wrap; each end is checked against the range.
         const uint64 nameAt = at + sizeof(note);
-        const uint64 nameRoom = AlignUp(note.n_namesz, align);
-        // 64-bit arithmetic on 32-bit sizes cannot wrap; each part is checked against what is left.
-        if (nameRoom > end - nameAt)
-            return EModuleSignatureResult::kMalformed;
-        const uint64 descAt = nameAt + nameRoom;
-        const uint64 descRoom = AlignUp(note.n_descsz, align);
-        if (descRoom > end - descAt)
+        const uint64 descAt = AlignUp(nameAt + note.n_namesz, align);
+        const uint64 next = AlignUp(descAt + note.n_descsz, align);
+        if (descAt > size || note.n_descsz > size - descAt)
             return EModuleSignatureResult::kMalformed;
         if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4)
         {
             char name[4];
-            if (!Read(nameAt, name, sizeof(name)))
+            if (!Read(offset + nameAt, name, sizeof(name)))
                 return EModuleSignatureResult::kMalformed;
             if (std::memcmp(name, "GNU", 4) == 0)
             {
                 if (note.n_descsz == 0 || note.n_descsz > kMaxBuildIdBytes)
                     return EModuleSignatureResult::kNoSignature;
                 unsigned char id[kMaxBuildIdBytes];
-                if (!Read(descAt, id, note.n_descsz))
+                if (!Read(offset + descAt, id, note.n_descsz))
                     return EModuleSignatureResult::kMalformed;
                 hex.Clear();
                 for (uint32 i = 0; i < note.n_descsz; ++i)
@@ -140,7 +138,10 @@ EModuleSignatureResult ElfFile::FindBuildIdNote(uint64 offset, uint64 size, uint
                 return EModuleSignatureResult::kOk;
             }
         }
-        at = descAt + descRoom;
+        // The last note's padding may run past the range.
+        if (next >= size)
+            break;
+        at = next;
     }
     return EModuleSignatureResult::kNoSignature;
 }
