@@ -32,6 +32,7 @@ constexpr const char* kDebugInfoLibrary = "libdw.so.1";
 struct DwarfApi
 {
     decltype(&dwfl_begin) begin;
+    decltype(&dwfl_end) end;
     decltype(&dwfl_report_begin) reportBegin;
     decltype(&dwfl_linux_proc_report) procReport;
     decltype(&dwfl_report_end) reportEnd;
@@ -59,29 +60,54 @@ constinit SymbolEngine GEngine;
 constinit std::mutex GSymbolsLock;
 constinit std::atomic<bool> GDebugInfoEnabled{true};
 
-// The symbolisation lock. (The profiler will show its waits as lock events "Morvex::Backtrace_Symbols".)
+// Serialises every symbolisation, since libdw is not thread-safe. The profiler's lock events are to
+// name it "Morvex::Backtrace_Symbols".
 using SymbolsLock = std::lock_guard<std::mutex>;
 
-// Separate debug files come only from the local build-id tree. libdw's own search would also ask
-// debuginfod servers over the network when DEBUGINFOD_URLS is set, which a crash reporter must not
-// do behind the player's back.
-int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, const char*, const char*,
-                       GElf_Word, char** debugFileName)
+// Marks a module whose own debug file was already asked for (libdw's per-module user data).
+constinit char GDebugFileAsked = 0;
+
+int OpenReadOnly(const char* path)
 {
-    const unsigned char* bits = nullptr;
-    GElf_Addr vaddr = 0;
-    const int length = GEngine.api.buildId(module, &bits, &vaddr);
-    if (length < 2 || length > 64 || bits == nullptr)
-        return -1;
-    char path[200];
-    int at = std::snprintf(path, sizeof(path), "/usr/lib/debug/.build-id/%02x/", bits[0]);
-    for (int i = 1; i < length && at > 0 && at < static_cast<int>(sizeof(path)) - 8; ++i)
-        at += std::snprintf(path + at, sizeof(path) - static_cast<size_t>(at), "%02x", bits[i]);
-    std::snprintf(path + at, sizeof(path) - static_cast<size_t>(at), ".debug");
     int fd;
     do
         fd = ::open(path, O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Separate debug files come only from the system's debug folder. libdw's own search would also
+// ask debuginfod servers over the network when DEBUGINFOD_URLS is set, which a crash reporter must
+// not do behind the player's back.
+int FindLocalDebugInfo(Dwfl_Module* module, void** userData, const char*, Dwarf_Addr, const char*,
+                       const char* linkName, GElf_Word, char** debugFileName)
+{
+    static const char kDebugFolder[] = "/usr/lib/debug/";
+    char path[kMaxPathLength + 1];
+    if (userData != nullptr && *userData == &GDebugFileAsked)
+    {
+        // The second request for a module is for the supplementary file its debug file names (an
+        // absolute path, shared by the debug files of one package).
+        if (linkName == nullptr || std::strncmp(linkName, kDebugFolder, sizeof(kDebugFolder) - 1) != 0 ||
+            std::strstr(linkName, "/../") != nullptr)
+            return -1;
+        std::snprintf(path, sizeof(path), "%s", linkName);
+    }
+    else
+    {
+        if (userData != nullptr)
+            *userData = &GDebugFileAsked;
+        const unsigned char* bits = nullptr;
+        GElf_Addr vaddr = 0;
+        const int length = GEngine.api.buildId(module, &bits, &vaddr);
+        if (length < 2 || length > 64 || bits == nullptr)
+            return -1;
+        int at = std::snprintf(path, sizeof(path), "%s.build-id/%02x/", kDebugFolder, bits[0]);
+        for (int i = 1; i < length; ++i)
+            at += std::snprintf(path + at, sizeof(path) - static_cast<size_t>(at), "%02x", bits[i]);
+        std::snprintf(path + at, sizeof(path) - static_cast<size_t>(at), ".debug");
+    }
+    const int fd = OpenReadOnly(path);
     if (fd >= 0 && debugFileName != nullptr)
         *debugFileName = ::strdup(path); // libdw frees it
     return fd;
@@ -89,6 +115,8 @@ int FindLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, con
 
 void ReleaseEngine()
 {
+    if (GEngine.dwfl != nullptr && GEngine.api.end != nullptr)
+        GEngine.api.end(GEngine.dwfl);
     if (GEngine.library != nullptr)
         ::dlclose(GEngine.library);
     GEngine.library = nullptr;
@@ -122,6 +150,7 @@ bool LoadEngine()
     };
     DwarfApi& api = GEngine.api;
     look(api.begin, "dwfl_begin");
+    look(api.end, "dwfl_end");
     look(api.reportBegin, "dwfl_report_begin");
     look(api.procReport, "dwfl_linux_proc_report");
     look(api.reportEnd, "dwfl_report_end");
@@ -143,7 +172,7 @@ bool LoadEngine()
     GEngine.dwfl = api.begin(&GEngine.callbacks);
     if (GEngine.dwfl == nullptr || !ReportModules())
     {
-        // A half-reported session is kept out of use; its memory is the library's.
+        // Without the process's maps (no /proc) nothing can be found through it.
         ReleaseEngine();
         return false;
     }
