@@ -11,7 +11,7 @@ JOBS=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX_SANITIZE=thread >/dev/null
 # Only what these suites run: the reporter, its dialog module and the collector run as children.
 cmake --build build-tsan -j"$JOBS" --target ThreadingTests NetTests SenderTests ElasticEventTests \
-    ReporterSendRunTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests ParallelDeflateTests \
+    ReporterSendRunTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests ParallelDeflateTests StackTraceTests \
     CrashReporter CrashReporterDialog \
     Collector CrashDumpWriter CrashDemoGame
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/code/tests/tsan.supp"

@@ -14,6 +14,7 @@
 #include "Core/Threading/TaskGraph.h"
 #include "Core/Threading/Threading.h"
 #include "Core/Threading/ThreadingEvent.h"
+#include "Core/Utils/StackTrace.h"
 
 #include <csignal>
 
@@ -59,6 +60,8 @@ public:
     void Construct()
     {
         Memory::Init();
+        // Debug-heap blocks record their call stacks from here on, and leak reports print them.
+        InstallStackTraceMemoryHooks();
         Platform_PreInit();
         Threading::Init("Main Thread");
         // Allocations are charged from here on; the main thread's root is "UNKNOWN".

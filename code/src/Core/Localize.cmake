@@ -4,6 +4,5 @@ morvex_add_library(MorvexLocalize
         Utils/Localize_Utf8.cpp
         Utils/Localize_Linux.cpp
         Utils/Localize_Files.cpp
-        Utils/Localize_StackTrace_Linux.cpp
     DEPS MorvexFoundation MorvexCVar MorvexConsole MorvexIO
-    PRIVATE_DEPS ${CMAKE_DL_LIBS})
+    PRIVATE_DEPS MorvexDiagnostics)

@@ -15,7 +15,8 @@ using DebugHeapStackCapture = uint32 (*)(void** frames, uint32 capacity);
 class DebugHeap final : public MemoryHeap
 {
 public:
-    static constexpr uint32 kMaxFrames = 8;
+    // Room for the allocator's own frames (down to operator new) and those of the code above them.
+    static constexpr uint32 kMaxFrames = 16;
     static constexpr uint8 kGuardByte = 0xFD;
     static constexpr uint8 kFreedByte = 0xDD;
 

@@ -11,6 +11,8 @@
 
 namespace Morvex
 {
+template <uint32 N>
+class StaticString;
 class LockedHeap;
 class MemoryHeap;
 
@@ -42,6 +44,12 @@ void Shutdown();
 void ShutdownGlobalHeap();
 // Set when the application object exists: only then does the shutdown report leaks.
 void SetLeakCheck(bool enabled);
+// Appends the text of one leaked block's recorded call stack (return addresses, innermost first) to
+// `out`, cut when full. It runs during static destruction: it must not allocate from the engine's
+// heaps.
+using LeakStackFormatter = void (*)(void* const* frames, uint32 count, StaticString<1024>& out);
+// Null (the default) leaves the stacks out of the leak report. Set once at start-up.
+void SetLeakStackFormatter(LeakStackFormatter formatter);
 
 // What is still allocated under any tag: blocks and bytes.
 struct LeakTotals
@@ -50,12 +58,6 @@ struct LeakTotals
     uint64 bytes = 0;
 };
 LeakTotals CountLeaks();
-
-// Writes the text of one recorded frame of a leak report into `out` (at most `capacity` bytes,
-// terminated). The default writes the bare address; the stack-trace module installs one that names
-// the function, file and line. Null restores the default. Must not allocate from the engine heaps.
-using LeakFrameFormatter = void (*)(void* address, char* out, uint32 capacity);
-void SetLeakFrameFormatter(LeakFrameFormatter formatter);
 
 // The heap registry for the memory report. A heap must stay alive while registered; registering
 // beyond 32 heaps asserts; unregistering an unknown heap logs a warning. While a debugger is

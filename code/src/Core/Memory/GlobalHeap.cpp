@@ -45,7 +45,6 @@ public:
     {
         return m_heap.GetFrames(block, frames, capacity);
     }
-    DebugHeap& Heap() { return m_heap; }
 
 private:
     DebugHeap m_heap;

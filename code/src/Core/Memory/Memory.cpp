@@ -129,6 +129,7 @@ struct GlobalHeapState
     std::recursive_mutex lock;
     bool shutDown = false;
     bool leakCheck = false;
+    Memory::LeakStackFormatter leakStackFormatter = nullptr;
 };
 constinit NeverDestroyed<GlobalHeapState> GHeap;
 
@@ -230,13 +231,6 @@ constinit NeverDestroyed<LockedHeapAllocator> GStringsAllocator(StringsHeap, &GS
 constinit NeverDestroyed<LockedHeapAllocator> GDictAllocator(DictHeap, nullptr);
 
 void (*GOutOfMemoryExit)(int) = [](int code) { std::_Exit(code); };
-
-void AddressFrameText(void* address, char* out, uint32 capacity)
-{
-    std::snprintf(out, capacity, "    0x%016llx",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
-}
-std::atomic<Memory::LeakFrameFormatter> GLeakFrameText{AddressFrameText};
 
 [[noreturn]] void OutOfMemory(uint64 size)
 {
@@ -624,6 +618,56 @@ void Memory::SetLeakCheck(bool enabled)
     GHeap.value.leakCheck = enabled;
 }
 
+void Memory::SetLeakStackFormatter(LeakStackFormatter formatter)
+{
+    GHeap.value.leakStackFormatter = formatter;
+}
+
+namespace
+{
+// The recorded call stacks of leaked blocks: live blocks of the global heap charged to a tag (the
+// blocks the leak count counts), as many as the report's text can show.
+class LeakStackCollector final : public HeapVisitor
+{
+public:
+    static constexpr uint32 kMaxBlocks = 16;
+    static constexpr uint32 kMaxFrames = 16;
+
+    LeakStackCollector(const GlobalHeapBackend& backend, const MemoryTagSystem& tags)
+        : m_backend(backend), m_tags(tags)
+    {
+    }
+    void OnBlock(void* block, uint64, uint16) override
+    {
+        if (m_numBlocks == kMaxBlocks)
+            return;
+        // Over-aligned blocks keep their prefix further in: they show no stack.
+        const Prefix* prefix = static_cast<const Prefix*>(block);
+        if ((prefix->size & kOverAligned) != 0 || !m_tags.IsRecord(prefix->tag))
+            return;
+        const uint32 n = m_backend.GetFrames(block, m_frames[m_numBlocks], kMaxFrames);
+        if (n != 0)
+            m_counts[m_numBlocks++] = n;
+    }
+    void Format(Memory::LeakStackFormatter formatter, StaticString1024_t& text) const
+    {
+        for (uint32 i = 0; i < m_numBlocks && !text.full(); ++i)
+        {
+            text.Append("Stack Trace:\n");
+            formatter(m_frames[i], m_counts[i], text);
+            text.Append("\n");
+        }
+    }
+
+private:
+    const GlobalHeapBackend& m_backend;
+    const MemoryTagSystem& m_tags;
+    void* m_frames[kMaxBlocks][kMaxFrames];
+    uint32 m_counts[kMaxBlocks] = {};
+    uint32 m_numBlocks = 0;
+};
+} // namespace
+
 Memory::LeakTotals Memory::CountLeaks()
 {
     MemoryTags::FlushThreadCharges();
@@ -646,95 +690,105 @@ Memory::LeakTotals Memory::CountLeaks()
 
 namespace
 {
-// Leak reports run at the end of the process and write with stdio only: the log is gone, and the
-// engine's heaps are being walked.
-constexpr uint32 kMaxLeakFrames = 16;
-
 // The block of the global heap's visit, as the engine sees it: live and charged to a tag. Cells
 // waiting in thread caches and blocks from before the registry (other libraries' start-up) are not
 // the engine's leaks; an over-aligned block, whose prefix lies further in, is not recognised.
 const Prefix* EngineBlockOf(void* block)
 {
     const Prefix* prefix = static_cast<const Prefix*>(block);
-    if (prefix->tag == nullptr || prefix->tag == kCachedBlock || !GTagSystem.value.IsRecord(prefix->tag))
+    if ((prefix->size & kOverAligned) != 0 || prefix->tag == nullptr || prefix->tag == kCachedBlock ||
+        !GTagSystem.value.IsRecord(prefix->tag))
         return nullptr;
     return prefix;
 }
 
-// Every live block of `heap` on the debugger's output. On Linux a debugger shows the program's
-// standard error, where its debug output goes.
-void ReportLeaksToDebugger(MemoryHeap& heap, bool globalHeap)
+// Collects a window of a heap's live blocks: the visit runs under the heap's lock, the printing and
+// the symbolisation (which takes a lock of its own) after it.
+class DebuggerLeakWindow final : public HeapVisitor
 {
-    struct Reporter final : HeapVisitor
+public:
+    static constexpr uint32 kBlocks = 32;
+    static constexpr uint32 kFrames = 16;
+    struct Block
     {
-        MemoryHeap& heap;
-        bool globalHeap;
-        bool any = false;
-        Reporter(MemoryHeap& h, bool global) : heap(h), globalHeap(global) {}
-        void OnBlock(void* block, uint64 size, uint16) override
+        uint64 size;
+        uint32 allocationNumber;
+        uint32 numFrames;
+        void* frames[kFrames];
+    };
+
+    DebuggerLeakWindow(const MemoryHeap& heap, bool globalHeap, uint64 first)
+        : m_heap(heap), m_globalHeap(globalHeap), m_first(first)
+    {
+    }
+    void OnBlock(void* block, uint64 size, uint16) override
+    {
+        if (m_globalHeap)
         {
-            if (globalHeap)
-            {
-                const Prefix* prefix = EngineBlockOf(block);
-                if (prefix == nullptr)
-                    return;
-                size = prefix->size & kSizeMask;
-            }
+            const Prefix* prefix = EngineBlockOf(block);
+            if (prefix == nullptr)
+                return;
+            size = prefix->size & kSizeMask;
+        }
+        const uint64 index = m_seen++;
+        if (index < m_first || index >= m_first + kBlocks)
+            return;
+        Block& b = m_blocks[m_count++];
+        b.size = size;
+        b.allocationNumber = m_heap.GetAllocationNumber(block);
+        b.numFrames = m_heap.GetFrames(block, b.frames, kFrames);
+    }
+    uint32 Count() const { return m_count; }
+    const Block& At(uint32 i) const { return m_blocks[i]; }
+
+private:
+    const MemoryHeap& m_heap;
+    bool m_globalHeap;
+    uint64 m_first;
+    uint64 m_seen = 0;
+    uint32 m_count = 0;
+    Block m_blocks[kBlocks];
+};
+
+// Every live block of `heap` on the debugger's output: on Linux a debugger shows the program's
+// standard error, where its debug output goes. `visit` runs the heap's visit under whatever lock
+// the heap needs. Blocks are listed a window at a time, so nothing is allocated for the list.
+template <typename VisitFn>
+void ReportLeaksToDebugger(const MemoryHeap& heap, bool globalHeap, VisitFn visit)
+{
+    bool any = false;
+    for (uint64 first = 0;; first += DebuggerLeakWindow::kBlocks)
+    {
+        DebuggerLeakWindow window(heap, globalHeap, first);
+        visit(window);
+        for (uint32 i = 0; i < window.Count(); ++i)
+        {
+            const DebuggerLeakWindow::Block& b = window.At(i);
             if (!any)
                 std::fprintf(stderr, "---------- %.127s memory leaks ----------------\n", heap.GetName());
             any = true;
-            std::fprintf(stderr, "%llu bytes lost, alloc number: %u\n", static_cast<unsigned long long>(size),
-                         heap.GetAllocationNumber(block));
-            void* frames[kMaxLeakFrames];
-            const uint32 n = heap.GetFrames(block, frames, kMaxLeakFrames);
-            const Memory::LeakFrameFormatter text = GLeakFrameText.load(std::memory_order_acquire);
-            for (uint32 i = 0; i < n; ++i)
+            std::fprintf(stderr, "%llu bytes lost, alloc number: %u\n",
+                         static_cast<unsigned long long>(b.size), b.allocationNumber);
+            if (b.numFrames != 0)
             {
-                char line[512];
-                text(frames[i], line, sizeof(line));
-                std::fprintf(stderr, "%s\n", line);
+                StaticString1024_t frames;
+                if (GHeap.value.leakStackFormatter != nullptr)
+                    GHeap.value.leakStackFormatter(b.frames, b.numFrames, frames);
+                else
+                    for (uint32 f = 0; f < b.numFrames; ++f)
+                        frames.AppendFormat("    0x%016llx\n", static_cast<unsigned long long>(
+                                                                   reinterpret_cast<uintptr_t>(b.frames[f])));
+                std::fputs(frames.c_str(), stderr);
             }
             std::fputs("\n", stderr);
         }
-    } reporter(heap, globalHeap);
-    heap.Visit(reporter);
-    if (reporter.any)
+        if (window.Count() < DebuggerLeakWindow::kBlocks)
+            break;
+    }
+    if (any)
         std::fputs("----------------------------------------------------\n", stderr);
 }
-
-// "Stack Trace:" and the frames of every leaked block that has them (only the debug heap records
-// frames), cut at 1024 characters.
-struct LeakStacks final : HeapVisitor
-{
-    MemoryHeap& heap;
-    StaticString<1024> text;
-    explicit LeakStacks(MemoryHeap& h) : heap(h) {}
-    void OnBlock(void* block, uint64, uint16) override
-    {
-        if (EngineBlockOf(block) == nullptr)
-            return;
-        void* frames[kMaxLeakFrames];
-        const uint32 n = heap.GetFrames(block, frames, kMaxLeakFrames);
-        if (n == 0)
-            return;
-        text.Append("Stack Trace:\n");
-        const Memory::LeakFrameFormatter format = GLeakFrameText.load(std::memory_order_acquire);
-        for (uint32 i = 0; i < n; ++i)
-        {
-            char line[512];
-            format(frames[i], line, sizeof(line));
-            text.Append(line);
-            text.Append("\n");
-        }
-        text.Append("\n");
-    }
-};
 } // namespace
-
-void Memory::SetLeakFrameFormatter(LeakFrameFormatter formatter)
-{
-    GLeakFrameText.store(formatter != nullptr ? formatter : AddressFrameText, std::memory_order_release);
-}
 
 void Memory::Shutdown()
 {
@@ -749,8 +803,12 @@ void Memory::Shutdown()
     if (Platform_IsDebuggerPresent())
     {
         MemoryTags::FlushThreadCharges();
-        HeapLock lock(GHeap.value.lock);
-        ReportLeaksToDebugger(global, true);
+        ReportLeaksToDebugger(global, true,
+                              [&](HeapVisitor& v)
+                              {
+                                  HeapLock lock(GHeap.value.lock);
+                                  global.Visit(v);
+                              });
     }
     else if (GHeap.value.leakCheck)
     {
@@ -759,14 +817,21 @@ void Memory::Shutdown()
         const LeakTotals leaks = CountLeaks();
         if (leaks.count != 0)
         {
-            LeakStacks stacks(global);
+            StaticString1024_t stacks;
+            MemoryTagSystem* tags = GMemoryTagSystem.load(std::memory_order_acquire);
+            if (GHeap.value.leakStackFormatter != nullptr && tags != nullptr)
             {
-                HeapLock lock(GHeap.value.lock);
-                global.Visit(stacks);
+                LeakStackCollector collector(GetGlobalHeapBackend(), *tags);
+                {
+                    HeapLock lock(GHeap.value.lock);
+                    GetGlobalHeapBackend().Visit(collector);
+                }
+                // Outside the heap's lock: symbolisation takes a lock of its own.
+                collector.Format(GHeap.value.leakStackFormatter, stacks);
             }
             std::fprintf(stderr, "Memory leaks detected. Count: %llu, total size: %llu bytes\n%s\n",
                          static_cast<unsigned long long>(leaks.count),
-                         static_cast<unsigned long long>(leaks.bytes), stacks.text.c_str());
+                         static_cast<unsigned long long>(leaks.bytes), stacks.c_str());
         }
     }
     UnregisterHeap(&GetGlobalHeapBackend().ReportedHeap());
@@ -798,7 +863,7 @@ void Memory::UnregisterHeap(MemoryHeap* heap)
         {
             GHeaps[i] = GHeaps[--GNumMemoryHeaps];
             if (heap != &GetGlobalHeapBackend().ReportedHeap() && Platform_IsDebuggerPresent())
-                ReportLeaksToDebugger(*heap, false);
+                ReportLeaksToDebugger(*heap, false, [heap](HeapVisitor& v) { heap->Visit(v); });
             return;
         }
     }

@@ -8,8 +8,8 @@
 #include "Core/StaticString.h"
 #include "Core/Str.h"
 #include "Core/String.h"
+#include "Core/Utils/StackTrace.h"
 #include "Localize_Files.h"
-#include "Localize_StackTrace.h"
 
 #include <algorithm>
 #include <atomic>
@@ -351,6 +351,62 @@ void AddBuffer(LanguageService& service, const char* sourceName, const char* dat
     service.Parse(buffer, length, sourceName);
 }
 
+// The last two components of a path, "Utils/Localize.cpp" for "/src/Core/Utils/Localize.cpp".
+const char* ParentAndName(const char* path)
+{
+    const char* last = std::strrchr(path, '/');
+    if (last == nullptr)
+        return path;
+    const char* start = last;
+    while (start > path && start[-1] != '/')
+        --start;
+    return start;
+}
+
+// Frames of the lookup itself and of the callers that only pass keys through. Checked by name as
+// well as by file: an inlined helper's line can name a header while the function is still ours.
+bool IsPassThroughFrame(const StackFrameInfo& frame)
+{
+    static const char* const kFiles[] = {"localize.cpp", "localize.h", "layers.cpp", "widget_saveload.cpp"};
+    if (frame.file != nullptr)
+    {
+        const char* slash = std::strrchr(frame.file, '/');
+        const char* base = slash != nullptr ? slash + 1 : frame.file;
+        for (const char* file : kFiles)
+            if (Str::EqualNoCase(base, file))
+                return true;
+    }
+    static const char* const kFunctions[] = {"Morvex::Localize::",
+                                             "Morvex::(anonymous namespace)::ReportUnknown"};
+    for (const char* prefix : kFunctions)
+        if (std::strncmp(frame.name, prefix, std::strlen(prefix)) == 0)
+            return true;
+    return false;
+}
+
+// "  <folder>/<file>(<line>): <function>\n" per frame, for at most `maxFrames` frames that have a
+// function name and are not pass-through frames. Without line information the module's folder and
+// name stand in for the source file, with line 0.
+class UnknownKeyStackVisitor final : public StackFrameVisitor
+{
+public:
+    UnknownKeyStackVisitor(uint32 maxFrames, StaticString2048_t& out) : m_max(maxFrames), m_out(out) {}
+    void OnFrame(const StackFrameInfo& frame) override
+    {
+        if (m_written == m_max || frame.name == nullptr || IsPassThroughFrame(frame))
+            return;
+        const char* path = frame.file != nullptr ? frame.file : frame.module;
+        m_out.AppendFormat("  %s(%d): %s\n", path != nullptr ? ParentAndName(path) : "?",
+                           static_cast<int>(frame.line), frame.name);
+        ++m_written;
+    }
+
+private:
+    uint32 m_max;
+    uint32 m_written = 0;
+    StaticString2048_t& m_out;
+};
+
 void ReportUnknown(uint32 id, StrView key, const char* fallback)
 {
     int32 mode = Localize_LogUnknownStrings.GetInt();
@@ -370,8 +426,12 @@ void ReportUnknown(uint32 id, StrView key, const char* fallback)
     int32 depth = Localize_LogUnknownStringsStackDepth.GetInt();
     if (depth > 0)
     {
+        constexpr uint32 kMaxFrames = 16;
+        void* frames[kMaxFrames];
+        const uint16 count = CaptureStackBackTrace(frames, kMaxFrames, 0);
         StaticString2048_t trace;
-        LocalizeStackTrace::FormatCallerStack(static_cast<uint32>(std::min(depth, 16)), trace);
+        UnknownKeyStackVisitor visitor(static_cast<uint32>(std::min<int32>(depth, kMaxFrames)), trace);
+        SymbolizeStack(frames, count, visitor);
         Log::Printf(level, "Stack trace:\n%s", trace.c_str());
         Log::Printf(level, "%s\n", kSeparatorLine);
     }

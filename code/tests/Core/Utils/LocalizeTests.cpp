@@ -1,6 +1,7 @@
 #include "Core/Utils/Localize.h"
 
 #include "Core/IO/FileSystem.h"
+#include "Core/Utils/StackTrace.h"
 
 #include "TestSupport.h"
 
@@ -8,6 +9,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -357,6 +359,64 @@ TEST_F(LocalizeTest, ReportWithStackDepthEndsWithTrailer)
     ASSERT_GE(sink.Lines().size(), 4u);
     EXPECT_EQ(sink.Lines()[2].text.rfind("Stack trace:\n", 0), 0u);
     EXPECT_EQ(sink.Lines().back().text, std::string(65, '=') + "\n");
+}
+
+namespace
+{
+// A caller of the lookup with a frame of its own (neither inlined nor cloned) and known lines.
+__attribute__((noipa)) std::string LookUpFromHere(const char* key, int& first, int& last)
+{
+    first = __LINE__;
+    std::string text = Localize::GetString(StrView(key), kEnglish);
+    asm volatile("" ::: "memory");
+    last = __LINE__;
+    return text;
+}
+} // namespace
+
+// The trace starts at the code that asked for the key: the lookup's own frames are left out, and
+// each frame names its source file's folder and name, its line and its function.
+TEST_F(LocalizeTest, ReportShowsTheCallersFramesWithFileAndLine)
+{
+    m_vars.Set(Localize_LogUnknownStrings, "1");
+    m_vars.Set(Localize_LogUnknownStringsStackDepth, "2");
+    for (bool debugInfo : {true, false})
+    {
+        SCOPED_TRACE(debugInfo);
+        SetStackTraceDebugInfoEnabledForTests(debugInfo);
+        CapturingSink sink;
+        int first = 0, last = 0;
+        LookUpFromHere(debugInfo ? "MISSING_WITH_LINES" : "MISSING_WITHOUT_LINES", first, last);
+        SetStackTraceDebugInfoEnabledForTests(true);
+        ASSERT_EQ(sink.Lines().size(), 4u);
+        const std::string& trace = sink.Lines()[2].text;
+        std::smatch m;
+        if (debugInfo)
+        {
+            ASSERT_TRUE(std::regex_match(
+                trace, m,
+                std::regex(
+                    R"(Stack trace:\n  Utils/LocalizeTests\.cpp\((\d+)\): )"
+                    R"(\(anonymous namespace\)::LookUpFromHere\(char const\*, int&, int&\)\n)"
+                    R"(  Utils/LocalizeTests\.cpp\(\d+\): )"
+                    R"(LocalizeTest_ReportShowsTheCallersFramesWithFileAndLine_Test::TestBody\(\)\n)")))
+                << trace;
+            EXPECT_GE(std::stoi(m[1]), first);
+            EXPECT_LE(std::stoi(m[1]), last);
+        }
+        else
+        {
+            // Without line information the module stands in for the file, with line 0.
+            EXPECT_TRUE(std::regex_match(
+                trace,
+                std::regex(
+                    R"(Stack trace:\n  \w+/LocalizeTests\(0\): )"
+                    R"(\(anonymous namespace\)::LookUpFromHere\(char const\*, int&, int&\)\n)"
+                    R"(  \w+/LocalizeTests\(0\): )"
+                    R"(LocalizeTest_ReportShowsTheCallersFramesWithFileAndLine_Test::TestBody\(\)\n)")))
+                << trace;
+        }
+    }
 }
 
 TEST_F(LocalizeTest, KeyCopiesAreCutToWholeCharactersAndRotate)

@@ -102,6 +102,29 @@ TEST_F(ReporterRun, BrokenConfigScriptNeitherCrashesNorHangs)
     EXPECT_NE(r.out.find("Sending finished"), std::string::npos);
 }
 
+// Test.StackTrace in the configuration script prints numbered frames with files, lines and
+// functions, the capture time and the immediate caller. A file named like the debug-information
+// library in the working directory is never loaded (this broken one would cost the lines).
+TEST_F(ReporterRun, StackTraceCommandPrintsFramesWithFilesAndLines)
+{
+    m_work.WriteFile("crash-reporter.cfg", "Test.StackTrace\n");
+    m_work.WriteFile("libdw.so.1", "not a library");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(std::regex_search(
+        r.out,
+        std::regex(R"(INFO   : Current callstack: \n 0: \[0x[0-9a-f]+\] \w+\.cpp\(\d+\): Morvex::\w)")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out,
+        std::regex(R"(\n ?\d+: \[0x[0-9a-f]+\] CrashReporter\.cpp\(\d+\): Morvex::CrashReporterMain\(\)\n)")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nINFO   : Captured in [0-9.e+-]+ µs\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"(\nINFO   : Immediate caller: \w+\.cpp\(\d+\) Morvex::\S.* \n)")))
+        << r.out;
+}
+
 TEST_F(ReporterRun, HelpAndVersionPrintAndEndTheRun)
 {
     auto help = Run({"--help"});
