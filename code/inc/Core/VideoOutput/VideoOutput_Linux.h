@@ -6,8 +6,8 @@
 namespace Morvex
 {
 // Adapters from `drmRoot` (laid out as /sys/class/drm), driver versions from `moduleRoot` (as
-// /sys/module); monitors from the X server named by $DISPLAY when `askDisplay`. Null when a root is
-// null.
+// /sys/module); monitors from the X server named by $DISPLAY when `askDisplay`, given up with a
+// warning when the display has not answered within `displayTimeoutMs`. Null when a root is null.
 std::unique_ptr<VideoEnumerator> CreateLinuxVideoEnumerator(const char* drmRoot, const char* moduleRoot,
-                                                            bool askDisplay);
+                                                            bool askDisplay, uint32 displayTimeoutMs = 2000);
 } // namespace Morvex

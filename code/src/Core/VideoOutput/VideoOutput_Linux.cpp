@@ -13,21 +13,30 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
+#include "Core/Log.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace Morvex
 {
 namespace
 {
+constexpr uint32 kDisplayTimeoutMs = 2000;
+
 // A sysfs attribute, at most a page. Empty when it cannot be read.
 std::string ReadAttribute(const std::string& path)
 {
@@ -325,18 +334,64 @@ void ReadOutputs(const char* displayName, int32 adapterCount, std::vector<VideoO
     x.closeDisplay(display);
 }
 
+// A display that accepts the connection and then never answers (a dead forwarded session) would
+// hold the application's start-up for ever, and with it the report. The outputs are read on a
+// thread of their own that is given up after a while; it owns everything it touches.
+struct OutputQuery
+{
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    std::vector<VideoOutputDesc> outputs;
+};
+
+bool ReadOutputsBounded(const char* displayName, int32 adapterCount, uint32 timeoutMs,
+                        std::vector<VideoOutputDesc>& out)
+{
+    if (displayName == nullptr || displayName[0] == 0)
+        return true;
+    auto query = std::make_shared<OutputQuery>();
+    try
+    {
+        std::thread(
+            [query, display = std::string(displayName), adapterCount]
+            {
+                std::vector<VideoOutputDesc> found;
+                ReadOutputs(display.c_str(), adapterCount, found);
+                std::lock_guard<std::mutex> guard(query->lock);
+                query->outputs = std::move(found);
+                query->finished = true;
+                query->done.notify_all();
+            })
+            .detach();
+    }
+    catch (const std::system_error&)
+    {
+        return false; // no thread to spare: no monitors rather than a start-up that may hang
+    }
+    std::unique_lock<std::mutex> guard(query->lock);
+    if (!query->done.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return query->finished; }))
+        return false;
+    out = std::move(query->outputs);
+    return true;
+}
+
 class LinuxVideoEnumerator final : public VideoEnumerator
 {
 public:
-    LinuxVideoEnumerator(std::string drmRoot, std::string moduleRoot, bool askDisplay)
-        : m_drmRoot(std::move(drmRoot)), m_moduleRoot(std::move(moduleRoot)), m_askDisplay(askDisplay)
+    LinuxVideoEnumerator(std::string drmRoot, std::string moduleRoot, bool askDisplay,
+                         uint32 displayTimeoutMs)
+        : m_drmRoot(std::move(drmRoot)), m_moduleRoot(std::move(moduleRoot)), m_askDisplay(askDisplay),
+          m_displayTimeoutMs(displayTimeoutMs)
     {
     }
     bool Enumerate(std::vector<VideoAdapterDesc>& adapters, std::vector<VideoOutputDesc>& outputs) override
     {
         ReadAdapters(m_drmRoot, m_moduleRoot, adapters);
-        if (m_askDisplay)
-            ReadOutputs(std::getenv("DISPLAY"), static_cast<int32>(adapters.size()), outputs);
+        const char* display = std::getenv("DISPLAY");
+        if (m_askDisplay &&
+            !ReadOutputsBounded(display, static_cast<int32>(adapters.size()), m_displayTimeoutMs, outputs))
+            MX_LOG_WARNING("Monitors are not listed: the display '%s' does not answer", display);
         return true;
     }
     uint32 CreateDeviceRank(const VideoAdapterDesc&, bool) override { return 0; }
@@ -345,20 +400,21 @@ private:
     std::string m_drmRoot;
     std::string m_moduleRoot;
     bool m_askDisplay;
+    uint32 m_displayTimeoutMs;
 };
 } // namespace
 
 std::unique_ptr<VideoEnumerator> CreateLinuxVideoEnumerator(const char* drmRoot, const char* moduleRoot,
-                                                            bool askDisplay)
+                                                            bool askDisplay, uint32 displayTimeoutMs)
 {
     if (drmRoot == nullptr || moduleRoot == nullptr)
         return nullptr;
-    return std::make_unique<LinuxVideoEnumerator>(drmRoot, moduleRoot, askDisplay);
+    return std::make_unique<LinuxVideoEnumerator>(drmRoot, moduleRoot, askDisplay, displayTimeoutMs);
 }
 
 std::unique_ptr<VideoEnumerator> CreatePlatformVideoEnumerator()
 {
-    return CreateLinuxVideoEnumerator("/sys/class/drm", "/sys/module", true);
+    return CreateLinuxVideoEnumerator("/sys/class/drm", "/sys/module", true, kDisplayTimeoutMs);
 }
 
 RenderDocLoad Platform_LoadRenderDoc()

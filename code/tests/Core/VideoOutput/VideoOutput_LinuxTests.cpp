@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Morvex;
 using Morvex::Test::SubDir;
@@ -56,6 +60,41 @@ private:
     const char* m_name;
     bool m_had = false;
     std::string m_old;
+};
+
+// A TCP listener on an X display's port that accepts and never says a word.
+class SilentDisplay
+{
+public:
+    SilentDisplay()
+    {
+        for (int display = 50; display < 100 && m_display < 0; ++display)
+        {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address = {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(6000 + display));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(fd, 4) == 0)
+            {
+                m_fd = fd;
+                m_display = display;
+            }
+            else
+                close(fd);
+        }
+    }
+    ~SilentDisplay()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    bool Ok() const { return m_display >= 0; }
+    std::string Display() const { return "127.0.0.1:" + std::to_string(m_display); }
+
+private:
+    int m_fd = -1;
+    int m_display = -1;
 };
 
 // Cards in number order, their connectors and unreadable or hostile attributes skipped; the slot is
@@ -134,6 +173,17 @@ TEST(LinuxVideoEnumerator, MonitorsFromTheXServer)
         EnvironmentVariable variable("DISPLAY", display);
         outputs.clear();
         EXPECT_TRUE(enumerator->Enumerate(adapters, outputs));
+        EXPECT_TRUE(outputs.empty());
+    }
+    {
+        // A display that takes the connection and never answers costs its monitors, not the start-up.
+        SilentDisplay silent;
+        ASSERT_TRUE(silent.Ok());
+        auto bounded =
+            CreateLinuxVideoEnumerator(root.Join("drm").c_str(), root.Join("module").c_str(), true, 300);
+        EnvironmentVariable variable("DISPLAY", silent.Display());
+        outputs.clear();
+        EXPECT_TRUE(bounded->Enumerate(adapters, outputs));
         EXPECT_TRUE(outputs.empty());
     }
 #if MX_HAVE_XSERVER
