@@ -99,11 +99,6 @@ public:
     static_assert(sizeof(Page) == 16);
 
 private:
-    struct FreeElement
-    {
-        FreeElement* next;
-    };
-
     void AddPage();
     char* FirstElement(Page* page) const;
     char* PageEnd(Page* page) const { return reinterpret_cast<char*>(page) + m_pageSizeInBytes; }
@@ -112,7 +107,7 @@ private:
     void Link();
     void Unlink();
 
-    FreeElement* m_freeList = nullptr;
+    void* m_freeList = nullptr; // linked through each element's first bytes
     Allocator* m_pageAllocator = nullptr;
     Page* m_page = nullptr;
     Pool* m_next = nullptr;

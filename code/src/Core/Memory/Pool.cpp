@@ -10,6 +10,7 @@
 #include "SystemMemory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace Morvex
@@ -66,6 +67,20 @@ bool DebugHeapPools()
         return forced != 0;
     static const bool fromCommandLine = ReadDebugHeapSwitches().debugHeapPools;
     return fromCommandLine;
+}
+
+// Free elements are linked through their first bytes. An element need not be aligned for a pointer
+// (a pool may ask for alignment 1), so the link is copied, never accessed in place.
+void* NextFree(const void* element)
+{
+    void* next;
+    std::memcpy(&next, element, sizeof(next));
+    return next;
+}
+
+void SetNextFree(void* element, void* next)
+{
+    std::memcpy(element, &next, sizeof(next));
 }
 
 MemoryTag TagOf(int16 tag)
@@ -211,7 +226,7 @@ void* Pool::Alloc()
     else if (m_freeList != nullptr)
     {
         element = m_freeList;
-        m_freeList = m_freeList->next;
+        m_freeList = NextFree(m_freeList);
     }
     else
     {
@@ -241,9 +256,8 @@ void Pool::Free(void* element)
         Memory::Free(element);
     else
     {
-        auto* node = static_cast<FreeElement*>(element);
-        node->next = m_freeList;
-        m_freeList = node;
+        SetNextFree(element, m_freeList);
+        m_freeList = element;
     }
     Leave();
 }
@@ -252,7 +266,7 @@ void Pool::Clear(bool checkLeaks)
 {
     Enter();
     uint64 freeCount = 0;
-    for (FreeElement* f = m_freeList; f != nullptr; f = f->next)
+    for (void* f = m_freeList; f != nullptr; f = NextFree(f))
         ++freeCount;
     uint64 numAllocations = 0;
     for (Page* page = m_page; page != nullptr; page = page->next)
@@ -274,7 +288,7 @@ void Pool::Clear(bool checkLeaks)
         {
             sortedFree = static_cast<void**>(Memory::Alloc(freeCount * sizeof(void*), alignof(void*)));
             uint64 i = 0;
-            for (FreeElement* f = m_freeList; f != nullptr; f = f->next)
+            for (void* f = m_freeList; f != nullptr; f = NextFree(f))
                 sortedFree[i++] = f;
             std::sort(sortedFree, sortedFree + freeCount);
         }
