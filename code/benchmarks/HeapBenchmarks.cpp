@@ -12,14 +12,19 @@
 //
 // Rows: small blocks (8-1000 B, 10 000 live), medium (1-64 KiB), large (256 KiB-2 MiB), small on two
 // threads, and 200 000 blocks of 16 B freed in random order. Each iteration of the first four frees
-// one random live block and allocates a new one of a random size in its place.
+// one random live block and allocates a new one of a random size in its place. Then records of one
+// size from a Memory::Pool against the heaps, and short-lived texts in a thread's temporary scope
+// against the temp arena.
 //
 // Linking mimalloc would replace malloc for the whole program, glibc's own entry points included
 // (it exports __libc_malloc as well): the glibc column would measure mimalloc. The library is
 // therefore loaded at run time, privately, and only its mi_malloc/mi_free are called.
 
 #include "Core/Memory/Memory.h"
+#include "Core/Memory/Pool.h"
 #include "Core/Memory/SegregateHeap.h"
+#include "Core/Memory/ThreadTempAllocator.h"
+#include "Core/String.h"
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -220,6 +225,67 @@ MX_HEAP_BENCHMARKS(RawSegregateHeap)
 MX_HEAP_BENCHMARKS(GlibcHeap)
 MX_HEAP_BENCHMARKS(GlibcUnderMutex)
 MX_HEAP_BENCHMARKS(Mimalloc)
+
+// Records of one size, as the pools serve them: 10 000 live records of 48 bytes, each iteration
+// frees a random one and takes a new one.
+struct PoolRecords
+{
+    static Morvex::Memory::Pool& Pool()
+    {
+        static Morvex::Memory::Pool pool;
+        if (!pool.IsSetUp())
+            pool.Setup(MX_HEAP_NAME("Bench/Records"), 48, 0, -1, 8);
+        return pool;
+    }
+    static void* Alloc(size_t) { return Pool().Alloc(); }
+    static void Free(void* p, size_t) { Pool().Free(p); }
+};
+
+template <typename H>
+void BM_Records(benchmark::State& state)
+{
+    Churn<H>(state, 10000, 48, 48);
+}
+BENCHMARK_TEMPLATE(BM_Records, PoolRecords);
+BENCHMARK_TEMPLATE(BM_Records, EngineGlobalHeap);
+BENCHMARK_TEMPLATE(BM_Records, GlibcHeap);
+
+// Short-lived work as a console command does it: a text grown to `range(0)` bytes in 64-byte steps
+// and dropped. The thread's temporary scope against the kernel's temp allocator (the TLSF arena).
+struct ThreadTemporaries
+{
+    static void Run(size_t bytes)
+    {
+        Morvex::ThreadTempAllocator temp(MX_THREAD_TEMP_NAME);
+        Morvex::String text;
+        text.SetAllocator(&temp);
+        for (size_t i = 0; i < bytes; i += 64)
+            text.Append("0123456789012345678901234567890123456789012345678901234567890123", 64);
+        benchmark::DoNotOptimize(text.data());
+    }
+};
+struct TempArena
+{
+    static void Run(size_t bytes)
+    {
+        Morvex::String text;
+        text.SetAllocator(&Morvex::Memory::GetTempAllocator());
+        for (size_t i = 0; i < bytes; i += 64)
+            text.Append("0123456789012345678901234567890123456789012345678901234567890123", 64);
+        benchmark::DoNotOptimize(text.data());
+    }
+};
+
+template <typename T>
+void BM_ShortLivedText(benchmark::State& state)
+{
+    const size_t bytes = static_cast<size_t>(state.range(0));
+    for (auto _ : state)
+        T::Run(bytes);
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+}
+BENCHMARK_TEMPLATE(BM_ShortLivedText, ThreadTemporaries)->Arg(256)->Arg(4096)->Arg(200000);
+BENCHMARK_TEMPLATE(BM_ShortLivedText, TempArena)->Arg(256)->Arg(4096)->Arg(200000);
 } // namespace
 
 BENCHMARK_MAIN();

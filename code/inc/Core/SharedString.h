@@ -4,6 +4,7 @@
 // pointer and copying is one atomic increment. Released entries stay chained (dead) until reused
 // by a later interning into the same chain or swept by CollectUnreferenced.
 
+#include "Core/Memory/Pool.h"
 #include "Core/StrView.h"
 #include "Core/Types.h"
 
@@ -133,7 +134,6 @@ public:
     uint32 GetTableSize() const { return m_tableSize; }
 
 private:
-    struct PoolPage;
     SharedStringEntry* AllocEntry();
     void FreeEntry(SharedStringEntry* e);
     void FreeText(SharedStringEntry* e);
@@ -142,9 +142,8 @@ private:
 
     uint32 m_tableSize = 0;
     SharedStringEntry** m_table = nullptr;
-    // Entry pool: pages of 0x20000 bytes carved into entries, recycled through a free list.
-    PoolPage* m_pages = nullptr;
-    SharedStringEntry* m_freeEntries = nullptr;
+    // Entries: pages of 0x20000 bytes, set up by the first Init.
+    Memory::Pool m_headerPool;
     std::mutex m_locks[kNumStripes];
     std::atomic_flag m_poolLock = ATOMIC_FLAG_INIT;
     SharedString* m_numbers = nullptr;

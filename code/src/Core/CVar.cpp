@@ -7,6 +7,7 @@
 #include "Core/Assert.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/ThreadTempAllocator.h"
 #include "Core/Str.h"
 
 #include <algorithm>
@@ -352,12 +353,13 @@ bool CVar::SetS(const char* t, uint32 length)
     if (t == nullptr)
         length = 0;
     // The new text may be this variable's own text (set x $(x)), so copy it before anything moves.
+    ThreadTempAllocator temp(MX_THREAD_TEMP_NAME);
     String previous;
-    previous.SetAllocator(&Memory::GetTempAllocator());
+    previous.SetAllocator(&temp);
     GetS();
     previous.Assign(text.data(), text.length());
     String incoming;
-    incoming.SetAllocator(&Memory::GetTempAllocator());
+    incoming.SetAllocator(&temp);
     incoming.Assign(t != nullptr ? t : "", length);
     ApplyText(incoming.data(), incoming.length());
     if (OfferChange())

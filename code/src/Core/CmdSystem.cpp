@@ -10,6 +10,7 @@
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/ThreadTempAllocator.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/StaticString.h"
 #include "Core/Str.h"
@@ -232,6 +233,38 @@ void ExpandLine(StrView line, String& out)
     }
 }
 
+// A growable array in a thread-temporary scope. Growing leaves the old storage to the scope, which
+// releases everything at once.
+template <typename T>
+class TempArray
+{
+public:
+    explicit TempArray(Allocator& allocator) : m_allocator(allocator) {}
+    void PushBack(T value)
+    {
+        if (m_size == m_capacity)
+        {
+            const uint64 capacity = m_capacity == 0 ? 64 : uint64(m_capacity) * 2;
+            T* grown = static_cast<T*>(m_allocator.Alloc(sizeof(T) * capacity, alignof(T)));
+            if (m_size != 0)
+                std::memcpy(grown, m_data, sizeof(T) * m_size);
+            m_data = grown;
+            m_capacity = static_cast<uint32>(capacity);
+        }
+        m_data[m_size++] = value;
+    }
+    uint32 Size() const { return m_size; }
+    bool Empty() const { return m_size == 0; }
+    T* Data() { return m_data; }
+    const T& operator[](uint32 i) const { return m_data[i]; }
+
+private:
+    Allocator& m_allocator;
+    T* m_data = nullptr;
+    uint32 m_size = 0;
+    uint32 m_capacity = 0;
+};
+
 // Splits into tokens written one after another, each NUL-terminated, into `storage`; offsets of
 // their starts go to `starts`.
 template <typename Starts>
@@ -273,19 +306,21 @@ void Tokenize(const String& line, String& storage, Starts& starts)
 
 void ExecuteLine(StrView line)
 {
+    // The expansion, the tokens and their list live until the handler returns.
+    ThreadTempAllocator temp(MX_THREAD_TEMP_NAME);
     String expanded;
-    expanded.SetAllocator(&Memory::GetTempAllocator());
+    expanded.SetAllocator(&temp);
     ExpandLine(line, expanded);
 
     String storage;
-    storage.SetAllocator(&Memory::GetTempAllocator());
+    storage.SetAllocator(&temp);
     storage.Reserve(expanded.length() * 2 + 1);
-    Console::PodArray<uint32, 64> starts;
+    TempArray<uint32> starts(temp);
     Tokenize(expanded, storage, starts);
     if (starts.Empty())
         return;
 
-    Console::PodArray<const char*, 64> argv;
+    TempArray<const char*> argv(temp);
     for (uint32 i = 0; i < starts.Size(); ++i)
         argv.PushBack(storage.data() + starts[i]);
     CmdArgs args;

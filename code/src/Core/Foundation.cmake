@@ -17,6 +17,7 @@ morvex_add_library(MorvexFoundation
         Memory/DebugHeapPlatform_Linux.cpp
         Memory/GlobalHeap.cpp
         Memory/GroundZeroAllocator.cpp
+        Memory/LinearHeap.cpp
         Memory/LockedHeap.cpp
         Memory/Memory.cpp
         Memory/MemoryReport.cpp
@@ -24,8 +25,10 @@ morvex_add_library(MorvexFoundation
         Memory/SystemMemory_Linux.cpp
         Memory/PlatformVirtualMemory.cpp
         Memory/PlatformVirtualMemory_Linux.cpp
+        Memory/Pool.cpp
         Memory/SegregateHeap.cpp
         Memory/TempHeap.cpp
+        Memory/ThreadTempAllocator.cpp
         Memory/Tlsf.cpp
         ${morvex_heap_backend}
         Profiler/Profiler.cpp

@@ -189,36 +189,29 @@ const SharedStringEntry* SharedString::Normalised() const
 // ---------------------------------------------------------------------------------------------
 // SharedStringStorage
 
-struct SharedStringStorage::PoolPage
-{
-    PoolPage* next;
-};
-
 SharedStringStorage::~SharedStringStorage()
 {
     // Going on after the assertion: shut down here, so the table and unreferenced entries are not
     // lost.
     if (!MX_VERIFY(!m_table))
         Shutdown();
-    // Pages stay allocated while a string leaked at shutdown is still held: its holder will read
-    // the text and decrement the count later. Kept, they stay reachable from this object instead
-    // of being freed under a late reader.
+    // The pool's pages stay allocated while a string leaked at shutdown is still held: its holder
+    // will read the text and decrement the count later.
     for (SharedStringEntry* e = m_orphans; e; e = e->next)
+    {
         if (e->refCount.load(std::memory_order_acquire) != 0)
+        {
+            m_headerPool.Abandon();
             return;
+        }
+    }
     while (m_orphans)
     {
         SharedStringEntry* next = m_orphans->next;
         FreeText(m_orphans);
+        FreeEntry(m_orphans);
         m_orphans = next;
     }
-    while (m_pages)
-    {
-        PoolPage* next = m_pages->next;
-        Memory::Free(m_pages, kPoolPageSize);
-        m_pages = next;
-    }
-    m_freeEntries = nullptr;
 }
 
 SharedStringEntry* SharedStringStorage::AllocEntry()
@@ -226,42 +219,18 @@ SharedStringEntry* SharedStringStorage::AllocEntry()
     while (m_poolLock.test_and_set(std::memory_order_acquire))
     {
     }
-    if (m_freeEntries == nullptr)
-    {
-        // One page carved into entries after its link header.
-        auto* page = static_cast<PoolPage*>(Memory::Alloc(kPoolPageSize, 16));
-        page->next = m_pages;
-        m_pages = page;
-        constexpr size_t kHeader =
-            (sizeof(PoolPage) + alignof(SharedStringEntry) - 1) & ~(alignof(SharedStringEntry) - 1);
-        const size_t count = (kPoolPageSize - kHeader) / sizeof(SharedStringEntry);
-        auto* first = reinterpret_cast<SharedStringEntry*>(reinterpret_cast<unsigned char*>(page) + kHeader);
-        for (size_t i = 0; i < count; ++i)
-        {
-            SharedStringEntry* e = new (first + i) SharedStringEntry{nullptr, 0, {0}, 0, nullptr};
-            e->next = m_freeEntries;
-            m_freeEntries = e;
-        }
-    }
-    SharedStringEntry* e = m_freeEntries;
-    m_freeEntries = e->next;
+    void* storage = m_headerPool.Alloc();
     m_poolLock.clear(std::memory_order_release);
-    e->str = nullptr;
-    e->length = 0;
-    e->refCount.store(0, std::memory_order_relaxed);
-    e->hash = 0;
-    e->next = nullptr;
-    return e;
+    return new (storage) SharedStringEntry{nullptr, 0, {0}, 0, nullptr};
 }
 
 void SharedStringStorage::FreeEntry(SharedStringEntry* e)
 {
+    e->~SharedStringEntry();
     while (m_poolLock.test_and_set(std::memory_order_acquire))
     {
     }
-    e->str = nullptr;
-    e->next = m_freeEntries;
-    m_freeEntries = e;
+    m_headerPool.Free(e);
     m_poolLock.clear(std::memory_order_release);
 }
 
@@ -290,6 +259,10 @@ void SharedStringStorage::Init(uint32 tableSize)
     MX_ASSERT(!IsInialized());
     if (IsInialized() || tableSize == 0)
         return;
+    if (!m_headerPool.IsSetUp())
+        m_headerPool.Setup(MX_HEAP_NAME("Core/SSHeader"), sizeof(SharedStringEntry), kPoolPageSize,
+                           static_cast<int16>(MemoryTags::Register("Core/SharedStrings").m_index),
+                           alignof(SharedStringEntry) > 8 ? alignof(SharedStringEntry) : 8);
     LockAll();
     m_tableSize = tableSize;
     m_table = static_cast<SharedStringEntry**>(

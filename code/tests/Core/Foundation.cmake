@@ -14,4 +14,5 @@ if(MORVEX_BUILD_TESTS)
 endif()
 morvex_add_test(MemoryTests
     SOURCES Memory/SegregateHeapTests.cpp Memory/PlatformVirtualMemoryTests.cpp Memory/TempHeapTests.cpp
+        Memory/PoolTests.cpp Memory/LinearHeapTests.cpp Memory/ThreadTempAllocatorTests.cpp
     DEPS MorvexFoundation)

@@ -1,5 +1,6 @@
 #include "Core/CmdSystem.h"
 #include "Core/Containers/Dict.h"
+#include "Core/Memory/MemoryTag.h"
 #include "Core/SharedString.h"
 
 #include "TestSupport.h"
@@ -307,6 +308,45 @@ TEST_F(SharedStringOwnStorageTest, ShutdownReportsEachStillReferencedStringOnce)
     twiceCopy.Release();
     storage.Shutdown(); // a second shutdown does nothing
     EXPECT_EQ(sink.CountContaining("There is an undeleted shared string"), 2u);
+}
+
+TEST_F(SharedStringOwnStorageTest, EntriesAreElementsOfTheirPool)
+{
+    // This storage's pool is the newest of that name.
+    Memory::Pool::Info pool;
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/SSHeader:", &pool));
+    const uint64 start = pool.numElements;
+    EXPECT_EQ(start, SharedStringStorage::kNumNumbers);
+    EXPECT_EQ(pool.pageSizeInBytes, 0x20000u);
+    EXPECT_EQ(pool.tag, static_cast<int16>(MemoryTags::Register("Core/SharedStrings").m_index));
+    SharedString a = Intern("pooled-a");
+    SharedString b = Intern("pooled-b");
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/SSHeader:", &pool));
+    EXPECT_EQ(pool.numElements, start + 2);
+    a.Release();
+    storage.CollectUnreferenced();
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/SSHeader:", &pool));
+    EXPECT_EQ(pool.numElements, start + 1);
+}
+
+// Strings held past Shutdown keep their entries until they are released; then the storage's end
+// gives the pool's pages back with nothing to report.
+TEST(SharedStringStorageTest, DestructionReturnsTheEntryPoolWithoutAReport)
+{
+    Morvex::Test::CapturingSink sink;
+    const uint32 pools = Memory::Pool::GetNumPools();
+    {
+        SharedStringStorage storage;
+        storage.Init(16);
+        EXPECT_EQ(Memory::Pool::GetNumPools(), pools + 1);
+        SharedString held = storage.Intern("held", 4, SharedStringHash("held", 4));
+        storage.Shutdown();
+        EXPECT_STREQ(held.str(), "held");
+        held.Release();
+    }
+    EXPECT_EQ(Memory::Pool::GetNumPools(), pools);
+    EXPECT_TRUE(sink.Contains("There is an undeleted shared string 'held'"));
+    EXPECT_FALSE(sink.Contains("objects still alive"));
 }
 
 TEST(SharedStringStorageTest, ContractViolationsAssertAndLeaveTheStorageSound)

@@ -351,4 +351,26 @@ ScopedFileSizeLimit::~ScopedFileSizeLimit()
     if (m_savedHandler != nullptr)
         std::signal(SIGXFSZ, m_savedHandler);
 }
+
+bool FindPool(const std::string& prefix, Memory::Pool::Info* out)
+{
+    struct Search
+    {
+        const std::string& prefix;
+        Memory::Pool::Info* out;
+        bool found;
+    } search{prefix, out, false};
+    Memory::Pool::VisitAll(
+        [](const Memory::Pool::Info& info, void* context)
+        {
+            auto* s = static_cast<Search*>(context);
+            if (s->found || std::strncmp(info.name, s->prefix.c_str(), s->prefix.size()) != 0)
+                return;
+            s->found = true;
+            if (s->out != nullptr)
+                *s->out = info;
+        },
+        &search);
+    return search.found;
+}
 } // namespace Morvex::Test

@@ -4,6 +4,7 @@
 #include "Core/Assert.h"
 #include "Core/CVar.h"
 #include "Core/Log.h"
+#include "Core/Memory/Pool.h"
 
 #include <string>
 #include <vector>
@@ -216,4 +217,8 @@ public:
 private:
     std::string m_path;
 };
+
+// The newest pool of the global pool list whose name starts with `prefix` ("Core/RawFile:"), copied
+// into `out` when given; false when no pool of that name is listed.
+bool FindPool(const std::string& prefix, Memory::Pool::Info* out = nullptr);
 } // namespace Morvex::Test

@@ -6,10 +6,11 @@
 #include "Core/CVar.h"
 #include "Core/Containers/Dict.h"
 #include "Core/Memory/Memory.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
 #include "Core/NeverDestroyed.h"
 #include "DictAllocatorInternal.h"
 
-#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -48,58 +49,47 @@ struct BlockCache
     uint32 limit = 0;
 };
 
-// Fixed-size objects carved from 64 KiB blocks, recycled through a free list. The blocks stay for
-// the whole process: dictionaries may be destroyed during static destruction.
+// Dictionary and array objects: a pool each, guarded by its own lock and set up on first use. The
+// pools' pages come from the dictionary heap and stay for the whole process: dictionaries may be
+// destroyed during static destruction.
 struct ObjectPool
 {
-    struct FreeNode
+    constexpr ObjectPool(const char* poolName, const char* tag, size_t size, size_t align)
+        : name(poolName), tagName(tag), elementSize(size), alignment(align)
     {
-        FreeNode* next;
-    };
+    }
 
     void* Alloc()
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (freeList == nullptr)
-        {
-            auto* block = static_cast<unsigned char*>(Memory::GetDictAllocator().Alloc(kPoolBlockSize, 16));
-            const size_t count = kPoolBlockSize / elementSize;
-            for (size_t i = count; i-- > 0;)
-            {
-                auto* node = reinterpret_cast<FreeNode*>(block + i * elementSize);
-                node->next = freeList;
-                freeList = node;
-            }
-            blocks.fetch_add(1, std::memory_order_relaxed);
-        }
-        FreeNode* node = freeList;
-        freeList = node->next;
-        ++live;
-        return node;
+        if (!pool.IsSetUp())
+            pool.Setup(name, elementSize, kPoolBlockSize,
+                       static_cast<int16>(MemoryTags::Register(tagName).m_index), alignment,
+                       &Memory::GetDictAllocator());
+        return pool.Alloc();
     }
 
     void Free(void* p)
     {
         std::lock_guard<std::mutex> guard(lock);
-        auto* node = static_cast<FreeNode*>(p);
-        node->next = freeList;
-        freeList = node;
-        --live;
+        pool.Free(p);
     }
 
+    const char* const name;
+    const char* const tagName;
     const size_t elementSize;
-    std::mutex lock{};
-    FreeNode* freeList = nullptr;
-    std::atomic<uint32> blocks{0};
-    int64 live = 0;
+    const size_t alignment;
+    std::mutex lock;
+    Memory::Pool pool;
 };
 
 // Process-wide allocator state: constant-initialised, never destroyed, so it serves dictionaries
 // created and destroyed by static objects in any order.
 struct DictAllocatorState
 {
-    ObjectPool dictPool{sizeof(Dict)};
-    ObjectPool arrayPool{sizeof(DictArray)};
+    ObjectPool dictPool{MX_HEAP_NAME("Core/Dict"), "Core/Dict", sizeof(Dict), alignof(Dict)};
+    ObjectPool arrayPool{MX_HEAP_NAME("Core/DictArray"), "Core/DictArray", sizeof(DictArray),
+                         alignof(DictArray)};
     BlockCache entryCaches[kNumClasses];
     BlockCache valueCaches[kNumClasses];
 };

@@ -12,7 +12,9 @@
 
 #include "Core/Assert.h"
 #include "Core/IO/PlatformFile.h"
-#include "Core/Memory/Memory.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/Profiler/Profiler.h"
 #include "FileStamp_Linux.h"
 
@@ -48,15 +50,11 @@ private:
     std::atomic<uint8>& m_flag;
 };
 
-// The raw-file pool: released objects are kept on a free list and reused, so opening a file
-// does not go to the general heap once the pool has warmed up.
-struct FreeSlot
-{
-    FreeSlot* next;
-};
-std::atomic<uint8> GPoolLock{0};
-FreeSlot* GFreeSlots = nullptr;
-uint32 GLiveCount = 0;
+// Raw files come from a pool, so opening a file does not go to the general heap once the pool has
+// warmed up. The pool outlives every static object: a file may be released during static
+// destruction, after the file system's shutdown has cleared it.
+constinit std::atomic<uint8> GPoolLock{0};
+constinit NeverDestroyed<Memory::Pool> GRawFilePool;
 
 int OpenFlags(EFileOpenMode mode)
 {
@@ -110,21 +108,24 @@ uint32 ReadLoop(int fd, void* buffer, uint32 size)
 void* RawFile::AllocateStorage()
 {
     SpinLock lock(GPoolLock);
-    ++GLiveCount;
-    if (GFreeSlots)
+    Memory::Pool& pool = GRawFilePool.value;
+    if (!pool.IsSetUp())
     {
-        FreeSlot* slot = GFreeSlots;
-        GFreeSlots = slot->next;
-        return slot;
+        constexpr uint64 kAlignment = alignof(RawFile) > 8 ? alignof(RawFile) : 8;
+        // A path here holds 4096 bytes, so one RawFile alone outgrows a 4 KiB page: a page holds
+        // eight of them instead.
+        constexpr uint64 kPageSize =
+            8 * ((sizeof(RawFile) + kAlignment - 1) & ~(kAlignment - 1)) + sizeof(Memory::Pool::Page);
+        pool.Setup(MX_HEAP_NAME("Core/RawFile"), sizeof(RawFile), kPageSize,
+                   static_cast<int16>(MemoryTags::Register("Core/RawFiles").m_index), kAlignment);
     }
-    static_assert(sizeof(RawFile) >= sizeof(FreeSlot));
-    return Memory::Alloc(sizeof(RawFile), alignof(RawFile));
+    return pool.Alloc();
 }
 
 uint32 RawFile::GetLiveCount()
 {
     SpinLock lock(GPoolLock);
-    return GLiveCount;
+    return static_cast<uint32>(GRawFilePool.value.GetNumElements());
 }
 
 void RawFile::operator delete(void*)
@@ -284,11 +285,7 @@ void RawFile::Release()
 {
     SpinLock lock(GPoolLock);
     this->~RawFile();
-    FreeSlot* slot = reinterpret_cast<FreeSlot*>(this);
-    slot->next = GFreeSlots;
-    GFreeSlots = slot;
-    if (GLiveCount > 0)
-        --GLiveCount;
+    GRawFilePool.value.Free(this);
 }
 
 void RawFile::DropRef()
@@ -450,16 +447,11 @@ void RawFile::Seek(uint64 position)
     ::lseek(static_cast<int>(m_handle), static_cast<off_t>(position), SEEK_SET);
 }
 
-// Frees the pooled storage of released objects; called by the file system's shutdown when no
-// RawFile is alive any more.
+// Frees the pool's pages, reporting any RawFile still alive; called by the file system's shutdown
+// when no RawFile is alive any more.
 void RawFile_ClearPool()
 {
     SpinLock lock(GPoolLock);
-    while (GFreeSlots)
-    {
-        FreeSlot* slot = GFreeSlots;
-        GFreeSlots = slot->next;
-        Memory::Free(slot, sizeof(RawFile));
-    }
+    GRawFilePool.value.Clear(true);
 }
 } // namespace Morvex

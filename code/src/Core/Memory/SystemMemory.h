@@ -1,5 +1,6 @@
 #pragma once
-// The system's memory figures for the usage report.
+// The system's memory figures for the usage report, and what else the memory system asks of the
+// platform.
 
 #include "Core/Types.h"
 
@@ -25,4 +26,7 @@ struct DebugHeapSwitches
     bool debugHeapPools = false;
 };
 DebugHeapSwitches ReadDebugHeapSwitches();
+
+// The calling thread's system id, for the owner records of pools and linear heaps.
+uint32 ReadCurrentThreadId();
 } // namespace Morvex

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace Morvex
@@ -72,5 +73,10 @@ DebugHeapSwitches ReadDebugHeapSwitches()
     }
     switches.debugHeapPools = switches.debugHeapPools && switches.debugHeap;
     return switches;
+}
+
+uint32 ReadCurrentThreadId()
+{
+    return static_cast<uint32>(::syscall(SYS_gettid));
 }
 } // namespace Morvex

@@ -5,6 +5,9 @@
 #include "Core/Assert.h"
 #include "Core/Log.h"
 #include "Core/Memory/Memory.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/StaticString.h"
 #include "ThreadingPlatform.h"
 
@@ -61,8 +64,7 @@ private:
 struct EventRegistry
 {
     std::atomic<bool> lock{false};
-    uint32 numRecords = 0; // records made and not yet released
-    Event inUse;           // sentinel of the in-use list
+    Event inUse; // sentinel of the in-use list
     FreeStack freeAuto;
     FreeStack freeManual;
     int32 nextId = 0;
@@ -75,13 +77,12 @@ std::atomic<bool> GEventsCreateLock{false};
 // Events that were in use when the registry shut down, so that they stay reachable and a late
 // Destroy can release them. Guarded by GEventsCreateLock.
 constinit Event GOrphans;
+constinit uint32 GNumOrphans = 0;
 
-void ReleaseRecord(Event* e)
-{
-    ThreadingPlatform::EventClose(e->m_handle);
-    e->~Event();
-    Memory::Free(e, sizeof(Event));
-}
+// The records' pool. It outlives a registry that shuts down with events in use, until the last of
+// them is destroyed: their records live in its pages. Its own lock is always taken last.
+constinit NeverDestroyed<Memory::Pool> GEventPool;
+constinit std::atomic<bool> GEventPoolLock{false};
 
 void SpinLock(std::atomic<bool>& lock)
 {
@@ -97,6 +98,52 @@ void SpinUnlock(std::atomic<bool>& lock)
     lock.store(false, std::memory_order_release);
 }
 
+void CloseRecord(Event* e)
+{
+    ThreadingPlatform::EventClose(e->m_handle);
+    e->~Event();
+}
+
+void SetUpPool()
+{
+    SpinLock(GEventPoolLock);
+    if (!GEventPool.value.IsSetUp())
+        GEventPool.value.Setup(MX_HEAP_NAME("Core/Threading::Event"), sizeof(Event), 4096,
+                               static_cast<int16>(MemoryTags::Register("Core/Threading").m_index),
+                               alignof(Event) > 8 ? alignof(Event) : 8);
+    SpinUnlock(GEventPoolLock);
+}
+
+void* AllocRecord()
+{
+    SpinLock(GEventPoolLock);
+    void* record = GEventPool.value.Alloc();
+    SpinUnlock(GEventPoolLock);
+    return record;
+}
+
+void FreeRecord(Event* e)
+{
+    CloseRecord(e);
+    SpinLock(GEventPoolLock);
+    GEventPool.value.Free(e);
+    SpinUnlock(GEventPoolLock);
+}
+
+// Once no registry and no orphan needs it: the pool gives its pages back (checking that nothing is
+// left in it) and leaves the pool list. Called under GEventsCreateLock.
+void DestroyPoolWhenUnused()
+{
+    SpinLock(GEventPoolLock);
+    Memory::Pool& pool = GEventPool.value;
+    if (GEvents == nullptr && GNumOrphans == 0 && pool.IsSetUp())
+    {
+        pool.~Pool();
+        new (&pool) Memory::Pool();
+    }
+    SpinUnlock(GEventPoolLock);
+}
+
 void EnsureRegistry()
 {
     if (GEvents)
@@ -104,6 +151,7 @@ void EnsureRegistry()
     SpinLock(GEventsCreateLock);
     if (!GEvents)
     {
+        SetUpPool();
         auto* registry = new (GEventStorage) EventRegistry();
         registry->inUse.m_prev = registry->inUse.m_next = &registry->inUse;
         GEvents = registry;
@@ -134,12 +182,10 @@ Event* Event::Create(bool manualReset, const char* name)
             // There is no event to hand back, and every caller relies on getting one.
             std::abort();
         }
-        void* storage = Memory::Alloc(sizeof(Event), alignof(Event));
-        pEvent = new (storage) Event();
+        pEvent = new (AllocRecord()) Event();
         pEvent->m_handle = handle;
         pEvent->m_fromPool = 1;
         pEvent->m_manualReset = manualReset ? 1 : 0;
-        ++r.numRecords;
     }
     pEvent->m_inUse = 1;
     pEvent->m_id = r.nextId++;
@@ -165,8 +211,10 @@ void Event::Destroy(Event* pEvent)
         SpinLock(GEventsCreateLock);
         pEvent->m_prev->m_next = pEvent->m_next;
         pEvent->m_next->m_prev = pEvent->m_prev;
+        --GNumOrphans;
+        FreeRecord(pEvent);
+        DestroyPoolWhenUnused();
         SpinUnlock(GEventsCreateLock);
-        ReleaseRecord(pEvent);
         return;
     }
     EventRegistry& r = *GEvents;
@@ -229,10 +277,7 @@ void Event::ShutdownSystem()
     for (FreeStack* stack : {&r.freeAuto, &r.freeManual})
     {
         while (Event* e = stack->Pop())
-        {
-            ReleaseRecord(e);
-            --r.numRecords;
-        }
+            FreeRecord(e);
     }
     // Report the leaks first: checking the count before the report would end the process without
     // saying which events were never destroyed. What remains must be exactly the events in use.
@@ -247,9 +292,12 @@ void Event::ShutdownSystem()
         MX_LOG_ERROR("Threading::Event [%s] still in-use", text.c_str());
         ++inUse;
     }
-    MX_ASSERT(r.numRecords == inUse);
     // Events still in use stay usable; they move to the orphans until someone destroys them.
     SpinLock(GEventsCreateLock);
+    SpinLock(GEventPoolLock);
+    const uint64 records = GEventPool.value.GetNumElements();
+    SpinUnlock(GEventPoolLock);
+    MX_ASSERT(records == inUse + GNumOrphans);
     if (GOrphans.m_next == nullptr)
         GOrphans.m_prev = GOrphans.m_next = &GOrphans;
     for (Event* e = r.inUse.m_next; e != &r.inUse;)
@@ -262,10 +310,12 @@ void Event::ShutdownSystem()
         GOrphans.m_next = e;
         e = next;
     }
-    SpinUnlock(GEventsCreateLock);
+    GNumOrphans += inUse;
     r.freeAuto.ReleaseStorage();
     r.freeManual.ReleaseStorage();
     GEvents = nullptr;
+    DestroyPoolWhenUnused();
+    SpinUnlock(GEventsCreateLock);
     SpinUnlock(r.lock);
     r.~EventRegistry();
 }

@@ -1,4 +1,5 @@
 #include "Core/Containers/Dict.h"
+#include "Core/Memory/MemoryTag.h"
 #include "Core/SharedString.h"
 
 #include "TestSupport.h"
@@ -484,6 +485,11 @@ TEST(DictAllocatorTest, ReleasedBlocksAreCachedWithinTheLimit)
 
 TEST(DictAllocatorTest, PooledDictionariesAndArraysRoundTrip)
 {
+    Dict::Destroy(Dict::Create());
+    DictArray::Destroy(DictArray::Create());
+    Memory::Pool::Info dictPool, arrayPool;
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/Dict:", &dictPool));
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/DictArray:", &arrayPool));
     std::vector<Dict*> dicts;
     std::vector<DictArray*> arrays;
     for (int i = 0; i < 5000; ++i)
@@ -495,6 +501,14 @@ TEST(DictAllocatorTest, PooledDictionariesAndArraysRoundTrip)
         a->Append().SetInt(i);
         arrays.push_back(a);
     }
+    // Each object is an element of its pool, on pages of 64 KiB.
+    Memory::Pool::Info pool;
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/Dict:", &pool));
+    EXPECT_EQ(pool.numElements, dictPool.numElements + 5000);
+    EXPECT_EQ(pool.pageSizeInBytes, 0x10000u);
+    EXPECT_EQ(pool.tag, static_cast<int16>(MemoryTags::Register("Core/Dict").m_index));
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/DictArray:", &pool));
+    EXPECT_EQ(pool.numElements, arrayPool.numElements + 5000);
     for (int i = 0; i < 5000; ++i)
     {
         ASSERT_EQ(dicts[i]->Get("i")->GetInt(), i);
@@ -504,4 +518,6 @@ TEST(DictAllocatorTest, PooledDictionariesAndArraysRoundTrip)
     }
     Dict::Destroy(nullptr);
     DictArray::Destroy(nullptr);
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/Dict:", &pool));
+    EXPECT_EQ(pool.numElements, dictPool.numElements);
 }

@@ -335,9 +335,16 @@ TEST(FileSystemLifecycle, StartStopAndTheLeakReport)
     EXPECT_EQ(kept.Read(buffer, 4), 4u);
     kept.Close();
     InitFileSystem();
+    Memory::Pool::Info pool;
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/RawFile:", &pool));
+    EXPECT_GE(pool.numPages, 1u);
     CapturingSink clean;
     ShutdownFileSystem();
     EXPECT_FALSE(clean.Contains("never released"));
+    // A clean shutdown gives the raw files' pages back, with nothing to report.
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/RawFile:", &pool));
+    EXPECT_EQ(pool.numPages, 0u);
+    EXPECT_FALSE(clean.Contains("objects still alive"));
 }
 
 TEST_F(FileSystemTest, LookupsRunBesideAddingDirectories)

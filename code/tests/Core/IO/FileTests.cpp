@@ -2,6 +2,7 @@
 
 #include "Core/IO/File.h"
 #include "Core/IO/FileSystem.h"
+#include "Core/Memory/MemoryTag.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -311,6 +312,11 @@ TEST(RawFile, SharedReferencesReleaseOnce)
     ASSERT_NE(raw, nullptr);
     EXPECT_EQ(raw->GetRefCount(), 1);
     EXPECT_EQ(RawFile::GetLiveCount(), before + 1);
+    // Raw files are the elements of their pool.
+    Memory::Pool::Info pool;
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/RawFile:", &pool));
+    EXPECT_EQ(pool.numElements, before + 1);
+    EXPECT_EQ(pool.tag, static_cast<int16>(MemoryTags::Register("Core/RawFiles").m_index));
     raw->AddRef();
     {
         File owner(raw);

@@ -1,5 +1,7 @@
 #include "Core/Threading/ThreadingEvent.h"
 
+#include "Core/Memory/MemoryTag.h"
+
 #include "TestSupport.h"
 
 #include <atomic>
@@ -130,17 +132,30 @@ TEST(ThreadingEvent, ShutdownReportsEventsStillInUseAndGoesOn)
                                               ", name='Loader queue'] still in-use"));
     EXPECT_EQ(sink.CountContaining("still in-use"), 2u);
     EXPECT_EQ(recorder.Count(), 0u);
+    // The records' pool stays for the events in use, without a report of its own.
+    Memory::Pool::Info pool;
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/Threading::Event:", &pool));
+    EXPECT_EQ(pool.numElements, 2u);
+    EXPECT_FALSE(sink.Contains("objects still alive"));
 
-    // The leaked events still work and can be destroyed late; a new registry starts afresh.
+    // The leaked events still work and can be destroyed late; the last one takes the pool with it,
+    // and a new registry starts afresh.
     Event::Set(named);
     EXPECT_TRUE(Event::Wait(named, 0));
     Event::Destroy(named);
+    EXPECT_TRUE(Morvex::Test::FindPool("Core/Threading::Event:"));
     Event::Destroy(unnamed);
+    EXPECT_FALSE(Morvex::Test::FindPool("Core/Threading::Event:"));
     Event::InitSystem();
     Event* fresh = Event::Create(false, nullptr);
     EXPECT_EQ(fresh->GetId(), 0);
+    ASSERT_TRUE(Morvex::Test::FindPool("Core/Threading::Event:", &pool));
+    EXPECT_EQ(pool.numElements, 1u);
+    EXPECT_EQ(pool.pageSizeInBytes, 4096u);
+    EXPECT_EQ(pool.tag, static_cast<int16>(MemoryTags::Register("Core/Threading").m_index));
     Event::Destroy(fresh);
     EXPECT_EQ(recorder.Count(), 0u);
+    EXPECT_FALSE(sink.Contains("objects still alive"));
 }
 
 TEST(ThreadingSemaphore, CountsReleasesAcrossThreads)

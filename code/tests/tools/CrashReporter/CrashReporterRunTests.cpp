@@ -384,6 +384,32 @@ TEST_F(ReporterRun, MemoryReportsFromTheConfiguration)
     }
 }
 
+// A configuration line whose expansion outgrows a 64 KiB temporary page: the overflow is charged to
+// the thread temporaries' tag and all of it is released again before the next command; the run ends
+// without a pool reporting objects still alive.
+TEST_F(ReporterRun, LongExpansionsUseTheThreadTemporariesAndReleaseThem)
+{
+    std::string script = "set crash_url " + std::string(1000, 'u') + "\n";
+    for (int i = 0; i < 80; ++i) // 80 kB of expansion in 80 tokens
+        script += "$(crash_url) ";
+    script += "\nMemory.LogMemoryTags\n";
+    m_work.WriteFile("crash-reporter.cfg", script);
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m,
+                                  std::regex("INFO   : Core/ThreadTempAllocator +(\\S+) +(\\S+) +(\\S+)\n")))
+        << r.out;
+    EXPECT_EQ(m[1].str(), "0b") << m[0];
+    EXPECT_NE(m[2].str(), "0") << m[0];
+    EXPECT_EQ(m[2].str(), m[3].str()) << "every block was released: " << m[0];
+    for (const std::string* output : {&r.out, &r.err})
+    {
+        EXPECT_EQ(output->find("objects still alive"), std::string::npos) << *output;
+        EXPECT_EQ(output->find("Memory leaks"), std::string::npos) << *output;
+    }
+}
+
 // Out of memory: the report and the usage figures come out and the process ends, without a hang.
 TEST_F(ReporterRun, CrashMemoryReportsOutOfMemoryAndEnds)
 {
