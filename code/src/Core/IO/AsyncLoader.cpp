@@ -5,7 +5,9 @@
 
 #include "ByteSpinLock.h"
 #include "Core/Assert.h"
+#include "Core/CmdSystem.h"
 #include "Core/IO/Compression.h"
+#include "Core/IO/FileAsyncIO.h"
 #include "Core/IO/FileMemory.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PakFile.h"
@@ -16,6 +18,7 @@
 #include "Core/Profiler/Profiler.h"
 #include "Core/Threading/Threading.h"
 #include "Core/Threading/ThreadingEvent.h"
+#include "FileAsyncIOCommands.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +28,19 @@
 
 namespace Morvex
 {
+// The read requests' setting and commands are declared with the loader, which the file system's
+// start-up always links in: declared beside FileAsyncRead, they would be left out of programs that
+// never call it.
+CVar Client_DebugDisableAsyncReads(CVarType::Int, "Client.DebugDisableAsyncReads", 8, "0",
+                                   "Debug: all FileAsyncRead() calls will stall/read/callback immediately", 0,
+                                   1);
+MX_CONSOLE_COMMAND("Test.FileReadingPerformanceBlocking",
+                   "Reads every .dds and .tfd file below a folder, one by one",
+                   FileReadingPerformanceBlocking);
+MX_CONSOLE_COMMAND("Test.FileReadingPerformanceAsync",
+                   "Reads every .dds and .tfd file below a folder through the asynchronous loader",
+                   FileReadingPerformanceAsync);
+
 // The loader's way into the control's fields.
 struct AsyncLoaderAccess
 {

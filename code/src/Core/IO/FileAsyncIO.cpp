@@ -3,6 +3,8 @@
 
 #include "Core/IO/FileAsyncIO.h"
 
+#include "FileAsyncIOCommands.h"
+
 #include "Core/Assert.h"
 #include "Core/CmdSystem.h"
 #include "Core/IO/FileSystem.h"
@@ -23,10 +25,6 @@
 
 namespace Morvex
 {
-CVar Client_DebugDisableAsyncReads(CVarType::Int, "Client.DebugDisableAsyncReads", 8, "0",
-                                   "Debug: all FileAsyncRead() calls will stall/read/callback immediately", 0,
-                                   1);
-
 namespace
 {
 std::atomic<uint32> GLivePhonyControls{0};
@@ -230,6 +228,8 @@ const char* FolderArgument(const CmdArgs& args)
 // Files larger than this are read in pieces of it, so that no buffer needs the size of the file.
 constexpr uint64 kBlockingBufferLimit = 0x4000000;
 
+} // namespace
+
 void FileReadingPerformanceBlocking(const CmdArgs& args)
 {
     MX_PROFILE_ZONE("TestFileReadingPerformance");
@@ -262,6 +262,8 @@ void FileReadingPerformanceBlocking(const CmdArgs& args)
     LogResult("Blocking", files.size(), total, seconds);
 }
 
+namespace
+{
 constexpr uint32 kAsyncSlots = 16;
 
 struct AsyncSlot
@@ -292,6 +294,8 @@ public:
 private:
     AsyncSlot* m_slots;
 };
+
+} // namespace
 
 void FileReadingPerformanceAsync(const CmdArgs& args)
 {
@@ -356,14 +360,6 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
             "Test.FileReadingPerformanceAsync: %u files could not be read, %u were too large for one request",
             callbacks.m_failed.load(), tooLarge);
 }
-
-MX_CONSOLE_COMMAND("Test.FileReadingPerformanceBlocking",
-                   "Reads every .dds and .tfd file below a folder, one by one",
-                   FileReadingPerformanceBlocking);
-MX_CONSOLE_COMMAND("Test.FileReadingPerformanceAsync",
-                   "Reads every .dds and .tfd file below a folder through the asynchronous loader",
-                   FileReadingPerformanceAsync);
-} // namespace
 
 void FileAsyncRead(const FileAsyncReadRequest& readRequest, FileAsyncControl** outControl)
 {
