@@ -19,6 +19,7 @@ targets=(
     "CVarValueFuzzer CVarValue $FUZZ_SECONDS_EACH -max_len=1024"
     "WildcardFuzzer Wildcard $FUZZ_SECONDS_EACH -max_len=512"
     "ReportStateFuzzer ReportState $FUZZ_SECONDS_EACH -max_len=8192"
+    "PakFuzzer Pak $FUZZ_SECONDS_EACH -max_len=4096"
 )
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

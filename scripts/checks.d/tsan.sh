@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything under ThreadSanitizer and runs every suite that crosses threads: the thread
-# tests, the network, sender and reporter-run tests (a server thread beside the client, the sender
+# tests, the file loader (its FileIO and Decompress threads beside the main thread), the network,
+# sender and reporter-run tests (a server thread beside the client, the sender
 # thread beside the main thread), the dialog tests (the dialog's sender beside GTK's loop), the
 # deflate pieces on helper threads and the minidump writer reading a live process (the crash tests themselves need no sanitizer's signals).
 # Libraries from Debian are not instrumented; code/tests/tsan.supp keeps their reports out.
@@ -10,7 +11,7 @@ root=$(pwd)
 JOBS=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX_SANITIZE=thread >/dev/null
 # Only what these suites run: the reporter, its dialog module and the collector run as children.
-cmake --build build-tsan -j"$JOBS" --target ThreadingTests NetTests SenderTests ElasticEventTests \
+cmake --build build-tsan -j"$JOBS" --target ThreadingTests AsyncIOTests NetTests SenderTests ElasticEventTests \
     ReporterSendRunTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests ParallelDeflateTests StackTraceTests \
     CrashReporter CrashReporterDialog \
     Collector CrashDumpWriter CrashDemoGame

@@ -1,3 +1,5 @@
+pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
+
 morvex_add_library(MorvexIO
     SOURCES
         IO/PlatformFile_Linux.cpp
@@ -5,6 +7,9 @@ morvex_add_library(MorvexIO
         IO/File.cpp
         IO/FileSystem.cpp
         IO/AsyncLoader.cpp
+        IO/FileAsyncIO.cpp
         IO/Pak.cpp
+        IO/PakFile.cpp
+        IO/Compression.cpp
     DEPS MorvexFoundation MorvexCVar MorvexPlatform
-    PRIVATE_DEPS MorvexThreading MorvexConsole)
+    PRIVATE_DEPS MorvexThreading MorvexConsole PkgConfig::ZSTD)

@@ -12,6 +12,9 @@
 
 namespace Morvex
 {
+struct AsyncLoaderEntry;
+struct FileAsyncReadRequest;
+
 enum class EFileOpenMode : uint32
 {
     kRead = 0,   // an existing file, reading
@@ -81,6 +84,9 @@ public:
     // Asserts "IsValid()" and "m_mode != EFileOpenMode::kRead".
     // Bytes written: fewer than size only when the system refused the rest (disk full...).
     virtual uint32 WriteBytes(const void* data, uint32 size);
+    // Fills `out` for the asynchronous loader (Core/IO/AsyncLoader.h): for a plain file the file
+    // itself (no reference added), its name, both request copies = readRequest, nothing else.
+    virtual void CreateReadRequest(AsyncLoaderEntry& out, const FileAsyncReadRequest& readRequest);
     // Current position; 0 when not open.
     virtual uint64 Tell();
     // Absolute position; does nothing when not open.

@@ -6,6 +6,7 @@
 #include "Core/Assert.h"
 #include "Core/CmdSystem.h"
 #include "Core/IO/AsyncLoader.h"
+#include "Core/IO/FileMemory.h"
 #include "Core/IO/Pak.h"
 #include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
@@ -17,6 +18,7 @@
 #include "Core/Threading/Threading.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -131,6 +133,10 @@ LockedHeap& FileMemoryHeap()
     return heap;
 }
 
+// Kept beside the heap's own statistics, which are not safe to read from another thread: the
+// loader's wait for memory reads it on its worker threads.
+std::atomic<uint64> GFileMemoryUsed{0};
+
 bool ReadWhole(const FilePath& path, RawFile& file, char*& data, uint32* sizeOut, uint64* lastWriteTime)
 {
     uint64 size = file.GetSize();
@@ -141,11 +147,11 @@ bool ReadWhole(const FilePath& path, RawFile& file, char*& data, uint32* sizeOut
                      static_cast<unsigned long long>(size));
         return false;
     }
-    char* buffer = static_cast<char*>(FileMemoryHeap().Alloc(static_cast<size_t>(size) + 1));
+    char* buffer = static_cast<char*>(FileMemory::Alloc(static_cast<size_t>(size) + 1));
     uint32 read = size ? file.ReadBytes(buffer, static_cast<uint32>(size)) : 0;
     if (read != size)
     {
-        FileMemoryHeap().Free(buffer);
+        FileMemory::Free(buffer);
         return false;
     }
     buffer[size] = 0;
@@ -270,6 +276,28 @@ private:
     uint32 m_maxCount;
 };
 } // namespace
+
+void* FileMemory::Alloc(size_t size)
+{
+    LockedHeap& heap = FileMemoryHeap();
+    void* p = heap.Alloc(size);
+    GFileMemoryUsed.fetch_add(heap.GetSize(p), std::memory_order_relaxed);
+    return p;
+}
+
+void FileMemory::Free(void* p)
+{
+    if (!p)
+        return;
+    LockedHeap& heap = FileMemoryHeap();
+    GFileMemoryUsed.fetch_sub(heap.GetSize(p), std::memory_order_relaxed);
+    heap.Free(p);
+}
+
+uint64 FileMemory::GetUsedBytes()
+{
+    return GFileMemoryUsed.load(std::memory_order_relaxed);
+}
 
 void InitFileSystem()
 {
@@ -444,7 +472,7 @@ bool ReadRawFile(StrView pathView, char*& data, uint32* size)
 
 void FreeFileData(char* data)
 {
-    FileMemoryHeap().Free(data);
+    FileMemory::Free(data);
 }
 
 bool Open(File& out, StrView pathView, EFileOpenMode mode)

@@ -476,3 +476,49 @@ TEST_F(ReporterRun, RenderDocIsLoadedOnlyWithItsSwitch)
             EXPECT_EQ(all.find("RenderDoc"), std::string::npos) << all;
     }
 }
+
+// The file system's start-up starts the loader's two threads, paused, and the shutdown joins them:
+// run after run, without a hang.
+TEST_F(ReporterRun, LoaderThreadsStartAndStopEveryRun)
+{
+    m_work.WriteFile("crash-reporter.cfg", "Core.ListThreads\n");
+    for (int run = 0; run < 20; ++run)
+    {
+        SCOPED_TRACE(run);
+        auto r = Run({"--test"});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(std::regex_search(r.out, std::regex("\nINFO   : [0-9]+ +FileIO +Normal ")));
+        EXPECT_TRUE(std::regex_search(r.out, std::regex("\nINFO   : [0-9]+ +Decompress +Normal ")));
+        EXPECT_NE(r.out.find("Sending finished"), std::string::npos);
+    }
+}
+
+// Both reading benchmarks from the configuration, over a folder of fixture files, through the
+// loader and with asynchronous reads switched off.
+TEST_F(ReporterRun, ReadingBenchmarksFromTheConfiguration)
+{
+    TempDir assets;
+    assets.WriteFile("a.dds", std::string(100000, 'a'));
+    assets.WriteFile("deep/er/b.tfd", std::string(5000, 'b'));
+    assets.WriteFile("empty.dds", "");
+    assets.WriteFile("skipped.txt", "not counted");
+    assets.WriteFile("c.dds.bak", "not counted");
+    const std::string folder = assets.Path();
+    m_work.WriteFile("crash-reporter.cfg", "Test.FileReadingPerformanceBlocking " + folder +
+                                               "\nTest.FileReadingPerformanceAsync " + folder +
+                                               "\nset Client.DebugDisableAsyncReads 1\n"
+                                               "Test.FileReadingPerformanceAsync " +
+                                               folder + "\nTest.FileReadingPerformanceBlocking " + folder +
+                                               "\nTest.FileReadingPerformanceBlocking " + folder +
+                                               "/missing\nTest.FileReadingPerformanceAsync\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string rate = " size total read in [0-9]+\\.[0-9] seconds at [0-9]+\\.[0-9] MB/sec\n";
+    const std::string three = " 3 files, 105,000 \\(102 kB\\)" + rate;
+    const std::string none = " 0 files, 0 \\(0 bytes\\)" + rate;
+    const std::regex expected("INFO   : Blocking:" + three + "INFO   : Async:" + three +
+                              "(.|\n)*INFO   : Async:" + three + "INFO   : Blocking:" + three +
+                              "INFO   : Blocking:" + none + "INFO   : Async:" + none);
+    EXPECT_TRUE(std::regex_search(r.out, expected)) << r.out;
+    EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+}

@@ -1,0 +1,387 @@
+// File read requests: the hand-off to the loader, the synchronous fallback with its phony control,
+// and the two reading benchmarks.
+
+#include "Core/IO/FileAsyncIO.h"
+
+#include "FileAsyncIOCommands.h"
+
+#include "Core/Assert.h"
+#include "Core/CmdSystem.h"
+#include "Core/IO/FileSystem.h"
+#include "Core/IO/PlatformFile.h"
+#include "Core/Log.h"
+#include "Core/Memory/Memory.h"
+#include "Core/Memory/MemoryTag.h"
+#include "Core/Profiler/Profiler.h"
+#include "Core/Str.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace Morvex
+{
+namespace
+{
+std::atomic<uint32> GLivePhonyControls{0};
+
+// The control of a synchronous read: finished from the start.
+class PhonyFileAsyncControl final : public FileAsyncControl
+{
+public:
+    void Release() override;
+    bool IsDone() const override { return true; }
+    void SetPriority(EFileAsyncPriority) override {}
+    void Cancel() override { m_status.store(EFileAsyncStatus::kCancelled); }
+    void Wait() override {}
+    void ReleaseTempBuffers() override {}
+
+    void SetStatus(EFileAsyncStatus status) { m_status.store(status); }
+    void SetName(const char* name) { m_name.Assign(name); }
+    FileAsyncReadRequest& Request() { return m_request; }
+    void SetRefCount(int32 count) { m_refCount.store(count, std::memory_order_relaxed); }
+};
+
+// The place of the pool "Core/PhonyFileAsyncControl": until the engine's pools exist, phony
+// controls come from the global heap under the tag "Core/AsyncIO".
+PhonyFileAsyncControl* AllocPhonyControl()
+{
+    MX_MEMORY_TAG_SCOPE("Core/AsyncIO");
+    GLivePhonyControls.fetch_add(1, std::memory_order_relaxed);
+    return new (Memory::Alloc(sizeof(PhonyFileAsyncControl), alignof(PhonyFileAsyncControl)))
+        PhonyFileAsyncControl();
+}
+
+void FreePhonyControl(PhonyFileAsyncControl* control)
+{
+    control->~PhonyFileAsyncControl();
+    Memory::Free(control, sizeof(PhonyFileAsyncControl));
+    GLivePhonyControls.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void PhonyFileAsyncControl::Release()
+{
+    FreePhonyControl(this);
+}
+
+void* CallAllocate(const FileAsyncReadRequest& request, uint32 size)
+{
+    if (!request.callbacks)
+        return nullptr;
+    if (request.memoryTag >= 0)
+    {
+        MemoryTagScope scope(MemoryTag{static_cast<uint16>(request.memoryTag)});
+        return request.callbacks->Allocate(request, size);
+    }
+    return request.callbacks->Allocate(request, size);
+}
+
+void ReadSynchronously(const FileAsyncReadRequest& readRequest, FileAsyncControl** outControl)
+{
+    File file;
+    FileSystem::Open(file, readRequest.filename, EFileOpenMode::kRead);
+
+    PhonyFileAsyncControl* phony = nullptr;
+    FileAsyncReadRequest local = readRequest;
+    FileAsyncReadRequest* request = &local;
+    if (outControl)
+    {
+        phony = AllocPhonyControl();
+        phony->SetRefCount(2);
+        phony->SetName(readRequest.filename);
+        phony->Request() = readRequest;
+        phony->Request().filename = phony->GetName().data();
+        request = &phony->Request();
+        *outControl = phony;
+    }
+
+    EFileAsyncStatus status = EFileAsyncStatus::kFailedToOpenFile;
+    void* temp = nullptr;
+    if (file.IsOpen())
+    {
+        status = EFileAsyncStatus::kOk;
+        const uint64 fileSize = file.GetSize();
+        if (request->size == 0 && fileSize >= request->offset)
+        {
+            // One request holds at most 4 GiB - 1 bytes: more is refused, not wrapped.
+            if (fileSize - request->offset > 0xFFFFFFFFull)
+            {
+                MX_LOG_ERROR("FileAsyncRead: '%s' from %llu is too large for one request",
+                             readRequest.filename, static_cast<unsigned long long>(request->offset));
+                status = EFileAsyncStatus::kFailedToRead;
+            }
+            else
+                request->size = static_cast<uint32>(fileSize - request->offset);
+        }
+        if (status == EFileAsyncStatus::kOk && request->size != 0)
+        {
+            void* destination = request->data;
+            if (!destination)
+                destination = CallAllocate(*request, request->size);
+            if (!destination)
+                destination = temp = AsyncLoader::AllocTempMemory(request->size, 0xFFFFFFFFull);
+            if (!destination)
+            {
+                request->size = 0;
+                status = EFileAsyncStatus::kFailedToRead;
+            }
+            else
+            {
+                request->data = destination;
+                request->size = file.SeekRead(destination, request->offset, request->size);
+            }
+        }
+    }
+    file.Close();
+    if (phony)
+        phony->SetStatus(status);
+
+    if (request->callbacks)
+    {
+        if (!HasFlag(request->flags, EFileAsyncFlags::kSkipProcessingThreadCallback))
+            request->callbacks->OnAsyncIOCompleted_ProcessingThread(*request, status);
+        if (!HasFlag(request->flags, EFileAsyncFlags::kFinishOnProcessingThread))
+            request->callbacks->OnAsyncIOCompleted_MainThread(*request, status);
+    }
+    if (temp)
+    {
+        // The control outlives the buffer: it must not keep pointing at it.
+        if (request->data == temp)
+            request->data = nullptr;
+        AsyncLoader::FreeTempMemory(temp);
+    }
+    if (phony)
+        phony->DropRef();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The reading benchmarks.
+
+struct BenchFile
+{
+    FilePath path;
+    uint64 size;
+};
+
+bool IsBenchFile(StrView name)
+{
+    return name.ends_with(".dds") || name.ends_with(".tfd");
+}
+
+// Every ".dds" and ".tfd" file below the folder, in the walk's order. The list would live on the
+// linear heap "TestFilePerformance" (1 MiB); until the engine has linear heaps it is a vector.
+bool GatherFiles(StrView folder, std::vector<BenchFile>& files)
+{
+    if (folder.empty())
+        return false;
+    if (Platform_IsAbsolutePath(folder))
+    {
+        return Platform_IterateDirectoryRecursively(folder,
+                                                    [&](const FilePath&, const DirEntry& entry)
+                                                    {
+                                                        if (!entry.info.isDirectory &&
+                                                            IsBenchFile(entry.path.view()))
+                                                            files.push_back({entry.path, entry.info.size});
+                                                        return true;
+                                                    });
+    }
+    if (FileSystem::FindWildcards(folder) != folder.end())
+    {
+        MX_LOG_ERROR("TestFileReadingPerformance: '%.*s' is not a folder name",
+                     static_cast<int>(folder.length()), folder.data());
+        return false;
+    }
+    FilePath pattern;
+    if (!pattern.TryAssign(folder) || !pattern.TryAppendPath("*"))
+        return false;
+    std::vector<FilePath> found;
+    FileSystem::FindFiles(found, pattern);
+    for (const FilePath& path : found)
+    {
+        File file;
+        if (IsBenchFile(path.view()) && FileSystem::Open(file, path, EFileOpenMode::kRead))
+            files.push_back({path, file.GetSize()});
+    }
+    return true;
+}
+
+void LogResult(const char* form, size_t files, uint64 bytes, double seconds)
+{
+    StaticString<32> thousands;
+    StaticString<64> size;
+    Str::FormatThousands(thousands, bytes);
+    Str::FormatSize(size, bytes);
+    const double rate = seconds > 0.0 ? static_cast<double>(bytes) / seconds / 1000000.0 : 0.0;
+    MX_LOG_INFO("%s: %d files, %s (%s) size total read in %.1f seconds at %.1f MB/sec", form,
+                static_cast<int>(files), thousands.c_str(), size.c_str(), seconds, rate);
+}
+
+const char* FolderArgument(const CmdArgs& args)
+{
+    return args.Count() > 1 ? args[1] : "assets";
+}
+
+// Files larger than this are read in pieces of it, so that no buffer needs the size of the file.
+constexpr uint64 kBlockingBufferLimit = 0x4000000;
+
+} // namespace
+
+void FileReadingPerformanceBlocking(const CmdArgs& args)
+{
+    MX_PROFILE_ZONE("TestFileReadingPerformance");
+    MX_MEMORY_TAG_SCOPE("Test");
+    std::vector<BenchFile> files;
+    GatherFiles(FolderArgument(args), files);
+    std::vector<uint8> buffer;
+    uint64 total = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (const BenchFile& bench : files)
+    {
+        File file;
+        if (!FileSystem::Open(file, bench.path, EFileOpenMode::kRead))
+            continue;
+        const uint64 size = file.GetSize();
+        const uint64 want = std::min(size, kBlockingBufferLimit);
+        if (buffer.size() < want)
+            buffer.resize(want);
+        for (uint64 offset = 0; offset < size;)
+        {
+            const uint32 piece = static_cast<uint32>(std::min<uint64>(size - offset, buffer.size()));
+            const uint32 read = file.SeekRead(buffer.data(), offset, piece);
+            total += read;
+            if (read != piece)
+                break;
+            offset += read;
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    LogResult("Blocking", files.size(), total, seconds);
+}
+
+namespace
+{
+constexpr uint32 kAsyncSlots = 16;
+
+struct AsyncSlot
+{
+    std::vector<uint8> buffer;
+    std::atomic<bool> free{true};
+};
+
+class AsyncBenchCallbacks final : public FileAsyncCallbacks
+{
+public:
+    explicit AsyncBenchCallbacks(AsyncSlot* slots) : m_slots(slots) {}
+    void* Allocate(const FileAsyncReadRequest&, uint32) override { return nullptr; }
+    void OnAsyncIOCompleted_ProcessingThread(const FileAsyncReadRequest& request,
+                                             EFileAsyncStatus status) override
+    {
+        // A file that vanished since the walk is counted, not fatal: this runs from configuration
+        // scripts.
+        if (status == EFileAsyncStatus::kOk)
+            m_total.fetch_add(request.size, std::memory_order_relaxed);
+        else
+            m_failed.fetch_add(1, std::memory_order_relaxed);
+        m_slots[request.userData[0]].free.store(true, std::memory_order_release);
+    }
+    std::atomic<uint64> m_total{0};
+    std::atomic<uint32> m_failed{0};
+
+private:
+    AsyncSlot* m_slots;
+};
+
+} // namespace
+
+void FileReadingPerformanceAsync(const CmdArgs& args)
+{
+    MX_PROFILE_ZONE("TestFileReadingPerformance");
+    MX_MEMORY_TAG_SCOPE("Test");
+    std::vector<BenchFile> files;
+    GatherFiles(FolderArgument(args), files);
+    // The loader sleeps through the reporter's run: it serves the benchmark and goes back to sleep.
+    const bool resumed = AsyncLoader::IsInitialized() && !AsyncLoader::IsRunning();
+    if (resumed)
+        AsyncLoader::Resume();
+    auto slots = std::make_unique<AsyncSlot[]>(kAsyncSlots);
+    AsyncBenchCallbacks callbacks(slots.get());
+    uint32 tooLarge = 0;
+    const auto start = std::chrono::steady_clock::now();
+    size_t next = 0;
+    while (next < files.size())
+    {
+        for (uint32 s = 0; s < kAsyncSlots && next < files.size(); ++s)
+        {
+            if (!slots[s].free.load(std::memory_order_acquire))
+                continue;
+            const BenchFile& bench = files[next++];
+            if (bench.size > 0xFFFFFFFFull)
+            {
+                ++tooLarge;
+                continue;
+            }
+            if (slots[s].buffer.size() < bench.size)
+                slots[s].buffer.resize(bench.size);
+            slots[s].free.store(false, std::memory_order_relaxed);
+            FileAsyncReadRequest request;
+            request.filename = bench.path.c_str();
+            request.data = slots[s].buffer.empty() ? nullptr : slots[s].buffer.data();
+            request.size = static_cast<uint32>(bench.size);
+            request.priority = EFileAsyncPriority::kHigh;
+            request.flags = EFileAsyncFlags::kFinishOnProcessingThread;
+            request.userData[0] = s;
+            request.callbacks = &callbacks;
+            FileAsyncRead(request, nullptr);
+        }
+        AsyncLoader::MainThread_Finalize(0.001);
+        std::this_thread::yield();
+    }
+    for (uint32 s = 0; s < kAsyncSlots; ++s)
+    {
+        while (!slots[s].free.load(std::memory_order_acquire))
+        {
+            AsyncLoader::MainThread_Finalize(0.001);
+            std::this_thread::yield();
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    while (!AsyncLoader::MainThread_Finalize(1.0))
+    {
+    }
+    if (resumed)
+        AsyncLoader::Pause();
+    LogResult("Async", files.size(), callbacks.m_total.load(), seconds);
+    if (callbacks.m_failed.load() != 0 || tooLarge != 0)
+        MX_LOG_ERROR(
+            "Test.FileReadingPerformanceAsync: %u files could not be read, %u were too large for one request",
+            callbacks.m_failed.load(), tooLarge);
+}
+
+void FileAsyncRead(const FileAsyncReadRequest& readRequest, FileAsyncControl** outControl)
+{
+    if (outControl)
+        *outControl = nullptr;
+    if (!MX_VERIFY(readRequest.filename))
+        return;
+    if (!HasFlag(readRequest.flags, EFileAsyncFlags::kSync) && AsyncLoader::IsInitialized() &&
+        Client_DebugDisableAsyncReads.GetInt() == 0)
+    {
+        AsyncLoaderEntry entry;
+        entry.filename = StrView(readRequest.filename);
+        entry.originalRequest = readRequest;
+        entry.readRequest = readRequest;
+        AsyncLoader::AddRequest(entry, outControl);
+        return;
+    }
+    ReadSynchronously(readRequest, outControl);
+}
+
+uint32 GetLivePhonyFileAsyncControlCount()
+{
+    return GLivePhonyControls.load(std::memory_order_relaxed);
+}
+} // namespace Morvex
