@@ -110,6 +110,10 @@ public:
     }
 };
 
+// The request's callbacks asked for a destination of `size` bytes, inside the scope of the
+// request's memory tag when it names one; null without callbacks or when they give none.
+void* AllocateForRequest(const FileAsyncReadRequest& request, uint32 size);
+
 struct AsyncLoaderEntry;
 
 // The handle of one request, reference-counted: the loader's record holds one reference and a

@@ -255,18 +255,6 @@ void AssertNoMemoryTagScope()
         MX_ASSERT(tags->GetScope().m_handle.m_index == tags->m_unknownTag.m_index);
 }
 
-void* CallAllocate(const FileAsyncReadRequest& request, uint32 size)
-{
-    if (!request.callbacks)
-        return nullptr;
-    if (request.memoryTag >= 0)
-    {
-        MemoryTagScope scope(MemoryTag{static_cast<uint16>(request.memoryTag)});
-        return request.callbacks->Allocate(request, size);
-    }
-    return request.callbacks->Allocate(request, size);
-}
-
 // Front for urgent requests (the latest urgent one first), back for every other.
 void PushByPriority(std::vector<AsyncLoaderEntry*>& queue, std::atomic<uint8>& lock, AsyncLoaderEntry* entry)
 {
@@ -509,7 +497,7 @@ void AsyncLoaderAccess::ReadStep(AsyncLoaderEntry& entry)
         {
             buffer = control.m_request.data;
             if (!buffer)
-                buffer = CallAllocate(control.m_request, working);
+                buffer = AllocateForRequest(control.m_request, working);
             if (!buffer)
             {
                 buffer = AsyncLoader::AllocTempMemory(working, kReadBufferBudget);
@@ -551,7 +539,7 @@ void AsyncLoaderAccess::ProcessDecompressRequest(AsyncLoaderEntry& entry, Decomp
         const uint32 size = control.m_request.size;
         void* destination = control.m_request.data;
         if (!destination)
-            destination = CallAllocate(control.m_request, size);
+            destination = AllocateForRequest(control.m_request, size);
         if (!destination)
         {
             destination = AsyncLoader::AllocTempMemory(size, kDecompressionBudget);
@@ -929,5 +917,14 @@ uint32 AsyncLoader::GetMaxIOQueueLength()
 double AsyncLoader::GetMemoryWaitMilliseconds()
 {
     return GLoader.memoryWaitMs.load(std::memory_order_relaxed);
+}
+void* AllocateForRequest(const FileAsyncReadRequest& request, uint32 size)
+{
+    if (!request.callbacks)
+        return nullptr;
+    // -1 asks for no scope; tag 0 opens none.
+    MemoryTagScope scope(request.memoryTag >= 0 ? MemoryTag{static_cast<uint16>(request.memoryTag)}
+                                                : MemoryTag{});
+    return request.callbacks->Allocate(request, size);
 }
 } // namespace Morvex

@@ -68,18 +68,6 @@ void PhonyFileAsyncControl::Release()
     FreePhonyControl(this);
 }
 
-void* CallAllocate(const FileAsyncReadRequest& request, uint32 size)
-{
-    if (!request.callbacks)
-        return nullptr;
-    if (request.memoryTag >= 0)
-    {
-        MemoryTagScope scope(MemoryTag{static_cast<uint16>(request.memoryTag)});
-        return request.callbacks->Allocate(request, size);
-    }
-    return request.callbacks->Allocate(request, size);
-}
-
 void ReadSynchronously(const FileAsyncReadRequest& readRequest, FileAsyncControl** outControl)
 {
     File file;
@@ -121,7 +109,7 @@ void ReadSynchronously(const FileAsyncReadRequest& readRequest, FileAsyncControl
         {
             void* destination = request->data;
             if (!destination)
-                destination = CallAllocate(*request, request->size);
+                destination = AllocateForRequest(*request, request->size);
             if (!destination)
                 destination = temp = AsyncLoader::AllocTempMemory(request->size, 0xFFFFFFFFull);
             if (!destination)
