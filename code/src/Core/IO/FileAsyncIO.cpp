@@ -4,14 +4,16 @@
 #include "Core/IO/FileAsyncIO.h"
 
 #include "FileAsyncIOCommands.h"
+#include "SpinningMutex.h"
 
 #include "Core/Assert.h"
 #include "Core/CmdSystem.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
-#include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Str.h"
 
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -27,8 +30,6 @@ namespace Morvex
 {
 namespace
 {
-std::atomic<uint32> GLivePhonyControls{0};
-
 // The control of a synchronous read: finished from the start.
 class PhonyFileAsyncControl final : public FileAsyncControl
 {
@@ -46,21 +47,37 @@ public:
     void SetRefCount(int32 count) { m_refCount.store(count, std::memory_order_relaxed); }
 };
 
-// The place of the pool "Core/PhonyFileAsyncControl": until the engine's pools exist, phony
-// controls come from the global heap under the tag "Core/AsyncIO".
+// Phony controls come from a pool of their own with its own lock: synchronous reads run on any
+// thread, with or without the loader. The pool outlives every static object, like the loader's.
+// A control holds a path, so a page of 4 KiB would not hold one: a page holds eight.
+constexpr uint64 kPhonyAlignment = 8;
+static_assert(alignof(PhonyFileAsyncControl) <= kPhonyAlignment);
+constexpr uint64 kPhonyPageSize =
+    8 * ((sizeof(PhonyFileAsyncControl) + kPhonyAlignment - 1) & ~(kPhonyAlignment - 1)) +
+    sizeof(Memory::Pool::Page);
+constinit NeverDestroyed<SpinningMutex> GPhonyPoolLock(500u);
+constinit NeverDestroyed<Memory::Pool> GPhonyPool;
+
 PhonyFileAsyncControl* AllocPhonyControl()
 {
-    MX_MEMORY_TAG_SCOPE("Core/AsyncIO");
-    GLivePhonyControls.fetch_add(1, std::memory_order_relaxed);
-    return new (Memory::Alloc(sizeof(PhonyFileAsyncControl), alignof(PhonyFileAsyncControl)))
-        PhonyFileAsyncControl();
+    void* storage = nullptr;
+    {
+        std::lock_guard lock(GPhonyPoolLock.value);
+        Memory::Pool& pool = GPhonyPool.value;
+        if (!pool.IsSetUp())
+            pool.Setup(MX_HEAP_NAME("Core/PhonyFileAsyncControl"), sizeof(PhonyFileAsyncControl),
+                       kPhonyPageSize, static_cast<int16>(MemoryTags::Register("Core/AsyncIO").m_index),
+                       kPhonyAlignment);
+        storage = pool.Alloc();
+    }
+    return new (storage) PhonyFileAsyncControl();
 }
 
 void FreePhonyControl(PhonyFileAsyncControl* control)
 {
     control->~PhonyFileAsyncControl();
-    Memory::Free(control, sizeof(PhonyFileAsyncControl));
-    GLivePhonyControls.fetch_sub(1, std::memory_order_relaxed);
+    std::lock_guard lock(GPhonyPoolLock.value);
+    GPhonyPool.value.Free(control);
 }
 
 void PhonyFileAsyncControl::Release()
@@ -382,6 +399,22 @@ void FileAsyncRead(const FileAsyncReadRequest& readRequest, FileAsyncControl** o
 
 uint32 GetLivePhonyFileAsyncControlCount()
 {
-    return GLivePhonyControls.load(std::memory_order_relaxed);
+    std::lock_guard lock(GPhonyPoolLock.value);
+    return static_cast<uint32>(GPhonyPool.value.GetNumElements());
+}
+
+void ClearPhonyControlPool()
+{
+    std::lock_guard lock(GPhonyPoolLock.value);
+    Memory::Pool& pool = GPhonyPool.value;
+    if (!pool.IsSetUp())
+        return;
+    if (pool.GetNumElements() != 0)
+    {
+        MX_LOG_ERROR("AsyncLoader::Shutdown: %u synchronous read controls were never released",
+                     static_cast<uint32>(pool.GetNumElements()));
+        return;
+    }
+    pool.Clear(true);
 }
 } // namespace Morvex

@@ -5,6 +5,7 @@
 #include "Core/IO/FileAsyncIO.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PakFile.h"
+#include "Core/Memory/MemoryTag.h"
 #include "Core/Threading/Threading.h"
 #include "PakTestSupport.h"
 #include "TestSupport.h"
@@ -552,6 +553,87 @@ TEST_F(AsyncLoaderTest, DisabledAsyncReadsCompleteBeforeReturning)
     FileAsyncRead(request, nullptr);
     EXPECT_STREQ(buffer, "0123");
     EXPECT_TRUE(silent.Calls().empty());
+}
+
+// The loader's records and the synchronous reads' controls live in pools charged to
+// "Core/AsyncIO"; a clean shutdown gives their pages back, and one that finds a control still held
+// reports it and keeps the pages for its late release.
+TEST_F(AsyncLoaderTest, RecordsComeFromPoolsThatAShutdownGivesBack)
+{
+    const int16 tag = static_cast<int16>(MemoryTags::Register("Core/AsyncIO").m_index);
+    Recorder recorder;
+    std::vector<FileAsyncControl*> controls;
+    for (int i = 0; i < 3; ++i)
+        controls.push_back(Read("hundred.bin", 0, 0, &recorder));
+    struct Expected
+    {
+        const char* name;
+        uint64 pageSize;
+    };
+    for (const Expected& e :
+         {Expected{"Core/AsyncLoaderEntry:", 0x40000}, Expected{"Core/FileAsyncControl:", 0x40000}})
+    {
+        SCOPED_TRACE(e.name);
+        Memory::Pool::Info pool;
+        ASSERT_TRUE(FindPool(e.name, &pool));
+        EXPECT_EQ(pool.numElements, 3u);
+        EXPECT_EQ(pool.pageSizeInBytes, e.pageSize);
+        EXPECT_EQ(pool.numPages, 1u) << "one page holds many records";
+        EXPECT_EQ(pool.tag, tag);
+    }
+    {
+        ScopedCVar sync(Client_DebugDisableAsyncReads, "1");
+        FileAsyncControl* phony = Read("hundred.bin", 0, 0, &recorder);
+        Memory::Pool::Info pool;
+        ASSERT_TRUE(FindPool("Core/PhonyFileAsyncControl:", &pool));
+        EXPECT_EQ(pool.numElements, 1u);
+        EXPECT_EQ(pool.tag, tag);
+        phony->DropRef();
+        EXPECT_EQ(GetLivePhonyFileAsyncControlCount(), 0u);
+    }
+    AsyncLoader::Resume();
+    for (FileAsyncControl* control : controls)
+    {
+        control->Wait();
+        EXPECT_EQ(control->GetStatus(), EFileAsyncStatus::kOk);
+    }
+    Memory::Pool::Info entries;
+    ASSERT_TRUE(FindPool("Core/AsyncLoaderEntry:", &entries));
+    EXPECT_EQ(entries.numElements, 0u) << "finalised entries go back to their pool";
+    for (size_t i = 1; i < controls.size(); ++i)
+        controls[i]->DropRef();
+
+    // One control still held: reported, its page kept, and its late release is harmless.
+    {
+        CapturingSink sink;
+        ShutdownFileSystem();
+        EXPECT_TRUE(sink.Contains(Log::Error, "0 request records and 1 controls were never released"));
+        EXPECT_FALSE(sink.Contains("objects still alive"));
+    }
+    Memory::Pool::Info held;
+    ASSERT_TRUE(FindPool("Core/FileAsyncControl:", &held));
+    EXPECT_EQ(held.numElements, 1u);
+    EXPECT_EQ(held.numPages, 1u);
+    EXPECT_EQ(controls[0]->GetStatus(), EFileAsyncStatus::kOk);
+    controls[0]->DropRef();
+
+    InitFileSystem();
+    {
+        CapturingSink sink;
+        ShutdownFileSystem();
+        EXPECT_FALSE(sink.Contains("never released"));
+        EXPECT_FALSE(sink.Contains("objects still alive"));
+    }
+    for (const char* name :
+         {"Core/AsyncLoaderEntry:", "Core/FileAsyncControl:", "Core/PhonyFileAsyncControl:"})
+    {
+        SCOPED_TRACE(name);
+        Memory::Pool::Info pool;
+        ASSERT_TRUE(FindPool(name, &pool));
+        EXPECT_EQ(pool.numElements, 0u);
+        EXPECT_EQ(pool.numPages, 0u);
+    }
+    InitFileSystem();
 }
 
 TEST(AsyncLoaderLifecycle, StartsAndStopsRepeatedlyWithBothThreads)
