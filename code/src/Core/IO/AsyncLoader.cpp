@@ -333,6 +333,12 @@ void WaitFileIORequest()
     Threading::Event::Wait(GLoader.ioEvent, Threading::kInfinite);
 }
 
+bool IOQueueIsEmpty()
+{
+    ByteSpinLock guard(GLoader.ioQueueLock);
+    return GLoader.ioQueue.empty();
+}
+
 void FileIOThread(void*)
 {
     AssertNoMemoryTagScope();
@@ -380,7 +386,9 @@ void FileIOThread(void*)
                 PushByPriority(GLoader.finalizeQueue, GLoader.finalizeQueueLock, entry);
             }
         }
-        if (queued < 2)
+        // Requests added during the read keep the thread going with its files still open: it only
+        // closes them and sleeps once the queue has really run dry.
+        if (queued < 2 && IOQueueIsEmpty())
             WaitFileIORequest();
     }
     GLoader.openFiles.CloseAll();
