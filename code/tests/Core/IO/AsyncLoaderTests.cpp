@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -553,6 +554,105 @@ TEST_F(AsyncLoaderTest, DisabledAsyncReadsCompleteBeforeReturning)
     FileAsyncRead(request, nullptr);
     EXPECT_STREQ(buffer, "0123");
     EXPECT_TRUE(silent.Calls().empty());
+}
+
+// The FileIO thread's cache of open files, seen from outside: a file unlinked after its first read
+// can be read again only while the cache still holds it open.
+class UnlinkAfterFirstRead final : public FileAsyncCallbacks
+{
+public:
+    explicit UnlinkAfterFirstRead(std::string path) : m_path(std::move(path)) {}
+    void OnAsyncIOCompleted_ProcessingThread(const FileAsyncReadRequest&, EFileAsyncStatus) override
+    {
+        if (m_calls++ == 0)
+        {
+            ::unlink(m_path.c_str());
+            if (m_then)
+                m_then();
+        }
+    }
+    std::function<void()> m_then;
+
+private:
+    std::string m_path;
+    int m_calls = 0;
+};
+
+TEST_F(AsyncLoaderTest, TheOpenFileCacheHoldsSixteenFilesAndClosesIdleOnes)
+{
+    const struct
+    {
+        const char* what;
+        int others; // distinct files read between the two reads of the target
+        int hits;   // further reads of the last of them
+        EFileAsyncStatus second;
+    } cases[] = {
+        {"15 other files: still open", 15, 0, EFileAsyncStatus::kOk},
+        {"16 other files: the 17th took its place", 16, 0, EFileAsyncStatus::kFailedToOpenFile},
+        {"unused during the last 100 opens: still open", 1, 99, EFileAsyncStatus::kOk},
+        {"unused during the last 101 opens: closed", 1, 100, EFileAsyncStatus::kFailedToOpenFile},
+    };
+    AsyncLoader::Resume();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        AsyncLoader::Pause();
+        m_dir.WriteFile("target.bin", "target");
+        for (int i = 0; i < c.others; ++i)
+            m_dir.WriteFile("other" + std::to_string(i) + ".bin", "other");
+        UnlinkAfterFirstRead unlinker(m_dir.Join("target.bin"));
+        std::vector<FileAsyncControl*> controls;
+        // Everything is queued before the thread wakes, so that the queue never runs dry between.
+        controls.push_back(Read("target.bin", 0, 0, &unlinker));
+        for (int i = 0; i < c.others; ++i)
+            controls.push_back(Read("other" + std::to_string(i) + ".bin", 0, 0, nullptr));
+        for (int i = 0; i < c.hits; ++i)
+            controls.push_back(Read("other" + std::to_string(c.others - 1) + ".bin", 0, 0, nullptr));
+        Recorder recorder;
+        controls.push_back(Read("target.bin", 0, 0, &recorder));
+        AsyncLoader::Resume();
+        for (FileAsyncControl* control : controls)
+            control->Wait();
+        EXPECT_EQ(controls.front()->GetStatus(), EFileAsyncStatus::kOk);
+        EXPECT_EQ(controls.back()->GetStatus(), c.second);
+        if (c.second == EFileAsyncStatus::kOk)
+        {
+            ASSERT_EQ(recorder.Calls().size(), 2u);
+            EXPECT_EQ(recorder.Calls()[0].data, "target");
+        }
+        for (FileAsyncControl* control : controls)
+            control->DropRef();
+    }
+}
+
+// A request added while the FileIO thread reads finds the files of the one before still open: the
+// cache is closed only when the queue has run dry.
+TEST_F(AsyncLoaderTest, ARequestAddedDuringAReadKeepsTheCacheOpen)
+{
+    m_dir.WriteFile("target.bin", "target");
+    UnlinkAfterFirstRead unlinker(m_dir.Join("target.bin"));
+    Recorder recorder;
+    std::atomic<FileAsyncControl*> second{nullptr};
+    const std::string path = m_dir.Join("target.bin");
+    unlinker.m_then = [&]
+    {
+        FileAsyncReadRequest request;
+        request.filename = path.c_str();
+        request.callbacks = &recorder;
+        FileAsyncControl* control = nullptr;
+        FileAsyncRead(request, &control);
+        second.store(control);
+    };
+    FileAsyncControl* first = Read("target.bin", 0, 0, &unlinker);
+    AsyncLoader::Resume();
+    first->Wait();
+    ASSERT_NE(second.load(), nullptr);
+    second.load()->Wait();
+    EXPECT_EQ(second.load()->GetStatus(), EFileAsyncStatus::kOk);
+    ASSERT_EQ(recorder.Calls().size(), 2u);
+    EXPECT_EQ(recorder.Calls()[0].data, "target");
+    first->DropRef();
+    second.load()->DropRef();
 }
 
 // The loader's records and the synchronous reads' controls live in pools charged to
