@@ -13,15 +13,18 @@
 #include "Core/IO/PakFile.h"
 #include "Core/IO/RawFile.h"
 #include "Core/Log.h"
-#include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Threading/Threading.h"
 #include "Core/Threading/ThreadingEvent.h"
 #include "FileAsyncIOCommands.h"
+#include "SpinningMutex.h"
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -44,7 +47,7 @@ MX_CONSOLE_COMMAND("Test.FileReadingPerformanceAsync",
 // The loader's way into the control's fields.
 struct AsyncLoaderAccess
 {
-    static FileAsyncControl* NewControl();
+    static FileAsyncControl* NewControl(void* storage);
     static void InitControl(FileAsyncControl& control, AsyncLoaderEntry& entry)
     {
         const FileAsyncReadRequest& read = entry.originalRequest;
@@ -210,30 +213,66 @@ struct Loader
 };
 Loader GLoader;
 
-// The records of requests. These pairs are the places of the pools "Core/AsyncLoaderEntry" and
-// "Core/FileAsyncControl": until the engine's pools exist, records come from the global heap under
-// the tag "Core/AsyncIO".
-AsyncLoaderEntry* AllocEntry()
+// The records of requests: entries and controls come from two pools under one lock, so that a
+// request costs no heap allocation beyond its file buffer. Both outlive every static object: a
+// caller may drop its control after the loader's shutdown, even during static destruction.
+constexpr uint64 kRecordPageSize = 0x40000;
+constexpr uint64 kRecordAlignment = 8;
+static_assert(alignof(AsyncLoaderEntry) <= kRecordAlignment && alignof(FileAsyncControl) <= kRecordAlignment);
+constinit NeverDestroyed<SpinningMutex> GRecordPoolsLock(500u);
+constinit NeverDestroyed<Memory::Pool> GEntryPool;
+constinit NeverDestroyed<Memory::Pool> GControlPool;
+
+// Called with GRecordPoolsLock held.
+void SetUpRecordPools()
 {
-    MX_MEMORY_TAG_SCOPE("Core/AsyncIO");
-    return new (Memory::Alloc(sizeof(AsyncLoaderEntry), alignof(AsyncLoaderEntry))) AsyncLoaderEntry();
+    if (GEntryPool.value.IsSetUp())
+        return;
+    const int16 tag = static_cast<int16>(MemoryTags::Register("Core/AsyncIO").m_index);
+    GEntryPool.value.Setup(MX_HEAP_NAME("Core/AsyncLoaderEntry"), sizeof(AsyncLoaderEntry), kRecordPageSize,
+                           tag, kRecordAlignment);
+    GControlPool.value.Setup(MX_HEAP_NAME("Core/FileAsyncControl"), sizeof(FileAsyncControl), kRecordPageSize,
+                             tag, kRecordAlignment);
+}
+
+// A new entry and the storage of its control, taken together.
+AsyncLoaderEntry* AllocRecords(void*& controlStorage)
+{
+    std::lock_guard lock(GRecordPoolsLock.value);
+    SetUpRecordPools();
+    controlStorage = GControlPool.value.Alloc();
+    return new (GEntryPool.value.Alloc()) AsyncLoaderEntry();
 }
 
 void FreeEntry(AsyncLoaderEntry* entry)
 {
     entry->~AsyncLoaderEntry();
-    Memory::Free(entry, sizeof(AsyncLoaderEntry));
-}
-
-void* AllocControlStorage()
-{
-    MX_MEMORY_TAG_SCOPE("Core/AsyncIO");
-    return Memory::Alloc(sizeof(FileAsyncControl), alignof(FileAsyncControl));
+    std::lock_guard lock(GRecordPoolsLock.value);
+    GEntryPool.value.Free(entry);
 }
 
 void FreeControlStorage(void* storage)
 {
-    Memory::Free(storage, sizeof(FileAsyncControl));
+    std::lock_guard lock(GRecordPoolsLock.value);
+    GControlPool.value.Free(storage);
+}
+
+// Gives the pools' pages back once no record is alive; records still held keep them.
+void ClearRecordPools()
+{
+    std::lock_guard lock(GRecordPoolsLock.value);
+    if (!GEntryPool.value.IsSetUp())
+        return;
+    const uint64 entries = GEntryPool.value.GetNumElements();
+    const uint64 controls = GControlPool.value.GetNumElements();
+    if (entries != 0 || controls != 0)
+    {
+        MX_LOG_ERROR("AsyncLoader::Shutdown: %u request records and %u controls were never released",
+                     static_cast<uint32>(entries), static_cast<uint32>(controls));
+        return;
+    }
+    GEntryPool.value.Clear(true);
+    GControlPool.value.Clear(true);
 }
 
 void AddActive(EFileAsyncPriority priority)
@@ -280,6 +319,12 @@ void WaitFileIORequest()
     GLoader.openFiles.CloseAll();
     MX_PROFILE_ZONE("Wait request");
     Threading::Event::Wait(GLoader.ioEvent, Threading::kInfinite);
+}
+
+bool IOQueueIsEmpty()
+{
+    ByteSpinLock guard(GLoader.ioQueueLock);
+    return GLoader.ioQueue.empty();
 }
 
 void FileIOThread(void*)
@@ -329,7 +374,9 @@ void FileIOThread(void*)
                 PushByPriority(GLoader.finalizeQueue, GLoader.finalizeQueueLock, entry);
             }
         }
-        if (queued < 2)
+        // Requests added during the read keep the thread going with its files still open: it only
+        // closes them and sleeps once the queue has really run dry.
+        if (queued < 2 && IOQueueIsEmpty())
             WaitFileIORequest();
     }
     GLoader.openFiles.CloseAll();
@@ -380,9 +427,9 @@ const char* GetFileAsyncPriorityName(EFileAsyncPriority priority)
 // ---------------------------------------------------------------------------------------------
 // Requests and their stages.
 
-FileAsyncControl* AsyncLoaderAccess::NewControl()
+FileAsyncControl* AsyncLoaderAccess::NewControl(void* storage)
 {
-    return new (AllocControlStorage()) FileAsyncControl();
+    return new (storage) FileAsyncControl();
 }
 
 void AsyncLoaderAccess::Finish(FileAsyncControl& control)
@@ -713,6 +760,8 @@ void AsyncLoader::Shutdown()
     Threading::Event::Destroy(GLoader.decompressEvent);
     GLoader.ioEvent = nullptr;
     GLoader.decompressEvent = nullptr;
+    ClearRecordPools();
+    ClearPhonyControlPool();
     GLoader.initialized = false;
     GLoader.state.store(EState::kRunning, std::memory_order_release);
 }
@@ -768,8 +817,9 @@ void AsyncLoader::AddRequest(const AsyncLoaderEntry& request, FileAsyncControl**
     else if (!MX_VERIFY_MSG(!request.filename.empty(), "entry.file || !entry.filename.empty()"))
         return;
 
-    AsyncLoaderEntry* entry = AllocEntry();
-    FileAsyncControl* control = AsyncLoaderAccess::NewControl();
+    void* controlStorage = nullptr;
+    AsyncLoaderEntry* entry = AllocRecords(controlStorage);
+    FileAsyncControl* control = AsyncLoaderAccess::NewControl(controlStorage);
     *entry = request;
     entry->control = control;
     if (entry->file)

@@ -4,14 +4,16 @@
 #include "Core/IO/FileAsyncIO.h"
 
 #include "FileAsyncIOCommands.h"
+#include "SpinningMutex.h"
 
 #include "Core/Assert.h"
 #include "Core/CmdSystem.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PlatformFile.h"
 #include "Core/Log.h"
-#include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Str.h"
 
@@ -19,16 +21,14 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 namespace Morvex
 {
 namespace
 {
-std::atomic<uint32> GLivePhonyControls{0};
-
 // The control of a synchronous read: finished from the start.
 class PhonyFileAsyncControl final : public FileAsyncControl
 {
@@ -46,21 +46,37 @@ public:
     void SetRefCount(int32 count) { m_refCount.store(count, std::memory_order_relaxed); }
 };
 
-// The place of the pool "Core/PhonyFileAsyncControl": until the engine's pools exist, phony
-// controls come from the global heap under the tag "Core/AsyncIO".
+// Phony controls come from a pool of their own with its own lock: synchronous reads run on any
+// thread, with or without the loader. The pool outlives every static object, like the loader's.
+// A control holds a path, so a page of 4 KiB would not hold one: a page holds eight.
+constexpr uint64 kPhonyAlignment = 8;
+static_assert(alignof(PhonyFileAsyncControl) <= kPhonyAlignment);
+constexpr uint64 kPhonyPageSize =
+    8 * ((sizeof(PhonyFileAsyncControl) + kPhonyAlignment - 1) & ~(kPhonyAlignment - 1)) +
+    sizeof(Memory::Pool::Page);
+constinit NeverDestroyed<SpinningMutex> GPhonyPoolLock(500u);
+constinit NeverDestroyed<Memory::Pool> GPhonyPool;
+
 PhonyFileAsyncControl* AllocPhonyControl()
 {
-    MX_MEMORY_TAG_SCOPE("Core/AsyncIO");
-    GLivePhonyControls.fetch_add(1, std::memory_order_relaxed);
-    return new (Memory::Alloc(sizeof(PhonyFileAsyncControl), alignof(PhonyFileAsyncControl)))
-        PhonyFileAsyncControl();
+    void* storage = nullptr;
+    {
+        std::lock_guard lock(GPhonyPoolLock.value);
+        Memory::Pool& pool = GPhonyPool.value;
+        if (!pool.IsSetUp())
+            pool.Setup(MX_HEAP_NAME("Core/PhonyFileAsyncControl"), sizeof(PhonyFileAsyncControl),
+                       kPhonyPageSize, static_cast<int16>(MemoryTags::Register("Core/AsyncIO").m_index),
+                       kPhonyAlignment);
+        storage = pool.Alloc();
+    }
+    return new (storage) PhonyFileAsyncControl();
 }
 
 void FreePhonyControl(PhonyFileAsyncControl* control)
 {
     control->~PhonyFileAsyncControl();
-    Memory::Free(control, sizeof(PhonyFileAsyncControl));
-    GLivePhonyControls.fetch_sub(1, std::memory_order_relaxed);
+    std::lock_guard lock(GPhonyPoolLock.value);
+    GPhonyPool.value.Free(control);
 }
 
 void PhonyFileAsyncControl::Release()
@@ -224,7 +240,12 @@ void FileReadingPerformanceBlocking(const CmdArgs& args)
     MX_MEMORY_TAG_SCOPE("Test");
     std::vector<BenchFile> files;
     GatherFiles(FolderArgument(args), files);
-    std::vector<uint8> buffer;
+    // The buffer takes its final size before the clock starts: the benchmark times reading, not
+    // the first touch of fresh memory.
+    uint64 largest = 0;
+    for (const BenchFile& bench : files)
+        largest = std::max(largest, std::min(bench.size, kBlockingBufferLimit));
+    std::vector<uint8> buffer(largest);
     uint64 total = 0;
     const auto start = std::chrono::steady_clock::now();
     for (const BenchFile& bench : files)
@@ -256,7 +277,17 @@ constexpr uint32 kAsyncSlots = 16;
 
 struct AsyncSlot
 {
-    std::vector<uint8> buffer;
+    void Grow(uint64 size)
+    {
+        if (capacity >= size || size > 0xFFFFFFFFull)
+            return;
+        buffer.reset();
+        buffer = std::make_unique<uint8[]>(size);
+        capacity = size;
+    }
+
+    std::unique_ptr<uint8[]> buffer;
+    uint64 capacity = 0;
     std::atomic<bool> free{true};
 };
 
@@ -275,9 +306,15 @@ public:
         else
             m_failed.fetch_add(1, std::memory_order_relaxed);
         m_slots[request.userData[0]].free.store(true, std::memory_order_release);
+        m_completions.fetch_add(1, std::memory_order_release);
+        m_completions.notify_one();
     }
+    // Sleeps until a request completes after `seen` was read from m_completions.
+    void WaitForCompletion(uint32 seen) { m_completions.wait(seen, std::memory_order_acquire); }
+
     std::atomic<uint64> m_total{0};
     std::atomic<uint32> m_failed{0};
+    std::atomic<uint32> m_completions{0};
 
 private:
     AsyncSlot* m_slots;
@@ -297,11 +334,25 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
         AsyncLoader::Resume();
     auto slots = std::make_unique<AsyncSlot[]>(kAsyncSlots);
     AsyncBenchCallbacks callbacks(slots.get());
+    // Each slot's first file is known: its buffer is grown and touched before the clock starts, as
+    // the blocking form's buffer is.
+    for (uint32 s = 0; s < kAsyncSlots && s < files.size(); ++s)
+        slots[s].Grow(files[s].size);
     uint32 tooLarge = 0;
     const auto start = std::chrono::steady_clock::now();
+    // The main thread sleeps while every slot is busy instead of yielding in a loop: on a machine
+    // with few cores a spinning main thread takes the processor from the FileIO thread.
+    auto anySlotFree = [&]
+    {
+        for (uint32 s = 0; s < kAsyncSlots; ++s)
+            if (slots[s].free.load(std::memory_order_acquire))
+                return true;
+        return false;
+    };
     size_t next = 0;
     while (next < files.size())
     {
+        const uint32 seen = callbacks.m_completions.load(std::memory_order_acquire);
         for (uint32 s = 0; s < kAsyncSlots && next < files.size(); ++s)
         {
             if (!slots[s].free.load(std::memory_order_acquire))
@@ -312,12 +363,11 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
                 ++tooLarge;
                 continue;
             }
-            if (slots[s].buffer.size() < bench.size)
-                slots[s].buffer.resize(bench.size);
+            slots[s].Grow(bench.size);
             slots[s].free.store(false, std::memory_order_relaxed);
             FileAsyncReadRequest request;
             request.filename = bench.path.c_str();
-            request.data = slots[s].buffer.empty() ? nullptr : slots[s].buffer.data();
+            request.data = slots[s].capacity == 0 ? nullptr : slots[s].buffer.get();
             request.size = static_cast<uint32>(bench.size);
             request.priority = EFileAsyncPriority::kHigh;
             request.flags = EFileAsyncFlags::kFinishOnProcessingThread;
@@ -326,14 +376,18 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
             FileAsyncRead(request, nullptr);
         }
         AsyncLoader::MainThread_Finalize(0.001);
-        std::this_thread::yield();
+        if (next < files.size() && !anySlotFree())
+            callbacks.WaitForCompletion(seen);
     }
     for (uint32 s = 0; s < kAsyncSlots; ++s)
     {
-        while (!slots[s].free.load(std::memory_order_acquire))
+        while (true)
         {
+            const uint32 seen = callbacks.m_completions.load(std::memory_order_acquire);
+            if (slots[s].free.load(std::memory_order_acquire))
+                break;
             AsyncLoader::MainThread_Finalize(0.001);
-            std::this_thread::yield();
+            callbacks.WaitForCompletion(seen);
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -370,6 +424,22 @@ void FileAsyncRead(const FileAsyncReadRequest& readRequest, FileAsyncControl** o
 
 uint32 GetLivePhonyFileAsyncControlCount()
 {
-    return GLivePhonyControls.load(std::memory_order_relaxed);
+    std::lock_guard lock(GPhonyPoolLock.value);
+    return static_cast<uint32>(GPhonyPool.value.GetNumElements());
+}
+
+void ClearPhonyControlPool()
+{
+    std::lock_guard lock(GPhonyPoolLock.value);
+    Memory::Pool& pool = GPhonyPool.value;
+    if (!pool.IsSetUp())
+        return;
+    if (pool.GetNumElements() != 0)
+    {
+        MX_LOG_ERROR("AsyncLoader::Shutdown: %u synchronous read controls were never released",
+                     static_cast<uint32>(pool.GetNumElements()));
+        return;
+    }
+    pool.Clear(true);
 }
 } // namespace Morvex

@@ -3,13 +3,15 @@
 
 #include "Core/IO/PakFile.h"
 
+#include "ByteSpinLock.h"
 #include "Core/Assert.h"
 #include "Core/IO/AsyncLoader.h"
 #include "Core/IO/FileMemory.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
-#include "Core/Memory/Memory.h"
 #include "Core/Memory/MemoryTag.h"
+#include "Core/Memory/Pool.h"
+#include "Core/NeverDestroyed.h"
 #include "Core/Profiler/Profiler.h"
 
 #include <algorithm>
@@ -20,21 +22,29 @@ namespace Morvex
 {
 namespace
 {
-std::atomic<uint32> GLivePakFiles{0};
+// Members come from a pool under a byte lock; it outlives every static object, like the raw
+// files' pool. A member holds a path, so a page of 4 KiB would not hold one: a page holds eight.
+constexpr uint64 kPakFileAlignment = 16;
+static_assert(alignof(PakFile) <= kPakFileAlignment);
+constexpr uint64 kPakFilePageSize =
+    8 * ((sizeof(PakFile) + kPakFileAlignment - 1) & ~(kPakFileAlignment - 1)) + sizeof(Memory::Pool::Page);
+constinit std::atomic<uint8> GPakFilePoolLock{0};
+constinit NeverDestroyed<Memory::Pool> GPakFilePool;
 
-// Storage of one PakFile. These two are the "Core/PakFile" pool's place: until the engine's
-// pools exist, objects come from the global heap under the tag "Core/Pak".
 void* AllocPakFileStorage()
 {
-    MX_MEMORY_TAG_SCOPE("Core/Pak");
-    GLivePakFiles.fetch_add(1, std::memory_order_relaxed);
-    return Memory::Alloc(sizeof(PakFile), alignof(PakFile));
+    ByteSpinLock lock(GPakFilePoolLock);
+    Memory::Pool& pool = GPakFilePool.value;
+    if (!pool.IsSetUp())
+        pool.Setup(MX_HEAP_NAME("Core/PakFile"), sizeof(PakFile), kPakFilePageSize,
+                   static_cast<int16>(MemoryTags::Register("Core/Pak").m_index), kPakFileAlignment);
+    return pool.Alloc();
 }
 
 void FreePakFileStorage(void* storage)
 {
-    Memory::Free(storage, sizeof(PakFile));
-    GLivePakFiles.fetch_sub(1, std::memory_order_relaxed);
+    ByteSpinLock lock(GPakFilePoolLock);
+    GPakFilePool.value.Free(storage);
 }
 
 // One thread inside a PakFile at a time; a second one is refused after the report.
@@ -101,12 +111,15 @@ void PakFile::Release()
 
 uint32 PakFile::GetLiveCount()
 {
-    return GLivePakFiles.load(std::memory_order_relaxed);
+    ByteSpinLock lock(GPakFilePoolLock);
+    return static_cast<uint32>(GPakFilePool.value.GetNumElements());
 }
 
 void PakFile::ClearPool()
 {
-    // Objects go straight back to the global heap (see AllocPakFileStorage): nothing is kept.
+    ByteSpinLock lock(GPakFilePoolLock);
+    if (GPakFilePool.value.IsSetUp())
+        GPakFilePool.value.Clear(true);
 }
 
 uint64 PakFile::GetSize()

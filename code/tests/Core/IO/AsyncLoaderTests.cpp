@@ -5,6 +5,7 @@
 #include "Core/IO/FileAsyncIO.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PakFile.h"
+#include "Core/Memory/MemoryTag.h"
 #include "Core/Threading/Threading.h"
 #include "PakTestSupport.h"
 #include "TestSupport.h"
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -552,6 +554,185 @@ TEST_F(AsyncLoaderTest, DisabledAsyncReadsCompleteBeforeReturning)
     FileAsyncRead(request, nullptr);
     EXPECT_STREQ(buffer, "0123");
     EXPECT_TRUE(silent.Calls().empty());
+}
+
+// The FileIO thread's cache of open files, seen from outside: a file unlinked after its first read
+// can be read again only while the cache still holds it open.
+class UnlinkAfterFirstRead final : public FileAsyncCallbacks
+{
+public:
+    explicit UnlinkAfterFirstRead(std::string path) : m_path(std::move(path)) {}
+    void OnAsyncIOCompleted_ProcessingThread(const FileAsyncReadRequest&, EFileAsyncStatus) override
+    {
+        if (m_calls++ == 0)
+        {
+            ::unlink(m_path.c_str());
+            if (m_then)
+                m_then();
+        }
+    }
+    std::function<void()> m_then;
+
+private:
+    std::string m_path;
+    int m_calls = 0;
+};
+
+TEST_F(AsyncLoaderTest, TheOpenFileCacheHoldsSixteenFilesAndClosesIdleOnes)
+{
+    const struct
+    {
+        const char* what;
+        int others; // distinct files read between the two reads of the target
+        int hits;   // further reads of the last of them
+        EFileAsyncStatus second;
+    } cases[] = {
+        {"15 other files: still open", 15, 0, EFileAsyncStatus::kOk},
+        {"16 other files: the 17th took its place", 16, 0, EFileAsyncStatus::kFailedToOpenFile},
+        {"unused during the last 100 opens: still open", 1, 99, EFileAsyncStatus::kOk},
+        {"unused during the last 101 opens: closed", 1, 100, EFileAsyncStatus::kFailedToOpenFile},
+    };
+    AsyncLoader::Resume();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        AsyncLoader::Pause();
+        m_dir.WriteFile("target.bin", "target");
+        for (int i = 0; i < c.others; ++i)
+            m_dir.WriteFile("other" + std::to_string(i) + ".bin", "other");
+        UnlinkAfterFirstRead unlinker(m_dir.Join("target.bin"));
+        std::vector<FileAsyncControl*> controls;
+        // Everything is queued before the thread wakes, so that the queue never runs dry between.
+        controls.push_back(Read("target.bin", 0, 0, &unlinker));
+        for (int i = 0; i < c.others; ++i)
+            controls.push_back(Read("other" + std::to_string(i) + ".bin", 0, 0, nullptr));
+        for (int i = 0; i < c.hits; ++i)
+            controls.push_back(Read("other" + std::to_string(c.others - 1) + ".bin", 0, 0, nullptr));
+        Recorder recorder;
+        controls.push_back(Read("target.bin", 0, 0, &recorder));
+        AsyncLoader::Resume();
+        for (FileAsyncControl* control : controls)
+            control->Wait();
+        EXPECT_EQ(controls.front()->GetStatus(), EFileAsyncStatus::kOk);
+        EXPECT_EQ(controls.back()->GetStatus(), c.second);
+        if (c.second == EFileAsyncStatus::kOk)
+        {
+            ASSERT_EQ(recorder.Calls().size(), 2u);
+            EXPECT_EQ(recorder.Calls()[0].data, "target");
+        }
+        for (FileAsyncControl* control : controls)
+            control->DropRef();
+    }
+}
+
+// A request added while the FileIO thread reads finds the files of the one before still open: the
+// cache is closed only when the queue has run dry.
+TEST_F(AsyncLoaderTest, ARequestAddedDuringAReadKeepsTheCacheOpen)
+{
+    m_dir.WriteFile("target.bin", "target");
+    UnlinkAfterFirstRead unlinker(m_dir.Join("target.bin"));
+    Recorder recorder;
+    std::atomic<FileAsyncControl*> second{nullptr};
+    const std::string path = m_dir.Join("target.bin");
+    unlinker.m_then = [&]
+    {
+        FileAsyncReadRequest request;
+        request.filename = path.c_str();
+        request.callbacks = &recorder;
+        FileAsyncControl* control = nullptr;
+        FileAsyncRead(request, &control);
+        second.store(control);
+    };
+    FileAsyncControl* first = Read("target.bin", 0, 0, &unlinker);
+    AsyncLoader::Resume();
+    first->Wait();
+    ASSERT_NE(second.load(), nullptr);
+    second.load()->Wait();
+    EXPECT_EQ(second.load()->GetStatus(), EFileAsyncStatus::kOk);
+    ASSERT_EQ(recorder.Calls().size(), 2u);
+    EXPECT_EQ(recorder.Calls()[0].data, "target");
+    first->DropRef();
+    second.load()->DropRef();
+}
+
+// The loader's records and the synchronous reads' controls live in pools charged to
+// "Core/AsyncIO"; a clean shutdown gives their pages back, and one that finds a control still held
+// reports it and keeps the pages for its late release.
+TEST_F(AsyncLoaderTest, RecordsComeFromPoolsThatAShutdownGivesBack)
+{
+    const int16 tag = static_cast<int16>(MemoryTags::Register("Core/AsyncIO").m_index);
+    Recorder recorder;
+    std::vector<FileAsyncControl*> controls;
+    for (int i = 0; i < 3; ++i)
+        controls.push_back(Read("hundred.bin", 0, 0, &recorder));
+    struct Expected
+    {
+        const char* name;
+        uint64 pageSize;
+    };
+    for (const Expected& e :
+         {Expected{"Core/AsyncLoaderEntry:", 0x40000}, Expected{"Core/FileAsyncControl:", 0x40000}})
+    {
+        SCOPED_TRACE(e.name);
+        Memory::Pool::Info pool;
+        ASSERT_TRUE(FindPool(e.name, &pool));
+        EXPECT_EQ(pool.numElements, 3u);
+        EXPECT_EQ(pool.pageSizeInBytes, e.pageSize);
+        EXPECT_EQ(pool.numPages, 1u) << "one page holds many records";
+        EXPECT_EQ(pool.tag, tag);
+    }
+    {
+        ScopedCVar sync(Client_DebugDisableAsyncReads, "1");
+        FileAsyncControl* phony = Read("hundred.bin", 0, 0, &recorder);
+        Memory::Pool::Info pool;
+        ASSERT_TRUE(FindPool("Core/PhonyFileAsyncControl:", &pool));
+        EXPECT_EQ(pool.numElements, 1u);
+        EXPECT_EQ(pool.tag, tag);
+        phony->DropRef();
+        EXPECT_EQ(GetLivePhonyFileAsyncControlCount(), 0u);
+    }
+    AsyncLoader::Resume();
+    for (FileAsyncControl* control : controls)
+    {
+        control->Wait();
+        EXPECT_EQ(control->GetStatus(), EFileAsyncStatus::kOk);
+    }
+    // The pool list is only read while the FileIO thread is still (it closes files of another pool).
+    for (size_t i = 1; i < controls.size(); ++i)
+        controls[i]->DropRef();
+
+    // One control still held: reported (the finalised entries went back), its page kept, and its
+    // late release is harmless.
+    {
+        CapturingSink sink;
+        ShutdownFileSystem();
+        EXPECT_TRUE(sink.Contains(Log::Error, "0 request records and 1 controls were never released"));
+        EXPECT_FALSE(sink.Contains("objects still alive"));
+    }
+    Memory::Pool::Info held;
+    ASSERT_TRUE(FindPool("Core/FileAsyncControl:", &held));
+    EXPECT_EQ(held.numElements, 1u);
+    EXPECT_EQ(held.numPages, 1u);
+    EXPECT_EQ(controls[0]->GetStatus(), EFileAsyncStatus::kOk);
+    controls[0]->DropRef();
+
+    InitFileSystem();
+    {
+        CapturingSink sink;
+        ShutdownFileSystem();
+        EXPECT_FALSE(sink.Contains("never released"));
+        EXPECT_FALSE(sink.Contains("objects still alive"));
+    }
+    for (const char* name :
+         {"Core/AsyncLoaderEntry:", "Core/FileAsyncControl:", "Core/PhonyFileAsyncControl:"})
+    {
+        SCOPED_TRACE(name);
+        Memory::Pool::Info pool;
+        ASSERT_TRUE(FindPool(name, &pool));
+        EXPECT_EQ(pool.numElements, 0u);
+        EXPECT_EQ(pool.numPages, 0u);
+    }
+    InitFileSystem();
 }
 
 TEST(AsyncLoaderLifecycle, StartsAndStopsRepeatedlyWithBothThreads)

@@ -5,6 +5,7 @@
 #include "Core/IO/Compression.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/IO/PakFile.h"
+#include "Core/Memory/MemoryTag.h"
 #include "PakTestSupport.h"
 #include "TestSupport.h"
 
@@ -37,6 +38,12 @@ protected:
         ShutdownFileSystem();
         EXPECT_EQ(PakFile::GetLiveCount(), 0u);
         EXPECT_EQ(Pak::Archive::GetLiveCount(), 0u);
+        // The members' pool gives its pages back once none is alive.
+        Memory::Pool::Info pool;
+        if (FindPool("Core/PakFile:", &pool))
+        {
+            EXPECT_EQ(pool.numPages, 0u);
+        }
     }
 
     // The archive over `bytes` written to a file (the index as built), or null when refused.
@@ -365,6 +372,25 @@ TEST_F(PakTest, CorruptBlocksAreErrorsOfTheirRead)
         EXPECT_EQ(ReadMember(*archive, "good"), content);
         EXPECT_EQ(asserts.Count(), 0u);
     }
+}
+
+// Members come from the pool "Core/PakFile", charged to "Core/Pak".
+TEST_F(PakTest, MembersComeFromTheirPool)
+{
+    BuiltPak pak = BuildPak({{"a", std::string(100, 'a')}, {"b", std::string(100, 'b')}}, 0x10000);
+    Pak::Archive* archive = Mount(pak);
+    ASSERT_NE(archive, nullptr);
+    PakFile* a = OpenMember(*archive, "a");
+    PakFile* b = OpenMember(*archive, "b");
+    Memory::Pool::Info pool;
+    ASSERT_TRUE(FindPool("Core/PakFile:", &pool));
+    EXPECT_EQ(pool.numElements, 2u);
+    EXPECT_EQ(pool.numPages, 1u);
+    EXPECT_EQ(pool.tag, static_cast<int16>(MemoryTags::Register("Core/Pak").m_index));
+    EXPECT_EQ(PakFile::GetLiveCount(), 2u);
+    a->DropRef();
+    b->DropRef();
+    EXPECT_EQ(PakFile::GetLiveCount(), 0u);
 }
 
 // The two contexts of the file system's start-up: the on-demand one and the decompression

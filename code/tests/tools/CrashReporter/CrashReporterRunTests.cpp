@@ -521,4 +521,7 @@ TEST_F(ReporterRun, ReadingBenchmarksFromTheConfiguration)
                               "INFO   : Blocking:" + none + "INFO   : Async:" + none);
     EXPECT_TRUE(std::regex_search(r.out, expected)) << r.out;
     EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+    // The loader's records went back to their pools before the shutdown gave the pages back.
+    for (const std::string* output : {&r.out, &r.err})
+        EXPECT_EQ(output->find("objects still alive"), std::string::npos) << *output;
 }
