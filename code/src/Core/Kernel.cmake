@@ -4,4 +4,4 @@ morvex_add_library(MorvexKernel
         Kernel.cpp
         PlatformApplication_Linux.cpp
         VideoOutput/VideoOutput.cpp
-    DEPS MorvexFoundation MorvexCVar MorvexConsole MorvexPlatform MorvexIO MorvexThreading MorvexData)
+    DEPS MorvexFoundation MorvexCVar MorvexConsole MorvexPlatform MorvexIO MorvexThreading MorvexTaskGraph MorvexData)
