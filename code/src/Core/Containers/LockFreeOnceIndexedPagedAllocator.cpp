@@ -61,7 +61,8 @@ LockFreeOnceIndexedPagedAllocator::~LockFreeOnceIndexedPagedAllocator()
     {
         uint32 numBlocks = static_cast<uint32>((used + m_itemsPerPage - 1) / m_itemsPerPage);
         MX_ASSERT(numBlocks <= m_numBlocks);
-        for (uint32 i = 0; i < numBlocks && i < m_numBlocks; ++i)
+        // Index 0 is never handed out: with one item per page, page 0 never exists.
+        for (uint32 i = 1 >> m_indexShift; i < numBlocks && i < m_numBlocks; ++i)
         {
             uint8* page = m_pages[i].load(std::memory_order_acquire);
             MX_ASSERT(page);
