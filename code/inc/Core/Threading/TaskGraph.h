@@ -41,6 +41,12 @@ public:
     // The task body, on a worker of the desired named thread.
     virtual void Run() = 0;
 
+    // Tasks live on the global heap whatever the program's own operator new is: the engine heap's
+    // thread caches take the frees of the workers without contention.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size);
+    static void* operator new(size_t, void* where) { return where; }
+
     GraphEvent* m_eventToComplete = nullptr; // one reference, owned by the task; may be null
     std::atomic<uint32> m_numOfPrerequistitesOutstanding{0};
     uint32 m_desiredThread;

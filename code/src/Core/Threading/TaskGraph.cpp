@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
+#include <thread>
 
 namespace Morvex
 {
@@ -39,6 +40,40 @@ constexpr uint32 kMaxEvents = 0x20000;
 constexpr uint32 kEventsPerPageHint = 1024;
 constexpr uint32 kWorkerStackSize = 0x40000;
 constexpr uint32 kSelfTestWorkers = 32;
+// Rounds of a pause before a lock sleeps, a worker sleeps or a wait makes its OS event: each is a
+// few microseconds at most, less than what a sleep and a wake-up cost the system.
+constexpr uint32 kLockSpinCount = 500;
+constexpr uint32 kWorkerSpinCount = 50;
+constexpr uint32 kWaitSpinCount = 1000;
+
+inline void CpuPause()
+{
+    __builtin_ia32_pause();
+}
+
+// Spins a little, then yields, while another thread holds it: the queues are held for a few
+// instructions at a time. Reads before it writes, so that waiting threads do not fight over the line.
+class SpinningMutex
+{
+public:
+    void lock()
+    {
+        for (uint32 i = 0;; ++i)
+        {
+            if (!m_locked.load(std::memory_order_relaxed) &&
+                !m_locked.exchange(true, std::memory_order_acquire))
+                return;
+            if (i < kLockSpinCount)
+                CpuPause();
+            else
+                std::this_thread::yield(); // the holder was preempted: let it run
+        }
+    }
+    void unlock() { m_locked.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_locked{false};
+};
 
 // An intrusive FIFO of tasks through their queue links.
 struct TaskQueue
@@ -66,16 +101,19 @@ class TaskGraphImpl
 public:
     struct NamedThreadQueue
     {
-        std::mutex lock;
-        Threading::Semaphore semaphore; // one count per queued task, and one per worker at the stop
+        SpinningMutex lock;
+        // Wakes sleeping workers: released for queued tasks while some worker sleeps, and once per
+        // worker at the stop. A worker may find nothing after a wake-up (another took the task).
+        Threading::Semaphore semaphore;
         TaskQueue m_queue;
-        uint32 numQueued = 0;
+        std::atomic<uint32> numQueued{0}; // written under the lock; read without it as a hint
+        std::atomic<uint32> numSleeping{0};
         ThreadHandle* workers = nullptr;
         uint32 numWorkers = 0;
 
         bool CheckEmpty()
         {
-            std::lock_guard<std::mutex> guard(lock);
+            std::lock_guard<SpinningMutex> guard(lock);
             MX_ASSERT(m_queue.empty());
             return m_queue.empty();
         }
@@ -86,7 +124,8 @@ public:
     static void Setup(Task* task, std::span<GraphEvent* const> prerequisites, GraphEvent** eventToSignal);
     static void Queue(Task* task) { QueueList(task, task, 1); }
     static void QueueList(Task* first, Task* last, uint32 count);
-    static Task* PopTask(NamedThreadQueue& queue);
+    // Takes the head task. useHint: skip the lock when the queue looks empty.
+    static Task* PopTask(NamedThreadQueue& queue, bool useHint = true);
     static void RunTask(Task* task);
     static void WorkerEntry(void* userData);
 
@@ -116,6 +155,16 @@ alignas(
 
 Task::Task(ENamedThread desiredThread) : m_desiredThread(static_cast<uint32>(desiredThread))
 {
+}
+
+void* Task::operator new(size_t size)
+{
+    return Memory::Alloc(size);
+}
+
+void Task::operator delete(void* p, size_t size)
+{
+    Memory::Free(p, size);
 }
 
 Task::~Task()
@@ -228,8 +277,13 @@ void TaskGraphImpl::CompleteEvent(GraphEvent* event)
 void TaskGraphImpl::WaitEvent(GraphEvent* event)
 {
     MX_PROFILE_ZONE("Morvex::GraphEvent::Wait");
-    if (event->IsSignaled())
-        return;
+    // A short task usually ends within the spin; only a longer wait pays for an OS event and a task.
+    for (uint32 i = 0; i < kWaitSpinCount; ++i)
+    {
+        if (event->IsSignaled())
+            return;
+        CpuPause();
+    }
     MX_ASSERT(m_inited);
     if (!m_inited.load(std::memory_order_acquire))
         return; // nothing would ever run the task that wakes us
@@ -287,6 +341,12 @@ void TaskGraphImpl::Setup(Task* task, std::span<GraphEvent* const> prerequisites
             ++done;
             continue;
         }
+        // Completed already: the push below would fail. Saves the reference and the link.
+        if (dependency->IsSignaled())
+        {
+            ++done;
+            continue;
+        }
         dependency->AddRef();
         uint32 link = LockFree::AllocLink();
         if (link)
@@ -320,7 +380,7 @@ void TaskGraphImpl::QueueList(Task* first, Task* last, uint32 count)
     uint32 index = static_cast<uint32>(desiredThread);
     NamedThreadQueue& queue = QueueOf(index < kNumNamedThreads ? index : 0);
     {
-        std::lock_guard<std::mutex> lock(queue.lock);
+        std::lock_guard<SpinningMutex> lock(queue.lock);
         first->m_queuePrev = queue.m_queue.tail;
         for (Task* t = first; t != last; t = t->m_queueNext)
             t->m_queueNext->m_queuePrev = t;
@@ -330,14 +390,22 @@ void TaskGraphImpl::QueueList(Task* first, Task* last, uint32 count)
         else
             queue.m_queue.head = first;
         queue.m_queue.tail = last;
-        queue.numQueued += count;
+        queue.numQueued.store(queue.numQueued.load(std::memory_order_relaxed) + count,
+                              std::memory_order_relaxed);
     }
-    queue.semaphore.Release(static_cast<int32>(count));
+    // A worker announces its sleep before it looks at the queue one last time under the lock; our
+    // append came after that look (or the worker would have found the task), so the lock orders its
+    // announcement before this read. Workers that spin or run tasks need no wake-up.
+    uint32 sleeping = queue.numSleeping.load(std::memory_order_relaxed);
+    if (sleeping)
+        queue.semaphore.Release(static_cast<int32>(count < sleeping ? count : sleeping));
 }
 
-Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue)
+Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue, bool useHint)
 {
-    std::lock_guard<std::mutex> lock(queue.lock);
+    if (useHint && queue.numQueued.load(std::memory_order_relaxed) == 0)
+        return nullptr; // a task appended right now is found by the next look
+    std::lock_guard<SpinningMutex> lock(queue.lock);
     Task* task = queue.m_queue.head;
     if (task)
     {
@@ -347,7 +415,7 @@ Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue)
         else
             queue.m_queue.tail = nullptr;
         task->m_queueNext = nullptr;
-        --queue.numQueued;
+        queue.numQueued.store(queue.numQueued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     }
     return task;
 }
@@ -369,15 +437,29 @@ void TaskGraphImpl::WorkerEntry(void* userData)
     auto& queue = *static_cast<NamedThreadQueue*>(userData);
     for (;;)
     {
-        queue.semaphore.Wait();
-        if (Task* task = PopTask(queue))
+        Task* task = PopTask(queue);
+        for (uint32 i = 0; task == nullptr && i < kWorkerSpinCount; ++i)
+        {
+            CpuPause();
+            if (queue.numQueued.load(std::memory_order_relaxed))
+                task = PopTask(queue);
+        }
+        if (task)
         {
             RunTask(task);
             continue;
         }
-        // Only the stop's counts find the queue empty; the queue is drained before the workers go.
+        // The queue is drained before the workers go: only an empty queue lets a stop through.
         if (m_quit.load(std::memory_order_acquire))
             break;
+        // The last look takes the lock: see QueueList for why that keeps a wake-up from being lost.
+        queue.numSleeping.fetch_add(1, std::memory_order_relaxed);
+        task = PopTask(queue, false);
+        if (task == nullptr && !m_quit.load(std::memory_order_acquire))
+            queue.semaphore.Wait();
+        queue.numSleeping.fetch_sub(1, std::memory_order_relaxed);
+        if (task)
+            RunTask(task);
     }
 }
 
@@ -386,6 +468,10 @@ bool TaskGraphImpl::Init(uint32 numWorkers)
     MX_MEMORY_TAG_SCOPE("Core");
     MX_ASSERT(!m_inited);
     if (m_inited.load(std::memory_order_acquire))
+        return false;
+    // Events and subsequents lists take their links from the kernel's links manager.
+    MX_ASSERT(LockFree::GLinksManager);
+    if (LockFree::GLinksManager == nullptr)
         return false;
     s_eventPool = new LockFreePool(sizeof(GraphEvent), kMaxEvents, kEventsPerPageHint, "GraphEvent");
     m_quit.store(false, std::memory_order_relaxed);
@@ -481,8 +567,8 @@ uint32 TaskGraph::GetNumQueuedTasks(ENamedThread thread)
     if (!IsInited() || index >= kNumNamedThreads)
         return 0;
     TaskGraphImpl::NamedThreadQueue& queue = TaskGraphImpl::QueueOf(index);
-    std::lock_guard<std::mutex> lock(queue.lock);
-    return queue.numQueued;
+    std::lock_guard<SpinningMutex> lock(queue.lock);
+    return queue.numQueued.load(std::memory_order_relaxed);
 }
 
 uint32 TaskGraph::RunQueuedTasks(ENamedThread thread)
