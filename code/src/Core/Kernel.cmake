@@ -9,6 +9,6 @@ morvex_add_library(MorvexKernel
         PlatformApplication_Linux.cpp
         VideoOutput/VideoOutput.cpp
         VideoOutput/VideoOutput_Linux.cpp
-    DEPS MorvexFoundation MorvexCVar MorvexConsole MorvexPlatform MorvexIO MorvexThreading MorvexData
+    DEPS MorvexFoundation MorvexCVar MorvexConsole MorvexPlatform MorvexIO MorvexThreading MorvexTaskGraph MorvexData
     PRIVATE_DEPS MorvexDiagnostics ${CMAKE_DL_LIBS})
 target_include_directories(MorvexKernel PRIVATE ${VIDEO_X11_HEADERS_INCLUDE_DIRS})

@@ -3,6 +3,7 @@
 #include "Core/Assert.h"
 #include "Core/CVar.h"
 #include "Core/CmdSystem.h"
+#include "Core/Containers/LockFreeList.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
 #include "Core/Memory/DebugHeap.h"
@@ -68,6 +69,7 @@ public:
         Memory::PublishTagSystem();
         MemoryTags::MarkMainThread();
         Threading::Event::InitSystem();
+        LockFree::InitLinksManager();
         // Everything allocated from here until the post-initialisation, the static initialisers
         // that run after the kernel's included, is accounted to the kernel's start-up.
         m_preKernelMemoryTag = MemoryTags::Register("Core/PreKernel");
@@ -93,6 +95,7 @@ public:
         SharedStrings::Shutdown();
         Log::DestroySystem();
         Threading::Event::ShutdownSystem();
+        LockFree::ShutdownLinksManager();
         Memory::Shutdown();
         Threading::Shutdown();
         Platform_Shutdown();
@@ -164,7 +167,7 @@ void Kernel::Shutdown()
         return;
     CmdSystem::SetScriptFileReader(nullptr, nullptr);
     ShutdownFileSystem();
-    TaskGraph::Invalidate();
+    TaskGraphPrivate::Invalidate();
     CmdSystem::Shutdown();
     Profiler::Shutdown();
     GKernelStorage.m_stage = Stage::ShutDown;

@@ -4,7 +4,6 @@ morvex_add_library(MorvexThreading
         Threading/ThreadBase.cpp
         Threading/ThreadingEvent.cpp
         Threading/ThreadingPlatform_Linux.cpp
-        Threading/TaskGraph.cpp
     DEPS MorvexFoundation MorvexCVar
     # The Core.ListThreads declaration links into the command system's list.
     PRIVATE_DEPS MorvexConsole Threads::Threads)

@@ -410,6 +410,33 @@ TEST_F(ReporterRun, LongExpansionsUseTheThreadTemporariesAndReleaseThem)
     }
 }
 
+// The task graph's self-test from the configuration, twice: it passes each time, its workers are all
+// joined before the listing (which shows them finished), and nothing leaks at shutdown.
+TEST_F(ReporterRun, TaskGraphSelfTestFromTheConfiguration)
+{
+    m_work.WriteFile("crash-reporter.cfg", "Core.TaskGraph.Test\nCore.TaskGraph.Test\nCore.ListThreads\n");
+    auto r = Run({"--test"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::regex passed("INFO   : Core\\.TaskGraph\\.Test: passed\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), passed), std::sregex_iterator()),
+              2)
+        << r.out;
+    size_t listing = r.out.find("INFO   : Thread ID ");
+    ASSERT_NE(listing, std::string::npos) << r.out;
+    EXPECT_GT(listing, r.out.rfind("Core.TaskGraph.Test: passed"));
+    std::string table = r.out.substr(listing);
+    std::regex finishedWorker(" Worker +Normal +f+ +No +Yes +\n");
+    std::regex runningWorker(" Worker +Normal +f+ +No +No +\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(table.begin(), table.end(), finishedWorker),
+                            std::sregex_iterator()),
+              64)
+        << table;
+    EXPECT_FALSE(std::regex_search(table, runningWorker)) << table;
+    const std::string all = r.out + r.err;
+    for (const char* leak : {"still in-use", "still alive", "ASSERT", "Memory leaks", "failed"})
+        EXPECT_EQ(all.find(leak), std::string::npos) << leak << "\n" << all;
+}
+
 // Out of memory: the report and the usage figures come out and the process ends, without a hang.
 TEST_F(ReporterRun, CrashMemoryReportsOutOfMemoryAndEnds)
 {
