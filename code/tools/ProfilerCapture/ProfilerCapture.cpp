@@ -146,7 +146,8 @@ public:
             uint64_t value;
             const char* name;
             uint32_t nameLength;
-            if (!r.U32(index) || !r.U8(gpu) || !r.U32(osId) || !r.U64(value) || !r.StringView(name, nameLength))
+            if (!r.U32(index) || !r.U8(gpu) || !r.U32(osId) || !r.U64(value) ||
+                !r.StringView(name, nameLength))
                 return false;
             threads[index].osId = osId;
             threads[index].name.assign(name, nameLength);
@@ -201,7 +202,8 @@ public:
             out += first ? "" : ",\n";
             first = false;
             out += "{\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":" + std::to_string(pid) +
-                   ",\"tid\":" + std::to_string(Tid(index)) + ",\"args\":{\"name\":" + JsonString(thread.name) + "}}";
+                   ",\"tid\":" + std::to_string(Tid(index)) +
+                   ",\"args\":{\"name\":" + JsonString(thread.name) + "}}";
         }
         for (const std::string& e : events)
         {
@@ -228,7 +230,8 @@ public:
 private:
     static std::string Text(const uint8_t* data, uint32_t size)
     {
-        return std::string(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+        return std::string(reinterpret_cast<const char*>(data),
+                           strnlen(reinterpret_cast<const char*>(data), size));
     }
 
     uint32_t Tid(uint32_t index) const
@@ -254,8 +257,8 @@ private:
     {
         OpenZone zone = thread.stack.back();
         thread.stack.pop_back();
-        std::string e = "{\"name\":\x01" + std::to_string(zone.timer) + "\x02,\"cat\":\"" + (zone.lock ? "lock" : "zone") +
-                        "\",\"ph\":\"X\",\"ts\":" + Number(zone.start) +
+        std::string e = "{\"name\":\x01" + std::to_string(zone.timer) + "\x02,\"cat\":\"" +
+                        (zone.lock ? "lock" : "zone") + "\",\"ph\":\"X\",\"ts\":" + Number(zone.start) +
                         ",\"dur\":" + Number(end > zone.start ? end - zone.start : 0) +
                         ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(Tid(index));
         if (!zone.text.empty())
@@ -323,11 +326,13 @@ private:
         return r.AtEnd();
     }
 
-    void Instant(uint32_t index, const char* category, const std::string& text, double ts, const std::string& args)
+    void Instant(uint32_t index, const char* category, const std::string& text, double ts,
+                 const std::string& args)
     {
         events.push_back("{\"name\":" + JsonString(text) + ",\"cat\":\"" + category +
-                         "\",\"ph\":\"i\",\"s\":\"t\",\"ts\":" + Number(ts) + ",\"pid\":" + std::to_string(pid) +
-                         ",\"tid\":" + std::to_string(Tid(index)) + ",\"args\":{" + args + "}}");
+                         "\",\"ph\":\"i\",\"s\":\"t\",\"ts\":" + Number(ts) +
+                         ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(Tid(index)) +
+                         ",\"args\":{" + args + "}}");
     }
 };
 
@@ -533,7 +538,8 @@ int main(int argc, char** argv)
                 if (!capture.Handle(HeaderType(header), data, payload))
                 {
                     std::fprintf(stderr, "ProfilerCapture: packet %llu (type %u) is malformed\n",
-                                 static_cast<unsigned long long>(capture.packets), unsigned(HeaderType(header)));
+                                 static_cast<unsigned long long>(capture.packets),
+                                 unsigned(HeaderType(header)));
                     broken = true;
                     break;
                 }
@@ -550,7 +556,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ProfilerCapture: cannot write %s\n", out.c_str());
         return 1;
     }
-    std::printf("Captured %zu events of %zu threads into %s%s\n", capture.events.size(), capture.threads.size(),
-                out.c_str(), capture.goodbye ? "" : " (the connection ended without a goodbye)");
+    std::printf("Captured %zu events of %zu threads into %s%s\n", capture.events.size(),
+                capture.threads.size(), out.c_str(),
+                capture.goodbye ? "" : " (the connection ended without a goodbye)");
     return broken || !capture.handshake ? 1 : 0;
 }

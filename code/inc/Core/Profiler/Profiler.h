@@ -23,10 +23,10 @@ namespace Profiler
 constexpr uint32 kMaxTimers = 1536;
 // Thread records; threads past the cap record nothing (their events count as dropped).
 constexpr uint32 kMaxThreads = 256;
-constexpr uint32 kEventRingSize = 0x10000;  // events per thread (32 bytes each)
-constexpr uint32 kTextRingBytes = 0x20000;  // text bytes per thread
-constexpr uint32 kMaxTextLength = 2047;     // longer texts are cut
-constexpr uint32 kMaxMessageLength = 511;   // Message formats into 512 characters
+constexpr uint32 kEventRingSize = 0x10000; // events per thread (32 bytes each)
+constexpr uint32 kTextRingBytes = 0x20000; // text bytes per thread
+constexpr uint32 kMaxTextLength = 2047;    // longer texts are cut
+constexpr uint32 kMaxMessageLength = 511;  // Message formats into 512 characters
 constexpr uint16 kInvalidTimer = 0xFFFF;
 constexpr uint32 kMaxHostLength = 15;
 
@@ -89,10 +89,10 @@ uint64 GetDroppedEvents();
 // Start-up configuration, read from the command line by the kernel.
 struct StartOptions
 {
-    bool profiler = false;              // "--profiler" present
+    bool profiler = false;               // "--profiler" present
     const char* profilerValue = nullptr; // its value "host[:port]", or null
-    const char* hostPc = nullptr;       // "--hostpc" value, or null
-    bool trace = false;                 // "--profiler-trace" present
+    const char* hostPc = nullptr;        // "--hostpc" value, or null
+    bool trace = false;                  // "--profiler-trace" present
 };
 
 // Kernel post-initialisation: default host and port from the options; activates the profiler when
@@ -157,7 +157,7 @@ inline ScopedLockEvent::ScopedLockEvent(ELockTimer timer, const void* lock)
 #define MX_PROFILE_CONCAT(a, b) MX_PROFILE_CONCAT2(a, b)
 // Times the rest of the enclosing scope as a zone named `name` (a string literal).
 #define MX_PROFILE_ZONE(name)                                                                                \
-    static ::Morvex::Profiler::ZoneDescriptor MX_PROFILE_CONCAT(s_profileZone_, __LINE__){name, __FILE__,     \
-                                                                                         __LINE__};          \
-    ::Morvex::Profiler::ScopedZone MX_PROFILE_CONCAT(profileZone_, __LINE__)(MX_PROFILE_CONCAT(s_profileZone_, \
-                                                                                               __LINE__))
+    static ::Morvex::Profiler::ZoneDescriptor MX_PROFILE_CONCAT(s_profileZone_, __LINE__){name, __FILE__,    \
+                                                                                          __LINE__};         \
+    ::Morvex::Profiler::ScopedZone MX_PROFILE_CONCAT(profileZone_,                                           \
+                                                     __LINE__)(MX_PROFILE_CONCAT(s_profileZone_, __LINE__))

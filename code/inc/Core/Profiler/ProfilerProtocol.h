@@ -126,8 +126,8 @@ inline uint32_t EncodeVarint(uint64_t v, uint8_t* out)
         uint32_t tail;
     };
     static constexpr Step kSteps[] = {
-        {0x3FFFull, 0x80, 1},           {0x1FFFFFull, 0xC0, 2},           {0xFFFFFFFull, 0xE0, 3},
-        {0x7FFFFFFFFull, 0xF0, 4},      {0x3FFFFFFFFFFull, 0xF8, 5},      {0x1FFFFFFFFFFFFull, 0xFC, 6},
+        {0x3FFFull, 0x80, 1},           {0x1FFFFFull, 0xC0, 2},      {0xFFFFFFFull, 0xE0, 3},
+        {0x7FFFFFFFFull, 0xF0, 4},      {0x3FFFFFFFFFFull, 0xF8, 5}, {0x1FFFFFFFFFFFFull, 0xFC, 6},
         {0xFFFFFFFFFFFFFFull, 0xFE, 7},
     };
     for (const Step& step : kSteps)
@@ -135,7 +135,8 @@ inline uint32_t EncodeVarint(uint64_t v, uint8_t* out)
         if (v <= step.limit)
         {
             // 0xFE carries no value bits: its 7 tail bytes hold all 56.
-            out[0] = step.prefix == 0xFE ? uint8_t(0xFE) : uint8_t(step.prefix | uint8_t(v >> (8 * step.tail)));
+            out[0] =
+                step.prefix == 0xFE ? uint8_t(0xFE) : uint8_t(step.prefix | uint8_t(v >> (8 * step.tail)));
             for (uint32_t i = 0; i < step.tail; ++i)
                 out[1 + i] = uint8_t(v >> (8 * i));
             return 1 + step.tail;

@@ -218,7 +218,8 @@ inline Event& Slot(ThreadRecord* record, uint32 slot)
 
 inline void Publish(ThreadRecord* record, uint32 count)
 {
-    record->produced.store(record->produced.load(std::memory_order_relaxed) + count, std::memory_order_release);
+    record->produced.store(record->produced.load(std::memory_order_relaxed) + count,
+                           std::memory_order_release);
 }
 
 template <typename T>
@@ -348,7 +349,8 @@ uint64 Core::GetMemoryInUse()
 
 bool IsSupported()
 {
-    static const bool supported = [] {
+    static const bool supported = []
+    {
         unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
         if (!__get_cpuid(0x80000001u, &eax, &ebx, &ecx, &edx))
             return false;

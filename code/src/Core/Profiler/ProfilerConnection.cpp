@@ -147,7 +147,8 @@ void SendThread::Connect(const char* host, uint16 port)
     if (m_transmitSocket < 0)
     {
         SetState(EConnectionState::kFailed);
-        MX_LOG_WARNING("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host, unsigned(port));
+        MX_LOG_WARNING("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host,
+                       unsigned(port));
         return;
     }
     SetState(EConnectionState::kConnected);
@@ -192,7 +193,8 @@ void SendThread::SendHandshake()
     ProfilerPlatform::GetExecutablePath(path, Handshake::kExecutablePathSize);
     ProfilerPlatform::GetComputerName(reinterpret_cast<char*>(h + Handshake::kComputerName),
                                       Handshake::kComputerNameSize);
-    ProfilerPlatform::GetCpuBrand(reinterpret_cast<char*>(h + Handshake::kCpuBrand), Handshake::kCpuBrandSize);
+    ProfilerPlatform::GetCpuBrand(reinterpret_cast<char*>(h + Handshake::kCpuBrand),
+                                  Handshake::kCpuBrandSize);
     // The symbol store files the executable under its build-id.
     StaticString64_t identity;
     if (GetModuleSignature(path, identity) == EModuleSignatureResult::kOk)
@@ -285,7 +287,8 @@ void SendThread::Drain(ThreadRecord* record)
         for (uint32 i = consumed; i != produced; ++i)
         {
             const uint8* e = record->events[i & (Profiler::kEventRingSize - 1)].bytes;
-            auto get = [e](uint32 offset, uint32 size) {
+            auto get = [e](uint32 offset, uint32 size)
+            {
                 uint64 v = 0;
                 std::memcpy(&v, e + offset, size);
                 return v;

@@ -182,7 +182,8 @@ uint64 ProfilerPlatform::GetExecutableBase()
     uint64 base = 0;
     // The first object dl_iterate_phdr reports is the executable itself.
     dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* data) -> int {
+        [](dl_phdr_info* info, size_t, void* data) -> int
+        {
             *static_cast<uint64*>(data) = info->dlpi_addr;
             return 1;
         },

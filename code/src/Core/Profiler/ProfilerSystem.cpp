@@ -36,7 +36,7 @@ public:
     {
         if (text == nullptr || text[0] == '\0')
             return;
-        uint8 kind = level == Log::Warning                        ? ProfilerProtocol::kMessageWarning
+        uint8 kind = level == Log::Warning                          ? ProfilerProtocol::kMessageWarning
                      : (level == Log::Error || level == Log::Fatal) ? ProfilerProtocol::kMessageError
                                                                     : ProfilerProtocol::kMessageInfo;
         Profiler::Message(uint64(line > 0 ? line : 0), 0, kind, "%s", text);
@@ -88,7 +88,8 @@ void Profiler_Cmd(const CmdArgs& args)
 {
     if (!Profiler::IsSupported())
     {
-        MX_LOG_WARNING("Can't activate Profiler, your CPU is not good enough (no support for `rdtscp` instruction) :(");
+        MX_LOG_WARNING(
+            "Can't activate Profiler, your CPU is not good enough (no support for `rdtscp` instruction) :(");
         return;
     }
     if (args.Count() > 1)
@@ -127,8 +128,9 @@ void ProfilerSave_Cmd(const CmdArgs& args)
     }
     if (args.Count() != 3)
     {
-        MX_LOG_ERROR("Usage: /%s <filename> <compression>. Compression: 0 - no compression, 1 - zstd, 2 - lz4",
-                     args[0]);
+        MX_LOG_ERROR(
+            "Usage: /%s <filename> <compression>. Compression: 0 - no compression, 1 - zstd, 2 - lz4",
+            args[0]);
         return;
     }
     char path[261];
@@ -158,8 +160,9 @@ void ProfilerSave_Cmd(const CmdArgs& args)
     unsigned long compression = std::strtoul(args[2], &end, 10);
     if (args[2][0] < '0' || args[2][0] > '9' || *end != '\0' || compression > 2)
     {
-        MX_LOG_ERROR("Incorrect compression mode. Compression: 0 \xE2\x80\x94 no compression, 1 \xE2\x80\x94 zstd, "
-                     "2 \xE2\x80\x94 lz4");
+        MX_LOG_ERROR(
+            "Incorrect compression mode. Compression: 0 \xE2\x80\x94 no compression, 1 \xE2\x80\x94 zstd, "
+            "2 \xE2\x80\x94 lz4");
         return;
     }
     ProfilerSendThread::RequestSave(path, uint32(compression));
@@ -204,7 +207,8 @@ void Profiler::Init(const StartOptions& options)
     Core::SetThreadNameProvider(&NameFromRegistry);
     GSettings.trace = options.trace;
     char host[261];
-    Str::SNPrintf(host, "%s", options.hostPc != nullptr && options.hostPc[0] != '\0' ? options.hostPc : kLoopbackHost);
+    Str::SNPrintf(host, "%s",
+                  options.hostPc != nullptr && options.hostPc[0] != '\0' ? options.hostPc : kLoopbackHost);
     SetTarget(host, ProfilerProtocol::kDefaultViewerPort);
     if (options.profilerValue != nullptr && options.profilerValue[0] != '\0')
     {
