@@ -2,8 +2,10 @@
 // program's stream and writes it as a trace-event JSON file (zones as complete events per thread,
 // lock events, log texts as instant events) that trace viewers open.
 //
-//   ProfilerCapture --out trace.json [--port N] [--request-connect HOST:PORT] [--no-announce]
+//   ProfilerCapture --out trace.json [--port N] [--port-file FILE] [--request-connect HOST:PORT]
+//                   [--no-announce] [--timeout SECONDS]
 //
+// Port 0 takes any free port; --port-file receives the port's number once it listens.
 // It prints "ProfilerCapture listening on 127.0.0.1:<port>" once it listens, announces itself
 // through the named semaphore "/MorvexProfilerStarted" (unless --no-announce), and with
 // --request-connect asks a program that listens for viewers to connect back to it. It ends when
@@ -417,15 +419,15 @@ bool SendAll(int s, const void* data, size_t size)
 
 int Usage()
 {
-    std::fprintf(stderr, "Usage: ProfilerCapture --out FILE.json [--port N] [--request-connect HOST:PORT] "
-                         "[--no-announce] [--timeout SECONDS]\n");
+    std::fprintf(stderr, "Usage: ProfilerCapture --out FILE.json [--port N] [--port-file FILE] "
+                         "[--request-connect HOST:PORT] [--no-announce] [--timeout SECONDS]\n");
     return 2;
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::string out, requestConnect;
+    std::string out, requestConnect, portFile;
     int port = kDefaultViewerPort;
     int timeoutSec = 120;
     bool announce = true;
@@ -436,6 +438,8 @@ int main(int argc, char** argv)
             out = argv[++i];
         else if (a == "--port" && i + 1 < argc)
             port = std::atoi(argv[++i]);
+        else if (a == "--port-file" && i + 1 < argc)
+            portFile = argv[++i];
         else if (a == "--request-connect" && i + 1 < argc)
             requestConnect = argv[++i];
         else if (a == "--timeout" && i + 1 < argc)
@@ -474,6 +478,10 @@ int main(int argc, char** argv)
     }
     std::printf("ProfilerCapture listening on 127.0.0.1:%d\n", port);
     std::fflush(stdout);
+    // Written whole under a temporary name, so that a reader never sees half a number.
+    if (!portFile.empty() && (!WriteFile(portFile + ".tmp", std::to_string(port) + "\n") ||
+                              std::rename((portFile + ".tmp").c_str(), portFile.c_str()) != 0))
+        return 1;
 
     if (!requestConnect.empty())
     {

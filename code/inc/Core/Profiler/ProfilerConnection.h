@@ -29,8 +29,9 @@ namespace ProfilerSendThread
 // loopback host only while a viewer announces itself (the named semaphore
 // "/MorvexProfilerStarted" exists); then starts the thread "Profiler". `trace`: "--profiler-trace"
 // (system event tracing, which this platform does not offer without privileges: a warning).
-// Asserts "!ThreadBase::IsValid()" when already running.
-void Start(const char* host, uint16 port, bool trace);
+// `beforeThread` (may be null) runs on the calling thread after the connection attempt and before
+// the thread starts. Asserts "!ThreadBase::IsValid()" when already running.
+void Start(const char* host, uint16 port, bool trace, void (*beforeThread)() = nullptr);
 // Stops and joins the send thread (which flushes the rings and says goodbye), closes the sockets
 // and resets the state to kNotStarted. Nothing happens when not running.
 void Stop();

@@ -605,7 +605,7 @@ double MeasureFrequencyKHz()
 }
 } // namespace
 
-void ProfilerSendThread::Start(const char* host, uint16 port, bool trace)
+void ProfilerSendThread::Start(const char* host, uint16 port, bool trace, void (*beforeThread)())
 {
     SendThread& t = GSendThread;
     if (!MX_VERIFY(!t.ThreadBase::IsValid()))
@@ -620,6 +620,8 @@ void ProfilerSendThread::Start(const char* host, uint16 port, bool trace)
         t.Connect(host, port);
     if (trace)
         MX_LOG_WARNING("Failed to start system event tracing (not running under Administrator?)");
+    if (beforeThread != nullptr)
+        beforeThread();
     t.SetName("Profiler");
     t.Start(0x40000, ThreadPriority::Normal);
 }

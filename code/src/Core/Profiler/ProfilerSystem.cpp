@@ -41,6 +41,7 @@ public:
                                                                     : ProfilerProtocol::kMessageInfo;
         Profiler::Message(uint64(line > 0 ? line : 0), 0, kind, "%s", text);
     }
+    bool ShowsLines() const override { return false; }
     bool m_initialized = false;
 };
 
@@ -56,10 +57,14 @@ struct Settings
 Settings GSettings;
 ProfilerLogSink GLogSink;
 
+// The registry's name; an unnamed thread is told apart by its id.
 void NameFromRegistry(char* out, uint32 capacity)
 {
     const ThreadInfo* info = Threading::GetCurrentThreadInfo();
-    Str::SNPrintf(out, int(capacity), "%s", info != nullptr ? info->name : "");
+    if (info != nullptr && info->name[0] != '\0')
+        Str::SNPrintf(out, int(capacity), "%s", info->name);
+    else
+        Str::SNPrintf(out, int(capacity), "Thread %u", Threading::GetCurrentThreadId());
 }
 
 // "host[:port]": the host cut to 15 characters; false for a port that is not 1..65535.
@@ -183,12 +188,18 @@ void Profiler::Activate(bool on)
     MX_ASSERT(Threading::IsMainThread());
     if (on)
     {
-        MX_ASSERT(!GLogSink.m_initialized);
-        Log::AddSink(&GLogSink, Log::kMaskAll);
-        GLogSink.m_initialized = true;
         Core::SetRecording(true);
         GSettings.active = true;
-        ProfilerSendThread::Start(GSettings.host, GSettings.port, GSettings.trace);
+        // The sink joins after the connection attempt, so that its warning still reaches the
+        // console when the program has no sink of its own yet, and before the thread runs, because
+        // the sink list may only change while no other thread prints.
+        ProfilerSendThread::Start(GSettings.host, GSettings.port, GSettings.trace,
+                                  []
+                                  {
+                                      MX_ASSERT(!GLogSink.m_initialized);
+                                      Log::AddSink(&GLogSink, Log::kMaskAll);
+                                      GLogSink.m_initialized = true;
+                                  });
     }
     else
     {
