@@ -1,6 +1,7 @@
 // One zone (enter + leave) with the profiler off and on, and the send thread's throughput towards a
 // viewer on the loopback interface.
 
+#include "Core/Kernel.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Profiler/ProfilerConnection.h"
 #include "ProfilerCore.h"
@@ -39,6 +40,17 @@ void BM_ZoneOff(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ZoneOff);
+
+// What the two time-stamp reads of a zone cost by themselves on this machine.
+void BM_TwoTimestamps(benchmark::State& state)
+{
+    for (auto _ : state)
+    {
+        benchmark::DoNotOptimize(Profiler::Core::ReadTimestamp());
+        benchmark::DoNotOptimize(Profiler::Core::ReadTimestamp());
+    }
+}
+BENCHMARK(BM_TwoTimestamps);
 
 // The producer's cost alone: the benchmark empties its own ring now and then, as the send thread
 // would, so that no zone is dropped.
@@ -119,6 +131,8 @@ BENCHMARK(BM_SendThroughput)->Arg(16384)->UseRealTime()->Unit(benchmark::kMillis
 
 int main(int argc, char** argv)
 {
+    // The kernel registers this thread as the main thread, which activation requires.
+    Kernel::EnsureConstructed();
     Profiler::Init(Profiler::StartOptions{});
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
