@@ -89,14 +89,16 @@ void BM_SendThroughput(benchmark::State& state)
     listen(listener, 1);
     getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
     std::atomic<uint64_t> received{0};
-    std::thread viewer([listener, &received] {
-        int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        char buffer[1 << 16];
-        ssize_t n;
-        while ((n = recv(s, buffer, sizeof(buffer), 0)) > 0)
-            received += uint64_t(n);
-        close(s);
-    });
+    std::thread viewer(
+        [listener, &received]
+        {
+            int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            char buffer[1 << 16];
+            ssize_t n;
+            while ((n = recv(s, buffer, sizeof(buffer), 0)) > 0)
+                received += uint64_t(n);
+            close(s);
+        });
     sem_t* announce = sem_open("/MorvexProfilerStarted", O_CREAT, 0644, 0);
     if (announce != SEM_FAILED)
         sem_close(announce);

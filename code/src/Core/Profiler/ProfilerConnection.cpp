@@ -243,9 +243,11 @@ void SendThread::Drain(ThreadRecord* record)
     uint32 textHead = record->textHead.load(std::memory_order_acquire);
     uint32 consumed = record->consumed.load(std::memory_order_relaxed);
     uint32 textTail = record->textTail.load(std::memory_order_relaxed);
-    bool sending = State() == EConnectionState::kConnected;
-    if (record->events == nullptr)
+    // Nothing published: the rings may not even exist yet (their pointers are only read once an
+    // event or a text has been published after they were made).
+    if (produced == consumed && textHead == textTail)
         return;
+    bool sending = State() == EConnectionState::kConnected;
 
     if (sending && textTail != textHead)
     {
