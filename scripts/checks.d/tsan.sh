@@ -11,9 +11,9 @@ JOBS=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEX_SANITIZE=thread >/dev/null
 # Only what these suites run: the reporter, its dialog module and the collector run as children.
 cmake --build build-tsan -j"$JOBS" --target ThreadingTests NetTests SenderTests ElasticEventTests \
-    ReporterSendRunTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests ParallelDeflateTests StackTraceTests \
+    ReporterSendRunTests ReporterProfilerRunTests ProfilerTests CrashDialogModuleTests CrashReporterDialogTests CrashHookTests ParallelDeflateTests StackTraceTests \
     CrashReporter CrashReporterDialog \
-    Collector CrashDumpWriter CrashDemoGame
+    Collector ProfilerCapture CrashDumpWriter CrashDemoGame
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/code/tests/tsan.supp"
 # Each case runs in a process of its own (ctest), and the thread tests once more all together,
 # where records of earlier cases stay in the registry.

@@ -6,6 +6,7 @@
 #include "Core/Log.h"
 #include "Core/Profiler/Profiler.h"
 #include "Core/Profiler/ProfilerProtocol.h"
+#include "Core/Str.h"
 #include "Core/Threading/ThreadBase.h"
 #include "Core/Threading/Threading.h"
 #include "Core/Utils/StackTrace.h"
@@ -13,6 +14,7 @@
 #include "ProfilerCore.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 
@@ -26,6 +28,7 @@ using Profiler::ThreadRecord;
 constexpr uint32 kSendTimeoutMs = 5000;
 constexpr uint32 kMaxEncodedEvent = 64;
 constexpr uint32 kMaxPendingSaves = 4;
+constexpr uint32 kMaxNotices = 8;
 
 bool IsLoopbackHost(const char* host)
 {
@@ -107,6 +110,15 @@ public:
     SaveRequest m_saves[kMaxPendingSaves];
     uint32 m_saveCount = 0;
 
+    // Warnings of the send thread, logged by Stop on the stopping thread: the log's sink list may
+    // change (the program adds its sinks) while this thread runs, so it never prints itself.
+    void Notice(const char* format, ...) MX_PRINTF_FORMAT(2, 3);
+    void LogNotices();
+    std::mutex m_noticeLock;
+    char m_notices[kMaxNotices][256];
+    uint32 m_noticeCount = 0;
+    uint32 m_noticesLost = 0;
+
 private:
     void SetState(EConnectionState state) { m_state.store(uint32(state), std::memory_order_release); }
     EConnectionState State() const { return EConnectionState(m_state.load(std::memory_order_acquire)); }
@@ -147,8 +159,11 @@ void SendThread::Connect(const char* host, uint16 port)
     if (m_transmitSocket < 0)
     {
         SetState(EConnectionState::kFailed);
-        MX_LOG_WARNING("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host,
-                       unsigned(port));
+        if (IsValid())
+            Notice("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host, unsigned(port));
+        else
+            MX_LOG_WARNING("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host,
+                           unsigned(port));
         return;
     }
     SetState(EConnectionState::kConnected);
@@ -384,9 +399,36 @@ void SendThread::DropConnection()
     SetState(EConnectionState::kNotStarted);
 }
 
+void SendThread::Notice(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    Str::VSNPrintf(text, sizeof(text), format, args);
+    va_end(args);
+    // The viewer's timeline shows it at once.
+    Profiler::Message(0, 0, kMessageWarning, "%s", text);
+    std::lock_guard<std::mutex> guard(m_noticeLock);
+    if (m_noticeCount < kMaxNotices)
+        std::memcpy(m_notices[m_noticeCount++], text, sizeof(text));
+    else
+        ++m_noticesLost;
+}
+
+void SendThread::LogNotices()
+{
+    std::lock_guard<std::mutex> guard(m_noticeLock);
+    for (uint32 i = 0; i < m_noticeCount; ++i)
+        MX_LOG_WARNING("%s", m_notices[i]);
+    if (m_noticesLost != 0)
+        MX_LOG_WARNING("Profiler: %u more warnings of the send thread were not kept", m_noticesLost);
+    m_noticeCount = 0;
+    m_noticesLost = 0;
+}
+
 void SendThread::Reject(const char* why)
 {
-    MX_LOG_WARNING("Profiler: dropped the viewer's connection (%s)", why);
+    Notice("Profiler: dropped the viewer's connection (%s)", why);
     m_rejected.fetch_add(1, std::memory_order_relaxed);
     DropConnection();
 }
@@ -635,6 +677,7 @@ void ProfilerSendThread::Stop()
         return;
     t.ThreadBase::Stop();
     t.CloseAll();
+    t.LogNotices();
     t.m_state.store(uint32(EConnectionState::kNotStarted), std::memory_order_release);
 }
 
