@@ -15,6 +15,9 @@ public:
     // level: one level bit; file: source path, may be null or empty; line: 0 without a source;
     // text: the finished UTF-8 message without a trailing newline. Called on the printing thread.
     virtual void Write(uint32 level, const char* file, int32 line, const char* text) = 0;
+    // False for a sink that only forwards lines elsewhere (the profiler's): a warning that no
+    // showing sink takes still goes to standard error.
+    virtual bool ShowsLines() const { return true; }
     virtual ~LogSink() = default;
 };
 

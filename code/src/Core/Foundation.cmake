@@ -32,6 +32,7 @@ morvex_add_library(MorvexFoundation
         Memory/Tlsf.cpp
         ${morvex_heap_backend}
         Profiler/Profiler.cpp
+        Profiler/Profiler_Linux.cpp
         Timing/Uptime_Posix.cpp
     DEPS Threads::Threads)
 

@@ -10,5 +10,5 @@ morvex_add_library(MorvexKernel
         VideoOutput/VideoOutput.cpp
         VideoOutput/VideoOutput_Linux.cpp
     DEPS MorvexFoundation MorvexCVar MorvexConsole MorvexPlatform MorvexIO MorvexThreading MorvexTaskGraph MorvexData
-    PRIVATE_DEPS MorvexDiagnostics ${CMAKE_DL_LIBS})
+    PRIVATE_DEPS MorvexDiagnostics MorvexProfiler ${CMAKE_DL_LIBS})
 target_include_directories(MorvexKernel PRIVATE ${VIDEO_X11_HEADERS_INCLUDE_DIRS})

@@ -3,6 +3,7 @@
 #include "Core/Assert.h"
 #include "Core/CVar.h"
 #include "Core/CmdSystem.h"
+#include "Core/CommandLine.h"
 #include "Core/Containers/LockFreeList.h"
 #include "Core/IO/FileSystem.h"
 #include "Core/Log.h"
@@ -147,7 +148,23 @@ void Kernel::PostInit()
     GKernelStorage.ClosePreKernelScope();
     CmdSystem::Init();
     Platform_PostInit();
-    Profiler::Init();
+    // Switch values are views into the command line; the profiler copies what it keeps.
+    StrView profilerValue, hostPc;
+    String profilerText, hostPcText;
+    Profiler::StartOptions profiler;
+    profiler.profiler = CommandLine::HasSwitch("--profiler");
+    if (CommandLine::GetSwitchValue("--profiler", profilerValue))
+    {
+        profilerText.Assign(profilerValue);
+        profiler.profilerValue = profilerText.c_str();
+    }
+    if (CommandLine::GetSwitchValue("--hostpc", hostPc))
+    {
+        hostPcText.Assign(hostPc);
+        profiler.hostPc = hostPcText.c_str();
+    }
+    profiler.trace = CommandLine::HasSwitch("--profiler-trace");
+    Profiler::Init(profiler);
     InitFileSystem();
     // `exec` reads scripts through the search directories. The command system sits below the file
     // system and cannot call it; the kernel sees both and connects them.

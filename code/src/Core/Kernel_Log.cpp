@@ -71,7 +71,7 @@ public:
             if (m_entries[i].mask & level)
             {
                 m_entries[i].sink->Write(level, file, line, text);
-                ++taken;
+                taken += m_entries[i].sink->ShowsLines() ? 1 : 0;
             }
         }
         return taken;

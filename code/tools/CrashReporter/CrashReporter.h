@@ -241,6 +241,7 @@ public:
     SenderThread(const CrashReporterSettings& settings, const Report& report)
         : settings(settings), report(report)
     {
+        SetName("SenderThread");
     }
     void Run() override;
 
@@ -261,7 +262,11 @@ public:
 class DialogSenderThread : public SenderThread
 {
 public:
-    using SenderThread::SenderThread;
+    DialogSenderThread(const CrashReporterSettings& settings, const Report& report)
+        : SenderThread(settings, report)
+    {
+        SetName("DialogSenderThread");
+    }
     void Run() override;
     // What the dialog is told: an MX_CRASH_DIALOG_SEND_* value (delivered in a test run).
     int DialogOutcome() const;

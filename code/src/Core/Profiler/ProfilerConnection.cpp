@@ -1,0 +1,721 @@
+// The send thread: drains the rings, encodes and streams them, and serves the viewer's requests.
+
+#include "Core/Profiler/ProfilerConnection.h"
+
+#include "Core/Assert.h"
+#include "Core/Log.h"
+#include "Core/Profiler/Profiler.h"
+#include "Core/Profiler/ProfilerProtocol.h"
+#include "Core/Str.h"
+#include "Core/Threading/ThreadBase.h"
+#include "Core/Threading/Threading.h"
+#include "Core/Utils/StackTrace.h"
+#include "ProfilerConnectionPlatform.h"
+#include "ProfilerCore.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+namespace Morvex
+{
+namespace
+{
+using namespace ProfilerProtocol;
+using Profiler::ThreadRecord;
+
+constexpr uint32 kSendTimeoutMs = 5000;
+constexpr uint32 kMaxEncodedEvent = 64;
+constexpr uint32 kMaxPendingSaves = 4;
+constexpr uint32 kMaxNotices = 8;
+
+bool IsLoopbackHost(const char* host)
+{
+    return std::strcmp(host, "localhost") == 0 || std::strcmp(host, "127.0.0.1") == 0;
+}
+
+// Collects bytes from the viewer and hands out complete packets.
+class PacketReader
+{
+public:
+    enum EState
+    {
+        kState_Incomplete,
+        kState_PacketReady,
+        kState_Malformed,
+    };
+
+    void Reset() { m_size = 0; }
+    uint8* FreeSpace() { return m_buffer + m_size; }
+    uint32 FreeBytes() const { return sizeof(m_buffer) - m_size; }
+    void Added(uint32 count) { m_size += count; }
+
+    // The next packet's state; when ready, its type and payload stay valid until Consume.
+    EState Next(uint16& type, const uint8*& payload, uint32& length) const
+    {
+        if (m_size < kHeaderSize)
+            return kState_Incomplete;
+        uint32 header = uint32(m_buffer[0]) | uint32(m_buffer[1]) << 8 | uint32(m_buffer[2]) << 16 |
+                        uint32(m_buffer[3]) << 24;
+        type = HeaderType(header);
+        length = HeaderLength(header);
+        if (length > kMaxPayloadSize || type < kConnectRequest || type > kSymbolsRequest)
+            return kState_Malformed;
+        if (m_size < kHeaderSize + length)
+            return kState_Incomplete;
+        payload = m_buffer + kHeaderSize;
+        return kState_PacketReady;
+    }
+    void Consume(uint32 length)
+    {
+        uint32 used = kHeaderSize + length;
+        std::memmove(m_buffer, m_buffer + used, m_size - used);
+        m_size -= used;
+    }
+
+private:
+    uint8 m_buffer[kMaxPacketSize];
+    uint32 m_size = 0;
+};
+
+struct SaveRequest
+{
+    char path[261];
+    uint32 compression;
+};
+
+class SendThread final : public ThreadBase
+{
+public:
+    void Run() override;
+
+    // Main thread before the thread starts, or the send thread.
+    void Connect(const char* host, uint16 port);
+    void CloseAll();
+
+    std::atomic<uint32> m_state{uint32(EConnectionState::kNotStarted)};
+    int m_transmitSocket = -1;
+    int m_listenSocket = -1;
+    int m_acceptedSocket = -1;
+    uint16 m_listenPort = kListenPort;
+    uint32 m_connectTimeoutMs = 2000;
+    uint64 m_moduleBase = 0;
+    double m_frequencyKHz = 0;
+    uint32 m_describedThreads = 0;
+    uint32 m_describedTimers = 0;
+    std::atomic<uint32> m_rejected{0};
+
+    std::mutex m_saveLock;
+    SaveRequest m_saves[kMaxPendingSaves];
+    uint32 m_saveCount = 0;
+
+    // Warnings of the send thread, logged by Stop on the stopping thread: the log's sink list may
+    // change (the program adds its sinks) while this thread runs, so it never prints itself.
+    void Notice(const char* format, ...) MX_PRINTF_FORMAT(2, 3);
+    void LogNotices();
+    std::mutex m_noticeLock;
+    char m_notices[kMaxNotices][256];
+    uint32 m_noticeCount = 0;
+    uint32 m_noticesLost = 0;
+
+private:
+    void SetState(EConnectionState state) { m_state.store(uint32(state), std::memory_order_release); }
+    EConnectionState State() const { return EConnectionState(m_state.load(std::memory_order_acquire)); }
+
+    void Pass();
+    void SendPacket(uint16 type, const PayloadWriter& payload);
+    void SendHandshake();
+    void Describe();
+    void Drain(ThreadRecord* record);
+    void FlushEvents(ThreadRecord* record, uint32 count);
+    void SendSaves();
+    void ReceiveRequests();
+    // False: the packet is malformed or out of place, and the connection goes.
+    bool HandleRequest(uint16 type, PayloadReader& packet);
+    void Reject(const char* why);
+    void DropConnection();
+
+    PacketReader m_packetReader;
+    PayloadWriter m_writer;
+    PayloadWriter m_textWriter;
+    uint8 m_frame[kMaxPacketSize];
+};
+
+SendThread GSendThread;
+
+void SendThread::CloseAll()
+{
+    ProfilerPlatform::Close(m_transmitSocket);
+    ProfilerPlatform::Close(m_listenSocket);
+    ProfilerPlatform::Close(m_acceptedSocket);
+}
+
+void SendThread::Connect(const char* host, uint16 port)
+{
+    MX_ASSERT(State() != EConnectionState::kConnected);
+    ProfilerPlatform::Close(m_transmitSocket);
+    m_transmitSocket = ProfilerPlatform::Connect(host, port, m_connectTimeoutMs);
+    if (m_transmitSocket < 0)
+    {
+        SetState(EConnectionState::kFailed);
+        if (IsValid())
+            Notice("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host, unsigned(port));
+        else
+            MX_LOG_WARNING("Can't connect to Profiler at `%s:%u` (perhaps it isn't running?)", host,
+                           unsigned(port));
+        return;
+    }
+    SetState(EConnectionState::kConnected);
+    m_packetReader.Reset();
+    m_writer.Reset();
+    m_describedThreads = 0;
+    m_describedTimers = 0;
+    SendHandshake();
+}
+
+void SendThread::SendPacket(uint16 type, const PayloadWriter& payload)
+{
+    MX_PROFILE_ZONE("Socket send");
+    if (State() != EConnectionState::kConnected || !payload.Ok())
+        return;
+    uint32 header = MakeHeader(type, payload.Size());
+    for (uint32 i = 0; i < 4; ++i)
+        m_frame[i] = uint8(header >> (8 * i));
+    std::memcpy(m_frame + kHeaderSize, payload.Data(), payload.Size());
+    if (!ProfilerPlatform::SendAll(m_transmitSocket, m_frame, kHeaderSize + payload.Size(), kSendTimeoutMs))
+    {
+        ProfilerPlatform::Close(m_transmitSocket);
+        SetState(EConnectionState::kNotStarted);
+    }
+}
+
+void SendThread::SendHandshake()
+{
+    uint8 h[kHandshakeSize] = {};
+    auto put = [&h](uint32 offset, const void* value, uint32 size) { std::memcpy(h + offset, value, size); };
+    uint32 magic = kHandshakeMagic, version = kProtocolVersion, pid = ProfilerPlatform::GetProcessId();
+    put(Handshake::kMagic, &magic, 4);
+    put(Handshake::kVersion, &version, 4);
+    ProfilerPlatform::GetCpuInfo(h + Handshake::kCpuInfo);
+    put(Handshake::kProcessId, &pid, 4);
+    put(Handshake::kModuleBase, &m_moduleBase, 8);
+    uint64 start = Profiler::Core::GetStartTimestamp(), flags = 0xF;
+    put(Handshake::kStartTimestamp, &start, 8);
+    put(Handshake::kFlags, &flags, 8);
+    put(Handshake::kFrequencyKHz, &m_frequencyKHz, 8);
+    char* path = reinterpret_cast<char*>(h + Handshake::kExecutablePath);
+    ProfilerPlatform::GetExecutablePath(path, Handshake::kExecutablePathSize);
+    ProfilerPlatform::GetComputerName(reinterpret_cast<char*>(h + Handshake::kComputerName),
+                                      Handshake::kComputerNameSize);
+    ProfilerPlatform::GetCpuBrand(reinterpret_cast<char*>(h + Handshake::kCpuBrand),
+                                  Handshake::kCpuBrandSize);
+    // The symbol store files the executable under its build-id.
+    StaticString64_t identity;
+    if (GetModuleSignature(path, identity) == EModuleSignatureResult::kOk)
+        std::memcpy(h + Handshake::kModuleIdentity, identity.c_str(),
+                    strnlen(identity.c_str(), Handshake::kModuleIdentitySize - 1));
+    m_writer.Reset();
+    m_writer.Bytes(h, sizeof(h));
+    SendPacket(kHandshake, m_writer);
+}
+
+void SendThread::Describe()
+{
+    if (State() != EConnectionState::kConnected)
+        return;
+    uint32 threads = Profiler::Core::GetRecordCount();
+    for (; m_describedThreads < threads; ++m_describedThreads)
+    {
+        const ThreadRecord* record = Profiler::Core::GetRecord(m_describedThreads);
+        m_writer.Reset();
+        m_writer.U32(record->index);
+        m_writer.U8(0); // a CPU thread
+        m_writer.U32(record->osThreadId);
+        m_writer.U64(0);
+        m_writer.String(record->name, uint32(strnlen(record->name, sizeof(record->name))));
+        SendPacket(kThreadDescription, m_writer);
+    }
+    uint32 timers = Profiler::Core::GetTimerCount();
+    for (; m_describedTimers < timers; ++m_describedTimers)
+    {
+        bool second = false;
+        const char* name = Profiler::Core::GetTimerName(m_describedTimers, second);
+        uint32 length = uint32(strnlen(name, kMaxPayloadSize - 8));
+        m_writer.Reset();
+        m_writer.U32(m_describedTimers | (second ? kTimerSecondNamespace : 0));
+        m_writer.String(name, length);
+        SendPacket(kTimerDescription, m_writer);
+    }
+}
+
+// Sends texts and events of one record published so far and gives their room back to the producer.
+void SendThread::Drain(ThreadRecord* record)
+{
+    // Events first: every text an event refers to was published before the event, so the text head
+    // read afterwards covers it.
+    uint32 produced = record->produced.load(std::memory_order_acquire);
+    uint32 textHead = record->textHead.load(std::memory_order_acquire);
+    uint32 consumed = record->consumed.load(std::memory_order_relaxed);
+    uint32 textTail = record->textTail.load(std::memory_order_relaxed);
+    // Nothing published: the rings may not even exist yet (their pointers are only read once an
+    // event or a text has been published after they were made).
+    if (produced == consumed && textHead == textTail)
+        return;
+    bool sending = State() == EConnectionState::kConnected;
+
+    if (sending && textTail != textHead)
+    {
+        MX_PROFILE_ZONE("Consume text data");
+        m_textWriter.Reset();
+        m_textWriter.U32(record->index);
+        uint32 at = textTail;
+        while (at != textHead)
+        {
+            uint32 position = at & (Profiler::kTextRingBytes - 1);
+            uint32 length;
+            std::memcpy(&length, record->texts + position, 4);
+            if (length == Profiler::kTextWrap || length > Profiler::kMaxTextLength)
+            {
+                at += Profiler::kTextRingBytes - position;
+                continue;
+            }
+            if (m_textWriter.Room() < 8 + length)
+            {
+                SendPacket(kTextData, m_textWriter);
+                m_textWriter.Reset();
+                m_textWriter.U32(record->index);
+            }
+            m_textWriter.U32(position);
+            m_textWriter.String(reinterpret_cast<const char*>(record->texts + position + 4), length);
+            at += 4 + ((length + 3) & ~3u);
+        }
+        SendPacket(kTextData, m_textWriter);
+    }
+
+    if (sending && consumed != produced)
+    {
+        MX_PROFILE_ZONE("Write events");
+        uint32 count = 0;
+        uint64 previous = 0;
+        m_writer.Reset();
+        m_writer.U16(0);
+        m_writer.U32(record->index);
+        for (uint32 i = consumed; i != produced; ++i)
+        {
+            const uint8* e = record->events[i & (Profiler::kEventRingSize - 1)].bytes;
+            auto get = [e](uint32 offset, uint32 size)
+            {
+                uint64 v = 0;
+                std::memcpy(&v, e + offset, size);
+                return v;
+            };
+            if (m_writer.Room() < kMaxEncodedEvent || count == 0xFFFF)
+            {
+                FlushEvents(record, count);
+                count = 0;
+                previous = 0;
+            }
+            uint8 type = e[0];
+            m_writer.U8(type);
+            switch (type)
+            {
+            case kZoneBegin:
+            {
+                uint64 ts = get(1, 8);
+                m_writer.Varint(ts - previous);
+                previous = ts;
+                m_writer.Varint(get(9, 8) - m_moduleBase);
+                m_writer.Varint(get(17, 2));
+                m_writer.Varint(get(19, 2));
+                m_writer.Varint(get(21, 4));
+                m_writer.Varint(get(25, 4));
+                break;
+            }
+            case kZoneEnd:
+            {
+                uint64 ts = get(1, 8);
+                m_writer.Varint(ts - previous);
+                previous = ts;
+                m_writer.Varint(get(9, 4));
+                break;
+            }
+            case kZoneText:
+                m_writer.Varint(get(1, 4));
+                m_writer.Varint(get(5, 4));
+                break;
+            default: // kMessage
+            {
+                uint64 ts = get(1, 8);
+                m_writer.Varint(ts - previous);
+                previous = ts;
+                m_writer.Varint(get(9, 4));
+                m_writer.Varint(get(13, 8));
+                m_writer.Varint(get(21, 2));
+                m_writer.Varint(get(23, 1));
+                break;
+            }
+            }
+            ++count;
+        }
+        FlushEvents(record, count);
+    }
+    // Without a viewer the events are discarded, so that producers never find their rings full.
+    record->consumed.store(produced, std::memory_order_release);
+    record->textTail.store(textHead, std::memory_order_release);
+}
+
+void SendThread::FlushEvents(ThreadRecord* record, uint32 count)
+{
+    if (count != 0)
+    {
+        MX_PROFILE_ZONE("Compress");
+        m_writer.PatchU16(0, uint16(count));
+        SendPacket(kEventData, m_writer);
+    }
+    m_writer.Reset();
+    m_writer.U16(0);
+    m_writer.U32(record->index);
+}
+
+void SendThread::SendSaves()
+{
+    std::lock_guard<std::mutex> guard(m_saveLock);
+    for (uint32 i = 0; i < m_saveCount; ++i)
+    {
+        m_writer.Reset();
+        m_writer.String(m_saves[i].path, uint32(strnlen(m_saves[i].path, sizeof(m_saves[i].path))));
+        m_writer.U32(m_saves[i].compression);
+        SendPacket(kSaveRequest, m_writer);
+    }
+    m_saveCount = 0;
+}
+
+void SendThread::DropConnection()
+{
+    ProfilerPlatform::Close(m_transmitSocket);
+    ProfilerPlatform::Close(m_acceptedSocket);
+    m_packetReader.Reset();
+    SetState(EConnectionState::kNotStarted);
+}
+
+void SendThread::Notice(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    Str::VSNPrintf(text, sizeof(text), format, args);
+    va_end(args);
+    // The viewer's timeline shows it at once.
+    Profiler::Message(0, 0, kMessageWarning, "%s", text);
+    std::lock_guard<std::mutex> guard(m_noticeLock);
+    if (m_noticeCount < kMaxNotices)
+        std::memcpy(m_notices[m_noticeCount++], text, sizeof(text));
+    else
+        ++m_noticesLost;
+}
+
+void SendThread::LogNotices()
+{
+    std::lock_guard<std::mutex> guard(m_noticeLock);
+    for (uint32 i = 0; i < m_noticeCount; ++i)
+        MX_LOG_WARNING("%s", m_notices[i]);
+    if (m_noticesLost != 0)
+        MX_LOG_WARNING("Profiler: %u more warnings of the send thread were not kept", m_noticesLost);
+    m_noticeCount = 0;
+    m_noticesLost = 0;
+}
+
+void SendThread::Reject(const char* why)
+{
+    Notice("Profiler: dropped the viewer's connection (%s)", why);
+    m_rejected.fetch_add(1, std::memory_order_relaxed);
+    DropConnection();
+}
+
+bool SendThread::HandleRequest(uint16 type, PayloadReader& packet)
+{
+    EConnectionState state = State();
+    if (type == kConnectRequest)
+    {
+        char hostname[kMaxConnectHostLength + 1];
+        uint16 port = 0;
+        if (state != EConnectionState::kAccepted || !packet.String(hostname, sizeof(hostname)) ||
+            !packet.U16(port) || !packet.AtEnd() || hostname[0] == '\0' || port == 0)
+            return false;
+        ProfilerPlatform::Close(m_acceptedSocket);
+        Connect(hostname, port);
+        return true;
+    }
+    if (state != EConnectionState::kConnected)
+        return false;
+    switch (type)
+    {
+    case kModuleRequest:
+    case kFunctionRequest:
+    {
+        uint64 address = 0;
+        if (!packet.U64(address) || !packet.AtEnd())
+            return false;
+        const char* module = "";
+        const char* symbol = "";
+        uint64 base = 0;
+        ProfilerPlatform::DescribeAddress(address, module, base, symbol);
+        m_writer.Reset();
+        m_writer.U64(address);
+        if (type == kModuleRequest)
+        {
+            m_writer.U64(base);
+            m_writer.String(module, uint32(strnlen(module, 4096)));
+        }
+        else
+            m_writer.String(symbol, uint32(strnlen(symbol, 4096)));
+        SendPacket(type == kModuleRequest ? kModuleReply : kFunctionReply, m_writer);
+        return true;
+    }
+    case kThreadRequest:
+    {
+        uint64 threadId = 0;
+        if (!packet.U64(threadId) || !packet.AtEnd())
+            return false;
+        char name[ThreadInfo::kNameCapacity] = {};
+        if (threadId <= 0xFFFFFFFFu)
+        {
+            Threading::LockRegistry();
+            if (const ThreadInfo* info = Threading::FindThreadInfoByThreadId(uint32(threadId)))
+                std::memcpy(name, info->name, sizeof(name));
+            Threading::UnlockRegistry();
+        }
+        name[sizeof(name) - 1] = '\0';
+        m_writer.Reset();
+        m_writer.U64(threadId);
+        m_writer.String(name, uint32(std::strlen(name)));
+        SendPacket(kThreadReply, m_writer);
+        return true;
+    }
+    case kNameRequest:
+    {
+        uint64 namePtr = 0;
+        // Only the names of our own timer table are read; any other address is refused unread.
+        if (!packet.U64(namePtr) || !packet.AtEnd() || !Profiler::Core::IsTimerNameAddress(namePtr))
+            return false;
+        const char* name = reinterpret_cast<const char*>(namePtr);
+        m_writer.Reset();
+        m_writer.U64(namePtr);
+        m_writer.String(name, uint32(strnlen(name, kMaxPayloadSize - 16)));
+        SendPacket(kNameReply, m_writer);
+        return true;
+    }
+    case kSymbolsRequest:
+    {
+        uint32 symbolsCount = 0;
+        if (!packet.U32(symbolsCount) || packet.Left() != uint64(symbolsCount) * 8)
+            return false;
+        MX_PROFILE_ZONE("Consume symbols data");
+        m_writer.Reset();
+        for (uint32 i = 0; i < symbolsCount; ++i)
+        {
+            uint64 symbol = 0;
+            packet.U64(symbol);
+            const char* module = "";
+            const char* name = "";
+            uint64 base = 0;
+            ProfilerPlatform::DescribeAddress(symbol, module, base, name);
+            uint32 length = uint32(strnlen(name, 1024));
+            if (m_writer.Room() < 12 + length)
+            {
+                SendPacket(kSymbolData, m_writer);
+                m_writer.Reset();
+            }
+            m_writer.U64(symbol);
+            m_writer.String(name, length);
+        }
+        if (m_writer.Size() != 0)
+            SendPacket(kSymbolData, m_writer);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void SendThread::ReceiveRequests()
+{
+    MX_PROFILE_ZONE("Handle server requests");
+    EConnectionState state = State();
+    int socket = state == EConnectionState::kAccepted    ? m_acceptedSocket
+                 : state == EConnectionState::kConnected ? m_transmitSocket
+                                                         : -1;
+    if (socket < 0)
+        return;
+    int got = ProfilerPlatform::Receive(socket, m_packetReader.FreeSpace(), m_packetReader.FreeBytes());
+    if (got < 0)
+    {
+        DropConnection();
+        return;
+    }
+    m_packetReader.Added(uint32(got));
+    for (;;)
+    {
+        uint16 type = 0;
+        const uint8* payload = nullptr;
+        uint32 length = 0;
+        PacketReader::EState ready = m_packetReader.Next(type, payload, length);
+        if (ready == PacketReader::kState_Incomplete)
+            return;
+        if (ready == PacketReader::kState_Malformed)
+        {
+            Reject("malformed packet header");
+            return;
+        }
+        PayloadReader packet(payload, length);
+        if (!HandleRequest(type, packet))
+        {
+            Reject("malformed or unexpected request");
+            return;
+        }
+        // A connect request replaces the reader's connection: what it held belonged to the old one.
+        if (type == kConnectRequest)
+        {
+            m_packetReader.Reset();
+            return;
+        }
+        m_packetReader.Consume(length);
+    }
+}
+
+void SendThread::Pass()
+{
+    if (State() == EConnectionState::kNotStarted && m_listenPort != 0)
+    {
+        // A connection dropped after a viewer came through the listening socket keeps that socket.
+        if (m_listenSocket < 0)
+            m_listenSocket = ProfilerPlatform::Listen(m_listenPort);
+        SetState(m_listenSocket >= 0 ? EConnectionState::kListening : EConnectionState::kFailed);
+    }
+    if (State() == EConnectionState::kListening)
+    {
+        m_acceptedSocket = ProfilerPlatform::Accept(m_listenSocket);
+        if (m_acceptedSocket >= 0)
+        {
+            m_packetReader.Reset();
+            SetState(EConnectionState::kAccepted);
+        }
+    }
+    {
+        MX_PROFILE_ZONE("Flush buffers");
+        Describe();
+        uint32 records = Profiler::Core::GetRecordCount();
+        for (uint32 i = 0; i < records; ++i)
+            Drain(Profiler::Core::GetRecord(i));
+        // Timers first used while draining are named in the same pass.
+        Describe();
+    }
+    {
+        MX_PROFILE_ZONE("Consume call stacks data");
+        SendSaves();
+    }
+    ReceiveRequests();
+}
+
+void SendThread::Run()
+{
+    while (!IsStopRequested())
+    {
+        Pass();
+        EConnectionState state = State();
+        int socket = state == EConnectionState::kAccepted    ? m_acceptedSocket
+                     : state == EConnectionState::kConnected ? m_transmitSocket
+                     : state == EConnectionState::kListening ? m_listenSocket
+                                                             : -1;
+        ProfilerPlatform::WaitReadable(socket, 1);
+    }
+    // Everything recorded up to the stop goes out before the goodbye.
+    Pass();
+    m_writer.Reset();
+    SendPacket(kGoodbye, m_writer);
+}
+
+double MeasureFrequencyKHz()
+{
+    uint64 ns0 = ProfilerPlatform::MonotonicNs();
+    uint64 ts0 = Profiler::Core::ReadTimestamp();
+    ProfilerPlatform::SleepMs(10);
+    uint64 ns1 = ProfilerPlatform::MonotonicNs();
+    uint64 ts1 = Profiler::Core::ReadTimestamp();
+    if (ns1 <= ns0)
+        return 1.0;
+    return double(ts1 - ts0) * 1e6 / double(ns1 - ns0);
+}
+} // namespace
+
+void ProfilerSendThread::Start(const char* host, uint16 port, bool trace, void (*beforeThread)())
+{
+    SendThread& t = GSendThread;
+    if (!MX_VERIFY(!t.ThreadBase::IsValid()))
+        return;
+    MX_ASSERT(t.m_transmitSocket < 0);
+    t.m_moduleBase = ProfilerPlatform::GetExecutableBase();
+    if (t.m_frequencyKHz == 0)
+        t.m_frequencyKHz = MeasureFrequencyKHz();
+    if (host == nullptr || host[0] == '\0')
+        host = "localhost";
+    if (!IsLoopbackHost(host) || ProfilerPlatform::ViewerAnnounced())
+        t.Connect(host, port);
+    if (trace)
+        MX_LOG_WARNING("Failed to start system event tracing (not running under Administrator?)");
+    if (beforeThread != nullptr)
+        beforeThread();
+    t.SetName("Profiler");
+    t.Start(0x40000, ThreadPriority::Normal);
+}
+
+void ProfilerSendThread::Stop()
+{
+    SendThread& t = GSendThread;
+    if (!t.IsValid())
+        return;
+    t.ThreadBase::Stop();
+    t.CloseAll();
+    t.LogNotices();
+    t.m_state.store(uint32(EConnectionState::kNotStarted), std::memory_order_release);
+}
+
+bool ProfilerSendThread::IsRunning()
+{
+    return GSendThread.IsValid();
+}
+
+EConnectionState ProfilerSendThread::GetState()
+{
+    return EConnectionState(GSendThread.m_state.load(std::memory_order_acquire));
+}
+
+void ProfilerSendThread::RequestSave(const char* path, uint32 compression)
+{
+    SendThread& t = GSendThread;
+    std::lock_guard<std::mutex> guard(t.m_saveLock);
+    if (t.m_saveCount >= kMaxPendingSaves || path == nullptr)
+        return;
+    SaveRequest& request = t.m_saves[t.m_saveCount++];
+    size_t length = strnlen(path, sizeof(request.path) - 1);
+    std::memcpy(request.path, path, length);
+    request.path[length] = '\0';
+    request.compression = compression;
+}
+
+void ProfilerSendThread::SetConnectTimeoutMs(uint32 timeoutMs)
+{
+    GSendThread.m_connectTimeoutMs = timeoutMs;
+}
+
+void ProfilerSendThread::SetListenPort(uint16 port)
+{
+    GSendThread.m_listenPort = port;
+}
+
+uint32 ProfilerSendThread::GetRejectedConnections()
+{
+    return GSendThread.m_rejected.load(std::memory_order_relaxed);
+}
+} // namespace Morvex

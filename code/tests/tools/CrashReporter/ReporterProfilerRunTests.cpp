@@ -1,0 +1,203 @@
+// The real reporter with --profiler: a silent send streamed to the capture tool and read back with
+// Python's json; no viewer at the address; a peer that answers with hostile bytes.
+
+#include "CollectorProcess.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <semaphore.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Morvex::Test;
+namespace fs = std::filesystem;
+
+namespace
+{
+std::string Slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// A loopback listener on a free port, for the peers the tests play themselves.
+int ListenAnywhere(uint16_t& port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(a);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 4) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+    {
+        close(s);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+class ReporterProfiler : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // A loopback viewer is only dialled while one announces itself; the semaphore is shared by
+        // every viewer of the machine and stays.
+        sem_t* s = sem_open("/MorvexProfilerStarted", O_CREAT, 0644, 0);
+        if (s != SEM_FAILED)
+            sem_close(s);
+        m_in.WriteFile("dumps/42.dmp", std::string("MDMP\0\x01\xff", 7) + std::string(70000, 'x'));
+        m_in.WriteFile("logs/a.log", "first log\n");
+        m_collector = std::make_unique<CollectorProcess>(
+            COLLECTOR_PATH, std::vector<std::string>{"--port", "0", "--data", m_received.Path()});
+        ASSERT_GT(m_collector->port(), 0) << m_collector->output();
+        m_work.WriteFile("crash-reporter.cfg",
+                         "set crash_url \"" + m_collector->Url("/submit/") + "\"\nset ElasticsearchUrl \"" +
+                             m_collector->Url("/events/prod/") + "\"\nset retry_count 1\n");
+    }
+
+    ProcessResult RunReporter(uint16_t profilerPort)
+    {
+        std::vector<std::string> args = {CRASH_REPORTER_PATH,
+                                         "--id",
+                                         "42",
+                                         "--dump-path",
+                                         m_in.Join("dumps"),
+                                         "--user-path",
+                                         m_user.Path(),
+                                         "--wc",
+                                         m_in.Join("logs") + "/*.log",
+                                         "--silent",
+                                         "--profiler",
+                                         "127.0.0.1:" + std::to_string(profilerPort)};
+        return RunProcess(
+            args, m_work.Path(),
+            {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+    }
+
+    TempDir m_in, m_user, m_work, m_data, m_tmp, m_received, m_capture;
+    std::unique_ptr<CollectorProcess> m_collector;
+};
+
+TEST_F(ReporterProfiler, SilentSendStreamsToTheCaptureTool)
+{
+    const std::string json = m_capture.Join("trace.json");
+    const std::string portFile = m_capture.Join("port");
+    ChildProcess capture(
+        {PROFILER_CAPTURE_PATH, "--out", json, "--port", "0", "--port-file", portFile, "--timeout", "60"});
+    for (int i = 0; i < 500 && !fs::exists(portFile); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(portFile));
+    const int port = std::stoi(Slurp(portFile));
+
+    ProcessResult r = RunReporter(uint16_t(port));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Sent successfully"), std::string::npos) << r.out;
+    ProcessResult c = capture.Wait();
+    ASSERT_EQ(c.exitCode, 0) << c.out << c.err;
+
+    // An independent reader: Python's json. Per thread name, the zone names; then the log texts.
+    ProcessResult summary =
+        RunProcess({"/usr/bin/python3", "-c",
+                    "import json,sys\n"
+                    "d=json.load(open(sys.argv[1]))\n"
+                    "names={e['tid']:e['args']['name'] for e in d['traceEvents'] if e['ph']=='M'}\n"
+                    "zones={}\n"
+                    "for e in d['traceEvents']:\n"
+                    "  if e['ph']=='X': zones.setdefault(names.get(e['tid'],'?'),set()).add(e['name'])\n"
+                    "  if e['ph']=='X': assert e['dur']>=0 and e['cat'] in ('zone','lock')\n"
+                    "for t in sorted(zones): print('zones', t, '|'.join(sorted(zones[t])))\n"
+                    "for e in d['traceEvents']:\n"
+                    "  if e['ph']=='i': print('text', names.get(e['tid'],'?'), e['name'])\n",
+                    json});
+    ASSERT_EQ(summary.exitCode, 0) << summary.err;
+    const std::string& s = summary.out;
+    auto zonesOf = [&s](const std::string& thread)
+    {
+        size_t at = s.find("zones " + thread + " ");
+        return at == std::string::npos ? std::string() : s.substr(at, s.find('\n', at) - at);
+    };
+    // The main thread reads the settings and the files; the sender thread uploads.
+    EXPECT_NE(zonesOf("Main Thread").find("Morvex::CmdSystem::Execute"), std::string::npos) << s;
+    EXPECT_NE(zonesOf("Main Thread").find("OpenFile"), std::string::npos) << s;
+    EXPECT_NE(zonesOf("SenderThread").find("HTTPClient::Request"), std::string::npos) << s;
+    EXPECT_NE(zonesOf("Profiler").find("Flush buffers"), std::string::npos) << s;
+    EXPECT_NE(s.find("text Main Thread Sending finished\n"), std::string::npos) << s;
+}
+
+TEST_F(ReporterProfiler, AbsentViewerIsAWarningAndTheRunEndsWell)
+{
+    uint16_t port = 0;
+    close(ListenAnywhere(port)); // nobody listens there now
+    ProcessResult r = RunReporter(port);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    // Said before the reporter adds its own sinks: the console's fallback prints it on stderr.
+    EXPECT_NE((r.out + r.err)
+                  .find("WARNING: Can't connect to Profiler at `127.0.0.1:" + std::to_string(port) +
+                        "` (perhaps it isn't running?)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Sent successfully"), std::string::npos) << r.out;
+}
+
+// A peer that takes the connection and answers with garbage, an oversized header and a truncated
+// request: the profiler drops it, the report goes out, the run ends with 0.
+TEST_F(ReporterProfiler, HostilePeerEndsNothing)
+{
+    uint16_t port = 0;
+    int listener = ListenAnywhere(port);
+    ASSERT_GE(listener, 0);
+    std::atomic<bool> closedByReporter{false};
+    std::thread peer(
+        [listener, &closedByReporter]
+        {
+            pollfd p{listener, POLLIN, 0};
+            if (poll(&p, 1, 30000) <= 0)
+                return;
+            int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            const uint8_t truncated[] = {3, 0, 12, 0, 1, 2, 3}; // a module request of 3 bytes
+            const uint8_t oversized[] = {0xFF, 0xFF, 0xFF, 0xFF};
+            const char garbage[] = "\x00\x01GET / HTTP/1.1\r\n\r\n";
+            send(s, truncated, sizeof(truncated), MSG_NOSIGNAL);
+            send(s, oversized, sizeof(oversized), MSG_NOSIGNAL);
+            send(s, garbage, sizeof(garbage), MSG_NOSIGNAL);
+            char buffer[4096];
+            for (;;)
+            {
+                pollfd q{s, POLLIN, 0};
+                if (poll(&q, 1, 30000) <= 0)
+                    break;
+                if (recv(s, buffer, sizeof(buffer), 0) <= 0)
+                {
+                    closedByReporter = true;
+                    break;
+                }
+            }
+            close(s);
+        });
+    ProcessResult r = RunReporter(port);
+    peer.join();
+    close(listener);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Sent successfully"), std::string::npos) << r.out;
+    EXPECT_NE((r.out + r.err).find("Profiler: dropped the viewer's connection"), std::string::npos)
+        << r.out << r.err;
+    EXPECT_TRUE(closedByReporter);
+}
+} // namespace
