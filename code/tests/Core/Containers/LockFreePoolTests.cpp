@@ -146,15 +146,19 @@ class LockFreePoolStress : public testing::TestWithParam<int>
 };
 
 // Producers allocate objects and hand them to consumers through a lock-free list; consumers check
-// and free them. No object is ever handed to two owners, and every bundle comes back.
+// and free them. No object is ever handed to two owners, and every bundle comes back. Producers keep
+// at most kMaxInFlight objects ahead of the consumers: on a loaded machine the consumers may not run
+// for a while, and without a bound the producers would exhaust the pool's capacity.
 TEST_P(LockFreePoolStress, NoObjectIsHandedOutTwice)
 {
     const int threads = GetParam();
     const int producers = threads / 2;
     const int consumers = threads - producers;
     constexpr int kPerProducer = 20000;
+    constexpr int kMaxInFlight = 8192;
     LockFreePool pool(sizeof(Object), 1 << 16, 1024, "stress");
     LockFreeList handover;
+    std::atomic<int> produced{0};
     std::atomic<int> received{0};
     std::atomic<int> doubles{0};
     std::vector<std::thread> all;
@@ -164,13 +168,19 @@ TEST_P(LockFreePoolStress, NoObjectIsHandedOutTwice)
             {
                 for (int i = 0; i < kPerProducer; ++i)
                 {
+                    while (produced.load(std::memory_order_relaxed) -
+                               received.load(std::memory_order_relaxed) >=
+                           kMaxInFlight)
+                        std::this_thread::yield();
                     auto* object = static_cast<Object*>(pool.Alloc());
+                    ASSERT_NE(object, nullptr);
                     if (object->state.exchange(kLive, std::memory_order_relaxed) == kLive)
                         doubles.fetch_add(1);
                     object->owner = static_cast<uint32>(p);
                     uint32 link = LockFree::AllocLink();
                     LockFree::GetLink(link).m_payload = reinterpret_cast<uint64>(object);
                     handover.Push(link);
+                    produced.fetch_add(1, std::memory_order_relaxed);
                     // Some objects stay with their producer for a moment, to mix the bundles.
                     if (i % 7 == 0)
                     {
