@@ -107,6 +107,26 @@ private:
     void Link();
     void Unlink();
 
+    // A figure the owner writes and the diagnostics read from any thread (VisitAll): only the owner
+    // changes it, so a relaxed load and store stand in for the increment, and a reader sees some
+    // recent value instead of a torn one.
+    class Figure
+    {
+    public:
+        constexpr Figure() = default;
+        operator uint64() const { return m_value.load(std::memory_order_relaxed); }
+        Figure& operator=(uint64 value)
+        {
+            m_value.store(value, std::memory_order_relaxed);
+            return *this;
+        }
+        Figure& operator++() { return *this = *this + 1; }
+        Figure& operator--() { return *this = *this - 1; }
+
+    private:
+        std::atomic<uint64> m_value{0};
+    };
+
     void* m_freeList = nullptr; // linked through each element's first bytes
     Allocator* m_pageAllocator = nullptr;
     Page* m_page = nullptr;
@@ -114,12 +134,12 @@ private:
     Pool* m_prev = nullptr;
     const char* m_debugName = "";
     uint64 m_pageSizeInBytes = 0;
-    uint64 m_numPages = 0;
-    uint64 m_numElements = 0;
+    Figure m_numPages;
+    Figure m_numElements;
     uint64 m_elementSize = 0;
     uint64 m_elementSizeAligned = 0;
     uint64 m_elementAlignment = 0;
-    uint64 m_peakElements = 0;
+    Figure m_peakElements;
     int16 m_tag = -1;
     uint32 m_ownerThread = 0;
     std::atomic<uint32> m_reentrancy{0};

@@ -216,7 +216,7 @@ void* Pool::Alloc()
     }
     ++m_numElements;
     if (m_numElements > m_peakElements)
-        m_peakElements = m_numElements;
+        m_peakElements = uint64(m_numElements);
     void* element;
     if (m_debugHeap)
     {
