@@ -43,8 +43,25 @@ constexpr uint32 kSelfTestWorkers = 32;
 // Rounds of a pause before a lock sleeps, a worker sleeps or a wait makes its OS event: each is a
 // few microseconds at most, less than what a sleep and a wake-up cost the system.
 constexpr uint32 kLockSpinCount = 500;
-constexpr uint32 kWorkerSpinCount = 50;
 constexpr uint32 kWaitSpinCount = 1000;
+// An idle worker keeps looking for work for a while before it sleeps: a producer that queues a task
+// every microsecond or so would otherwise pay a wake-up system call for nearly every task, and the
+// worker a sleep and a wake-up. First pauses (a few tens of microseconds), then yields, which lets
+// other threads of a loaded machine run.
+constexpr uint32 kWorkerSpinCount = 1000;
+constexpr uint32 kWorkerYieldCount = 50;
+constexpr size_t kCacheLine = 64;
+// Tasks are made on one thread and deleted on another, all the time: they come from pools of a few
+// sizes whose bundles go back to the makers without a lock. A header in front of each task names
+// its pool (null: the global heap) so that a task made before the graph ran, or deleted after it
+// stopped, goes back where it came from.
+constexpr size_t kTaskHeader = 16;
+constexpr uint32 kTaskClassBytes[] = {64, 128, 256};
+constexpr uint32 kNumTaskClasses = sizeof(kTaskClassBytes) / sizeof(kTaskClassBytes[0]);
+constexpr uint32 kMaxTasksPerClass = 0x400000;
+constexpr uint32 kTasksPerPageHint = 1024;
+constexpr const char* kTaskPoolNames[] = {"Task64", "Task128", "Task256"};
+static_assert(sizeof(kTaskPoolNames) / sizeof(kTaskPoolNames[0]) == kNumTaskClasses);
 
 inline void CpuPause()
 {
@@ -99,7 +116,9 @@ private:
 class TaskGraphImpl
 {
 public:
-    struct NamedThreadQueue
+    // On cache lines of its own: the producers and the workers write it all the time, and the graph's
+    // read-mostly state must not share a line with it.
+    struct alignas(kCacheLine) NamedThreadQueue
     {
         SpinningMutex lock;
         // Wakes sleeping workers: released for queued tasks while some worker sleeps, and once per
@@ -107,6 +126,7 @@ public:
         Threading::Semaphore semaphore;
         TaskQueue m_queue;
         std::atomic<uint32> numQueued{0}; // written under the lock; read without it as a hint
+        // Workers that announced their sleep and were not yet claimed by a waker (see QueueList).
         std::atomic<uint32> numSleeping{0};
         ThreadHandle* workers = nullptr;
         uint32 numWorkers = 0;
@@ -137,16 +157,24 @@ public:
     static NamedThreadQueue& QueueOf(uint32 thread) { return Queues()[thread]; }
     static NamedThreadQueue* Queues() { return reinterpret_cast<NamedThreadQueue*>(s_queueStorage); }
 
-    static std::atomic<bool> m_inited;
+    // Read on every setup: a line of its own, away from anything that threads write.
+    alignas(kCacheLine) static std::atomic<bool> m_inited;
     static std::atomic<bool> m_quit;
     static LockFreePool* s_eventPool;
+    // Created by Init; destroyed by Invalidate once none of their tasks is alive, else kept for the
+    // next Init (a task still alive returns to its pool whenever it is deleted).
+    static std::atomic<LockFreePool*> s_taskPools[kNumTaskClasses];
+    static void CreateTaskPools();
+    static void DestroyTaskPools();
     alignas(
         NamedThreadQueue) static unsigned char s_queueStorage[sizeof(NamedThreadQueue) * kNumNamedThreads];
 };
 
-std::atomic<bool> TaskGraphImpl::m_inited{false};
+alignas(kCacheLine) std::atomic<bool> TaskGraphImpl::m_inited{false};
+static_assert(sizeof(GraphEvent) <= kCacheLine);
 std::atomic<bool> TaskGraphImpl::m_quit{false};
 LockFreePool* TaskGraphImpl::s_eventPool = nullptr;
+std::atomic<LockFreePool*> TaskGraphImpl::s_taskPools[kNumTaskClasses] = {};
 alignas(
     TaskGraphImpl::NamedThreadQueue) unsigned char TaskGraphImpl::s_queueStorage[sizeof(NamedThreadQueue) *
                                                                                  kNumNamedThreads];
@@ -159,12 +187,71 @@ Task::Task(ENamedThread desiredThread) : m_desiredThread(static_cast<uint32>(des
 
 void* Task::operator new(size_t size)
 {
-    return Memory::Alloc(size);
+    const size_t total = size + kTaskHeader;
+    void* block = nullptr;
+    LockFreePool* pool = nullptr;
+    for (uint32 c = 0; c < kNumTaskClasses; ++c)
+    {
+        if (total <= kTaskClassBytes[c])
+        {
+            pool = TaskGraphImpl::s_taskPools[c].load(std::memory_order_acquire);
+            if (pool)
+                block = pool->Alloc();
+            break;
+        }
+    }
+    if (block == nullptr)
+    {
+        pool = nullptr;
+        block = Memory::Alloc(total);
+    }
+    *static_cast<LockFreePool**>(block) = pool;
+    return static_cast<char*>(block) + kTaskHeader;
 }
 
 void Task::operator delete(void* p, size_t size)
 {
-    Memory::Free(p, size);
+    if (p == nullptr)
+        return;
+    void* block = static_cast<char*>(p) - kTaskHeader;
+    if (LockFreePool* pool = *static_cast<LockFreePool**>(block))
+        pool->Free(block);
+    else
+        Memory::Free(block, size + kTaskHeader);
+}
+
+void TaskGraphImpl::CreateTaskPools()
+{
+    for (uint32 c = 0; c < kNumTaskClasses; ++c)
+    {
+        if (s_taskPools[c].load(std::memory_order_relaxed) == nullptr)
+            s_taskPools[c].store(
+                new LockFreePool(kTaskClassBytes[c], kMaxTasksPerClass, kTasksPerPageHint, kTaskPoolNames[c]),
+                std::memory_order_release);
+    }
+}
+
+void TaskGraphImpl::DestroyTaskPools()
+{
+    for (uint32 c = 0; c < kNumTaskClasses; ++c)
+    {
+        LockFreePool* pool = s_taskPools[c].load(std::memory_order_relaxed);
+        if (pool == nullptr)
+            continue;
+        // The workers' caches went back as they exited; a task still alive (or a cache of a thread
+        // that still runs) keeps the pool, which must outlive every task it holds.
+        pool->FlushCallingThread();
+        uint64 total = uint64(pool->GetNumAllocatedBundles()) * LockFree::Constants::kNumObjectsInBundle;
+        uint32 alive = static_cast<uint32>(total - pool->CountFreeObjects());
+        if (alive != 0)
+        {
+            MX_LOG_WARNING("Task pool '%s': %u tasks still alive, the pool is kept", kTaskPoolNames[c],
+                           alive);
+            continue;
+        }
+        s_taskPools[c].store(nullptr, std::memory_order_relaxed);
+        delete pool;
+    }
 }
 
 Task::~Task()
@@ -395,10 +482,19 @@ void TaskGraphImpl::QueueList(Task* first, Task* last, uint32 count)
     }
     // A worker announces its sleep before it looks at the queue one last time under the lock; our
     // append came after that look (or the worker would have found the task), so the lock orders its
-    // announcement before this read. Workers that spin or run tasks need no wake-up.
+    // announcement before this read. Workers that spin or run tasks need no wake-up. The waker takes
+    // the sleepers it wakes off the count, so that the producers that follow do not wake a worker
+    // again (each a system call) while it is still on its way out of the wait.
     uint32 sleeping = queue.numSleeping.load(std::memory_order_relaxed);
-    if (sleeping)
-        queue.semaphore.Release(static_cast<int32>(count < sleeping ? count : sleeping));
+    while (sleeping)
+    {
+        uint32 wake = count < sleeping ? count : sleeping;
+        if (queue.numSleeping.compare_exchange_weak(sleeping, sleeping - wake, std::memory_order_relaxed))
+        {
+            queue.semaphore.Release(static_cast<int32>(wake));
+            break;
+        }
+    }
 }
 
 Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue, bool useHint)
@@ -438,11 +534,17 @@ void TaskGraphImpl::WorkerEntry(void* userData)
     for (;;)
     {
         Task* task = PopTask(queue);
-        for (uint32 i = 0; task == nullptr && i < kWorkerSpinCount; ++i)
+        // The spin only reads the hint: a line that the producers write is read, not fought over.
+        for (uint32 i = 0; task == nullptr && i < kWorkerSpinCount + kWorkerYieldCount; ++i)
         {
-            CpuPause();
+            if (i < kWorkerSpinCount)
+                CpuPause();
+            else
+                std::this_thread::yield();
             if (queue.numQueued.load(std::memory_order_relaxed))
                 task = PopTask(queue);
+            else if (m_quit.load(std::memory_order_relaxed))
+                break;
         }
         if (task)
         {
@@ -456,8 +558,20 @@ void TaskGraphImpl::WorkerEntry(void* userData)
         queue.numSleeping.fetch_add(1, std::memory_order_relaxed);
         task = PopTask(queue, false);
         if (task == nullptr && !m_quit.load(std::memory_order_acquire))
+        {
+            // A waker took this worker off the count before it released the semaphore.
             queue.semaphore.Wait();
-        queue.numSleeping.fetch_sub(1, std::memory_order_relaxed);
+        }
+        else
+        {
+            // Not asleep after all: take the announcement back unless a waker claimed it already,
+            // in which case its release ends the next wait at once.
+            uint32 sleeping = queue.numSleeping.load(std::memory_order_relaxed);
+            while (sleeping && !queue.numSleeping.compare_exchange_weak(sleeping, sleeping - 1,
+                                                                        std::memory_order_relaxed))
+            {
+            }
+        }
         if (task)
             RunTask(task);
     }
@@ -473,7 +587,10 @@ bool TaskGraphImpl::Init(uint32 numWorkers)
     MX_ASSERT(LockFree::GLinksManager);
     if (LockFree::GLinksManager == nullptr)
         return false;
-    s_eventPool = new LockFreePool(sizeof(GraphEvent), kMaxEvents, kEventsPerPageHint, "GraphEvent");
+    // Each event on a cache line of its own: the worker that completes one must not take the line
+    // from the thread that creates or sets up tasks on its neighbour.
+    CreateTaskPools();
+    s_eventPool = new LockFreePool(kCacheLine, kMaxEvents, kEventsPerPageHint, "GraphEvent");
     m_quit.store(false, std::memory_order_relaxed);
     for (uint32 i = 0; i < kNumNamedThreads; ++i)
         new (&Queues()[i]) NamedThreadQueue();
@@ -526,6 +643,7 @@ void TaskGraphImpl::Invalidate()
     // After the workers are joined: their caches went back to the pool as they exited.
     delete s_eventPool;
     s_eventPool = nullptr;
+    DestroyTaskPools();
     m_quit.store(false, std::memory_order_relaxed);
 }
 
