@@ -331,23 +331,38 @@ void TaskGraphImpl::CompleteEvent(GraphEvent* event)
     uint32 link = event->m_subsequents.PopAllAndClose();
     while (link)
     {
-        LockFree::Link& l = LockFree::GetLink(link);
-        uint32 next = l.m_next.load(std::memory_order_relaxed);
-        auto* task = reinterpret_cast<Task*>(l.m_payload);
-        LockFree::FreeLink(link);
-        link = next;
-        ++numSubsequents;
-        MX_ASSERT(task);
-        if (task == nullptr)
-            continue;
-        if (task->m_numOfPrerequistitesOutstanding.fetch_sub(1, std::memory_order_acq_rel) != 1)
-            continue;
-        uint32 thread = task->m_desiredThread < kNumNamedThreads ? task->m_desiredThread : 0;
-        task->m_queueNext = readyFirst[thread];
-        readyFirst[thread] = task;
-        if (readyLast[thread] == nullptr)
-            readyLast[thread] = task;
-        ++readyCount[thread];
+        // The tasks were written by the threads that set them up. Collected a batch at a time with
+        // their lines requested together, they arrive in the time of one miss; the decrements (each a
+        // full barrier) would otherwise take the misses one after another.
+        constexpr uint32 kBatch = 16;
+        Task* batch[kBatch];
+        uint32 numInBatch = 0;
+        while (link && numInBatch < kBatch)
+        {
+            LockFree::Link& l = LockFree::GetLink(link);
+            uint32 next = l.m_next.load(std::memory_order_relaxed);
+            auto* task = reinterpret_cast<Task*>(l.m_payload);
+            LockFree::FreeLink(link);
+            link = next;
+            ++numSubsequents;
+            MX_ASSERT(task);
+            if (task == nullptr)
+                continue;
+            __builtin_prefetch(&task->m_numOfPrerequistitesOutstanding, 1);
+            batch[numInBatch++] = task;
+        }
+        for (uint32 i = 0; i < numInBatch; ++i)
+        {
+            Task* task = batch[i];
+            if (task->m_numOfPrerequistitesOutstanding.fetch_sub(1, std::memory_order_acq_rel) != 1)
+                continue;
+            uint32 thread = task->m_desiredThread < kNumNamedThreads ? task->m_desiredThread : 0;
+            task->m_queueNext = readyFirst[thread];
+            readyFirst[thread] = task;
+            if (readyLast[thread] == nullptr)
+                readyLast[thread] = task;
+            ++readyCount[thread];
+        }
     }
     for (uint32 thread = 0; thread < kNumNamedThreads; ++thread)
     {
@@ -512,12 +527,18 @@ Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue, bool useHint)
             queue.m_queue.tail = nullptr;
         task->m_queueNext = nullptr;
         queue.numQueued.store(queue.numQueued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        // The next task is likely run next: its line arrives while this one runs.
+        if (queue.m_queue.head)
+            __builtin_prefetch(queue.m_queue.head, 1);
     }
     return task;
 }
 
 void TaskGraphImpl::RunTask(Task* task)
 {
+    // Completed right after the body, and last written by the thread that set the task up.
+    if (task->m_eventToComplete)
+        __builtin_prefetch(task->m_eventToComplete, 1);
     task->Run();
     if (GraphEvent* event = task->m_eventToComplete)
     {
