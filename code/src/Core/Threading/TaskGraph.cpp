@@ -52,10 +52,12 @@ constexpr uint32 kWorkerSpinCount = 1000;
 constexpr uint32 kWorkerYieldCount = 50;
 constexpr size_t kCacheLine = 64;
 // Tasks are made on one thread and deleted on another, all the time: they come from pools of a few
-// sizes whose bundles go back to the makers without a lock. A header in front of each task names
-// its pool (null: the global heap) so that a task made before the graph ran, or deleted after it
-// stopped, goes back where it came from.
-constexpr size_t kTaskHeader = 16;
+// sizes whose bundles go back to the makers without a lock. A word behind each task names its pool
+// (null: the global heap), so that a task made before the graph ran, or deleted after it stopped,
+// goes back where it came from. Behind, not in front: the task keeps the block's alignment and a
+// small task fits one cache line with it. The deleting destructor passes the same size to
+// operator delete as new was given (the destructor is virtual), which finds the word again.
+constexpr size_t kTaskFooter = sizeof(void*);
 constexpr uint32 kTaskClassBytes[] = {64, 128, 256};
 constexpr uint32 kNumTaskClasses = sizeof(kTaskClassBytes) / sizeof(kTaskClassBytes[0]);
 constexpr uint32 kMaxTasksPerClass = 0x400000;
@@ -185,9 +187,17 @@ Task::Task(ENamedThread desiredThread) : m_desiredThread(static_cast<uint32>(des
 {
 }
 
+namespace
+{
+LockFreePool*& TaskPoolWord(void* task, size_t size)
+{
+    return *reinterpret_cast<LockFreePool**>(static_cast<char*>(task) + ((size + 7) & ~size_t(7)));
+}
+} // namespace
+
 void* Task::operator new(size_t size)
 {
-    const size_t total = size + kTaskHeader;
+    const size_t total = ((size + 7) & ~size_t(7)) + kTaskFooter;
     void* block = nullptr;
     LockFreePool* pool = nullptr;
     for (uint32 c = 0; c < kNumTaskClasses; ++c)
@@ -205,19 +215,18 @@ void* Task::operator new(size_t size)
         pool = nullptr;
         block = Memory::Alloc(total);
     }
-    *static_cast<LockFreePool**>(block) = pool;
-    return static_cast<char*>(block) + kTaskHeader;
+    TaskPoolWord(block, size) = pool;
+    return block;
 }
 
 void Task::operator delete(void* p, size_t size)
 {
     if (p == nullptr)
         return;
-    void* block = static_cast<char*>(p) - kTaskHeader;
-    if (LockFreePool* pool = *static_cast<LockFreePool**>(block))
-        pool->Free(block);
+    if (LockFreePool* pool = TaskPoolWord(p, size))
+        pool->Free(p);
     else
-        Memory::Free(block, size + kTaskHeader);
+        Memory::Free(p, ((size + 7) & ~size_t(7)) + kTaskFooter);
 }
 
 void TaskGraphImpl::CreateTaskPools()
