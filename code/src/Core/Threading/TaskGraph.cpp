@@ -173,7 +173,6 @@ public:
 };
 
 alignas(kCacheLine) std::atomic<bool> TaskGraphImpl::m_inited{false};
-static_assert(sizeof(GraphEvent) <= kCacheLine);
 std::atomic<bool> TaskGraphImpl::m_quit{false};
 LockFreePool* TaskGraphImpl::s_eventPool = nullptr;
 std::atomic<LockFreePool*> TaskGraphImpl::s_taskPools[kNumTaskClasses] = {};
@@ -254,8 +253,9 @@ void TaskGraphImpl::DestroyTaskPools()
         uint32 alive = static_cast<uint32>(total - pool->CountFreeObjects());
         if (alive != 0)
         {
-            MX_LOG_WARNING("Task pool '%s': %u tasks still alive, the pool is kept", kTaskPoolNames[c],
-                           alive);
+            MX_LOG_WARNING(
+                "Task pool '%s': %u tasks still alive (or cached by threads still running), the pool is kept",
+                kTaskPoolNames[c], alive);
             continue;
         }
         s_taskPools[c].store(nullptr, std::memory_order_relaxed);
@@ -617,9 +617,10 @@ bool TaskGraphImpl::Init(uint32 numWorkers)
     MX_ASSERT(LockFree::GLinksManager);
     if (LockFree::GLinksManager == nullptr)
         return false;
+    CreateTaskPools();
     // Each event on a cache line of its own: the worker that completes one must not take the line
     // from the thread that creates or sets up tasks on its neighbour.
-    CreateTaskPools();
+    static_assert(sizeof(GraphEvent) <= kCacheLine);
     s_eventPool = new LockFreePool(kCacheLine, kMaxEvents, kEventsPerPageHint, "GraphEvent");
     m_quit.store(false, std::memory_order_relaxed);
     for (uint32 i = 0; i < kNumNamedThreads; ++i)
