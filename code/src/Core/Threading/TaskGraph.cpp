@@ -46,11 +46,11 @@ constexpr uint32 kLockSpinCount = 500;
 constexpr uint32 kWaitSpinCount = 1000;
 // An idle worker keeps looking for work for a while before it sleeps: a producer that queues a task
 // every microsecond or so would otherwise pay a wake-up system call for nearly every task, and the
-// worker a sleep and a wake-up. First pauses (a few tens of microseconds), then yields, which lets
-// other threads of a loaded machine run.
+// worker a sleep and a wake-up. First pauses (some microseconds to some tens of them, as long as the
+// processor's pause is), then yields, which lets other threads of a loaded machine run.
 constexpr uint32 kWorkerSpinCount = 1000;
 constexpr uint32 kWorkerYieldCount = 50;
-// While it spins, an idle worker looks at the queue every so many pauses (well under a microsecond),
+// While it spins, an idle worker looks at the queue every so many pauses (under a microsecond),
 // not after each: a look takes the queue's line from a producer that is queueing, and a worker that
 // takes every task the moment it is queued works in lock-step with the producer, which then pays a
 // miss for the queue and for each event the worker has just completed on nearly every task. Looking
