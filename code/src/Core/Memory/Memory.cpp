@@ -455,10 +455,6 @@ void* Memory::Alloc(size_t size, size_t alignment)
             {
                 p = Slots(*cache, c)[--cache->count[c]];
                 cache->bytes -= ClassBytes(c);
-                // The next block of the class was likely freed on another thread, whose cache holds
-                // its lines: fetch its first line now rather than stall on it at the next call.
-                if (cache->count[c] != 0)
-                    __builtin_prefetch(PrefixOf(Slots(*cache, c)[cache->count[c] - 1]), 1);
             }
             else if ((p = RefillAndTake(*cache, c)) == nullptr)
                 OutOfMemory(size);
