@@ -41,8 +41,9 @@ public:
     // The task body, on a worker of the desired named thread.
     virtual void Run() = 0;
 
-    // Tasks live on the global heap whatever the program's own operator new is: the engine heap's
-    // thread caches take the frees of the workers without contention.
+    // Tasks come from the graph's own pools while it runs (made on one thread, deleted on another,
+    // they go back to their makers without a lock), else from the global heap, whatever the
+    // program's own operator new is. Any thread.
     static void* operator new(size_t size);
     static void operator delete(void* p, size_t size);
     static void* operator new(size_t, void* where) { return where; }

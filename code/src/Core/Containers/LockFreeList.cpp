@@ -332,6 +332,9 @@ uint32 LinksManager::AllocFrom(ThreadCacheSlot& cache)
     Link& link = Get(index);
     cache.partial = link.m_payload;
     --cache.count;
+    // Links freed on another thread are read one miss after another: fetch the next one early.
+    if (cache.partial)
+        __builtin_prefetch(&Get(static_cast<uint32>(cache.partial)), 1);
     link.m_payload = 0;
     link.m_reserved = 0;
     link.m_next.store(0, std::memory_order_relaxed);

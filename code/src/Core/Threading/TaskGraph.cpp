@@ -43,8 +43,33 @@ constexpr uint32 kSelfTestWorkers = 32;
 // Rounds of a pause before a lock sleeps, a worker sleeps or a wait makes its OS event: each is a
 // few microseconds at most, less than what a sleep and a wake-up cost the system.
 constexpr uint32 kLockSpinCount = 500;
-constexpr uint32 kWorkerSpinCount = 50;
 constexpr uint32 kWaitSpinCount = 1000;
+// An idle worker keeps looking for work for a while before it sleeps: a producer that queues a task
+// every microsecond or so would otherwise pay a wake-up system call for nearly every task, and the
+// worker a sleep and a wake-up. First pauses (some microseconds to some tens of them, as long as the
+// processor's pause is), then yields, which lets other threads of a loaded machine run.
+constexpr uint32 kWorkerSpinCount = 1000;
+constexpr uint32 kWorkerYieldCount = 50;
+// While it spins, an idle worker looks at the queue every so many pauses (under a microsecond),
+// not after each: a look takes the queue's line from a producer that is queueing, and a worker that
+// takes every task the moment it is queued works in lock-step with the producer, which then pays a
+// miss for the queue and for each event the worker has just completed on nearly every task. Looking
+// less often lets the producer queue a few tasks ahead, as it does when the worker is busy.
+constexpr uint32 kWorkerPollInterval = 16;
+constexpr size_t kCacheLine = 64;
+// Tasks are made on one thread and deleted on another, all the time: they come from pools of a few
+// sizes whose bundles go back to the makers without a lock. A word behind each task names its pool
+// (null: the global heap), so that a task made before the graph ran, or deleted after it stopped,
+// goes back where it came from. Behind, not in front: the task keeps the block's alignment and a
+// small task fits one cache line with it. The deleting destructor passes the same size to
+// operator delete as new was given (the destructor is virtual), which finds the word again.
+constexpr size_t kTaskFooter = sizeof(void*);
+constexpr uint32 kTaskClassBytes[] = {64, 128, 256};
+constexpr uint32 kNumTaskClasses = sizeof(kTaskClassBytes) / sizeof(kTaskClassBytes[0]);
+constexpr uint32 kMaxTasksPerClass = 0x400000;
+constexpr uint32 kTasksPerPageHint = 1024;
+constexpr const char* kTaskPoolNames[] = {"Task64", "Task128", "Task256"};
+static_assert(sizeof(kTaskPoolNames) / sizeof(kTaskPoolNames[0]) == kNumTaskClasses);
 
 inline void CpuPause()
 {
@@ -99,7 +124,9 @@ private:
 class TaskGraphImpl
 {
 public:
-    struct NamedThreadQueue
+    // On cache lines of its own: the producers and the workers write it all the time, and the graph's
+    // read-mostly state must not share a line with it.
+    struct alignas(kCacheLine) NamedThreadQueue
     {
         SpinningMutex lock;
         // Wakes sleeping workers: released for queued tasks while some worker sleeps, and once per
@@ -107,6 +134,7 @@ public:
         Threading::Semaphore semaphore;
         TaskQueue m_queue;
         std::atomic<uint32> numQueued{0}; // written under the lock; read without it as a hint
+        // Workers that announced their sleep and were not yet claimed by a waker (see QueueList).
         std::atomic<uint32> numSleeping{0};
         ThreadHandle* workers = nullptr;
         uint32 numWorkers = 0;
@@ -137,16 +165,23 @@ public:
     static NamedThreadQueue& QueueOf(uint32 thread) { return Queues()[thread]; }
     static NamedThreadQueue* Queues() { return reinterpret_cast<NamedThreadQueue*>(s_queueStorage); }
 
-    static std::atomic<bool> m_inited;
+    // Read on every setup: a line of its own, away from anything that threads write.
+    alignas(kCacheLine) static std::atomic<bool> m_inited;
     static std::atomic<bool> m_quit;
     static LockFreePool* s_eventPool;
+    // Created by Init; destroyed by Invalidate once none of their tasks is alive, else kept for the
+    // next Init (a task still alive returns to its pool whenever it is deleted).
+    static std::atomic<LockFreePool*> s_taskPools[kNumTaskClasses];
+    static void CreateTaskPools();
+    static void DestroyTaskPools();
     alignas(
         NamedThreadQueue) static unsigned char s_queueStorage[sizeof(NamedThreadQueue) * kNumNamedThreads];
 };
 
-std::atomic<bool> TaskGraphImpl::m_inited{false};
+alignas(kCacheLine) std::atomic<bool> TaskGraphImpl::m_inited{false};
 std::atomic<bool> TaskGraphImpl::m_quit{false};
 LockFreePool* TaskGraphImpl::s_eventPool = nullptr;
+std::atomic<LockFreePool*> TaskGraphImpl::s_taskPools[kNumTaskClasses] = {};
 alignas(
     TaskGraphImpl::NamedThreadQueue) unsigned char TaskGraphImpl::s_queueStorage[sizeof(NamedThreadQueue) *
                                                                                  kNumNamedThreads];
@@ -157,14 +192,81 @@ Task::Task(ENamedThread desiredThread) : m_desiredThread(static_cast<uint32>(des
 {
 }
 
+namespace
+{
+LockFreePool*& TaskPoolWord(void* task, size_t size)
+{
+    return *reinterpret_cast<LockFreePool**>(static_cast<char*>(task) + ((size + 7) & ~size_t(7)));
+}
+} // namespace
+
 void* Task::operator new(size_t size)
 {
-    return Memory::Alloc(size);
+    const size_t total = ((size + 7) & ~size_t(7)) + kTaskFooter;
+    void* block = nullptr;
+    LockFreePool* pool = nullptr;
+    for (uint32 c = 0; c < kNumTaskClasses; ++c)
+    {
+        if (total <= kTaskClassBytes[c])
+        {
+            pool = TaskGraphImpl::s_taskPools[c].load(std::memory_order_acquire);
+            if (pool)
+                block = pool->Alloc();
+            break;
+        }
+    }
+    if (block == nullptr)
+    {
+        pool = nullptr;
+        block = Memory::Alloc(total);
+    }
+    TaskPoolWord(block, size) = pool;
+    return block;
 }
 
 void Task::operator delete(void* p, size_t size)
 {
-    Memory::Free(p, size);
+    if (p == nullptr)
+        return;
+    if (LockFreePool* pool = TaskPoolWord(p, size))
+        pool->Free(p);
+    else
+        Memory::Free(p, ((size + 7) & ~size_t(7)) + kTaskFooter);
+}
+
+void TaskGraphImpl::CreateTaskPools()
+{
+    for (uint32 c = 0; c < kNumTaskClasses; ++c)
+    {
+        if (s_taskPools[c].load(std::memory_order_relaxed) == nullptr)
+            s_taskPools[c].store(
+                new LockFreePool(kTaskClassBytes[c], kMaxTasksPerClass, kTasksPerPageHint, kTaskPoolNames[c]),
+                std::memory_order_release);
+    }
+}
+
+void TaskGraphImpl::DestroyTaskPools()
+{
+    for (uint32 c = 0; c < kNumTaskClasses; ++c)
+    {
+        LockFreePool* pool = s_taskPools[c].load(std::memory_order_relaxed);
+        if (pool == nullptr)
+            continue;
+        // The workers' caches went back as they exited; a task still alive (or a cache of a thread
+        // that still runs) keeps the pool, which must outlive every task it holds.
+        pool->FlushCallingThread();
+        uint64 total = uint64(pool->GetNumAllocatedBundles()) * LockFree::Constants::kNumObjectsInBundle;
+        uint32 alive = static_cast<uint32>(total - pool->CountFreeObjects());
+        if (alive != 0)
+        {
+            MX_LOG_WARNING(
+                "Task pool '%s': %u tasks still alive (or cached by threads still running), the pool is kept",
+                kTaskPoolNames[c], alive);
+            continue;
+        }
+        s_taskPools[c].store(nullptr, std::memory_order_relaxed);
+        delete pool;
+    }
 }
 
 Task::~Task()
@@ -244,23 +346,38 @@ void TaskGraphImpl::CompleteEvent(GraphEvent* event)
     uint32 link = event->m_subsequents.PopAllAndClose();
     while (link)
     {
-        LockFree::Link& l = LockFree::GetLink(link);
-        uint32 next = l.m_next.load(std::memory_order_relaxed);
-        auto* task = reinterpret_cast<Task*>(l.m_payload);
-        LockFree::FreeLink(link);
-        link = next;
-        ++numSubsequents;
-        MX_ASSERT(task);
-        if (task == nullptr)
-            continue;
-        if (task->m_numOfPrerequistitesOutstanding.fetch_sub(1, std::memory_order_acq_rel) != 1)
-            continue;
-        uint32 thread = task->m_desiredThread < kNumNamedThreads ? task->m_desiredThread : 0;
-        task->m_queueNext = readyFirst[thread];
-        readyFirst[thread] = task;
-        if (readyLast[thread] == nullptr)
-            readyLast[thread] = task;
-        ++readyCount[thread];
+        // The tasks were written by the threads that set them up. Collected a batch at a time with
+        // their lines requested together, they arrive in the time of one miss; the decrements (each a
+        // full barrier) would otherwise take the misses one after another.
+        constexpr uint32 kBatch = 16;
+        Task* batch[kBatch];
+        uint32 numInBatch = 0;
+        while (link && numInBatch < kBatch)
+        {
+            LockFree::Link& l = LockFree::GetLink(link);
+            uint32 next = l.m_next.load(std::memory_order_relaxed);
+            auto* task = reinterpret_cast<Task*>(l.m_payload);
+            LockFree::FreeLink(link);
+            link = next;
+            ++numSubsequents;
+            MX_ASSERT(task);
+            if (task == nullptr)
+                continue;
+            __builtin_prefetch(&task->m_numOfPrerequistitesOutstanding, 1);
+            batch[numInBatch++] = task;
+        }
+        for (uint32 i = 0; i < numInBatch; ++i)
+        {
+            Task* task = batch[i];
+            if (task->m_numOfPrerequistitesOutstanding.fetch_sub(1, std::memory_order_acq_rel) != 1)
+                continue;
+            uint32 thread = task->m_desiredThread < kNumNamedThreads ? task->m_desiredThread : 0;
+            task->m_queueNext = readyFirst[thread];
+            readyFirst[thread] = task;
+            if (readyLast[thread] == nullptr)
+                readyLast[thread] = task;
+            ++readyCount[thread];
+        }
     }
     for (uint32 thread = 0; thread < kNumNamedThreads; ++thread)
     {
@@ -395,10 +512,19 @@ void TaskGraphImpl::QueueList(Task* first, Task* last, uint32 count)
     }
     // A worker announces its sleep before it looks at the queue one last time under the lock; our
     // append came after that look (or the worker would have found the task), so the lock orders its
-    // announcement before this read. Workers that spin or run tasks need no wake-up.
+    // announcement before this read. Workers that spin or run tasks need no wake-up. The waker takes
+    // the sleepers it wakes off the count, so that the producers that follow do not wake a worker
+    // again (each a system call) while it is still on its way out of the wait.
     uint32 sleeping = queue.numSleeping.load(std::memory_order_relaxed);
-    if (sleeping)
-        queue.semaphore.Release(static_cast<int32>(count < sleeping ? count : sleeping));
+    while (sleeping)
+    {
+        uint32 wake = count < sleeping ? count : sleeping;
+        if (queue.numSleeping.compare_exchange_weak(sleeping, sleeping - wake, std::memory_order_relaxed))
+        {
+            queue.semaphore.Release(static_cast<int32>(wake));
+            break;
+        }
+    }
 }
 
 Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue, bool useHint)
@@ -416,12 +542,18 @@ Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue, bool useHint)
             queue.m_queue.tail = nullptr;
         task->m_queueNext = nullptr;
         queue.numQueued.store(queue.numQueued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        // The next task is likely run next: its line arrives while this one runs.
+        if (queue.m_queue.head)
+            __builtin_prefetch(queue.m_queue.head, 1);
     }
     return task;
 }
 
 void TaskGraphImpl::RunTask(Task* task)
 {
+    // Completed right after the body, and last written by the thread that set the task up.
+    if (task->m_eventToComplete)
+        __builtin_prefetch(task->m_eventToComplete, 1);
     task->Run();
     if (GraphEvent* event = task->m_eventToComplete)
     {
@@ -438,11 +570,20 @@ void TaskGraphImpl::WorkerEntry(void* userData)
     for (;;)
     {
         Task* task = PopTask(queue);
-        for (uint32 i = 0; task == nullptr && i < kWorkerSpinCount; ++i)
+        // The spin only reads the hint: a line that the producers write is read, not fought over.
+        // Every round of the yields looks.
+        for (uint32 i = 0; task == nullptr && i < kWorkerSpinCount + kWorkerYieldCount; ++i)
         {
-            CpuPause();
+            if (i < kWorkerSpinCount)
+                CpuPause();
+            else
+                std::this_thread::yield();
+            if (i % kWorkerPollInterval != 0 && i < kWorkerSpinCount)
+                continue;
             if (queue.numQueued.load(std::memory_order_relaxed))
                 task = PopTask(queue);
+            else if (m_quit.load(std::memory_order_relaxed))
+                break;
         }
         if (task)
         {
@@ -456,8 +597,20 @@ void TaskGraphImpl::WorkerEntry(void* userData)
         queue.numSleeping.fetch_add(1, std::memory_order_relaxed);
         task = PopTask(queue, false);
         if (task == nullptr && !m_quit.load(std::memory_order_acquire))
+        {
+            // A waker took this worker off the count before it released the semaphore.
             queue.semaphore.Wait();
-        queue.numSleeping.fetch_sub(1, std::memory_order_relaxed);
+        }
+        else
+        {
+            // Not asleep after all: take the announcement back unless a waker claimed it already,
+            // in which case its release ends the next wait at once.
+            uint32 sleeping = queue.numSleeping.load(std::memory_order_relaxed);
+            while (sleeping && !queue.numSleeping.compare_exchange_weak(sleeping, sleeping - 1,
+                                                                        std::memory_order_relaxed))
+            {
+            }
+        }
         if (task)
             RunTask(task);
     }
@@ -473,7 +626,11 @@ bool TaskGraphImpl::Init(uint32 numWorkers)
     MX_ASSERT(LockFree::GLinksManager);
     if (LockFree::GLinksManager == nullptr)
         return false;
-    s_eventPool = new LockFreePool(sizeof(GraphEvent), kMaxEvents, kEventsPerPageHint, "GraphEvent");
+    CreateTaskPools();
+    // Each event on a cache line of its own: the worker that completes one must not take the line
+    // from the thread that creates or sets up tasks on its neighbour.
+    static_assert(sizeof(GraphEvent) <= kCacheLine);
+    s_eventPool = new LockFreePool(kCacheLine, kMaxEvents, kEventsPerPageHint, "GraphEvent");
     m_quit.store(false, std::memory_order_relaxed);
     for (uint32 i = 0; i < kNumNamedThreads; ++i)
         new (&Queues()[i]) NamedThreadQueue();
@@ -526,6 +683,7 @@ void TaskGraphImpl::Invalidate()
     // After the workers are joined: their caches went back to the pool as they exited.
     delete s_eventPool;
     s_eventPool = nullptr;
+    DestroyTaskPools();
     m_quit.store(false, std::memory_order_relaxed);
 }
 

@@ -107,6 +107,36 @@ TEST(TaskGraphLifecycle, SecondInitAssertsAndKeepsTheRunningGraph)
     EXPECT_FALSE(TaskGraph::IsInited());
 }
 
+// Tasks of every size go back to where they came from, whether or not the graph ran when they were
+// made or deleted: a pool that still holds live tasks outlives the graph that made them.
+template <size_t N>
+class SizedTask final : public Task
+{
+public:
+    void Run() override { m_bytes[0] = 1; }
+    unsigned char m_bytes[N] = {};
+};
+
+TEST(TaskGraphLifecycle, TasksGoBackWhereTheyCameFromAcrossRestarts)
+{
+    AssertRecorder asserts;
+    CapturingSink sink;
+    Task* madeBefore = new SizedTask<8>; // the global heap: no graph runs
+    ASSERT_TRUE(TaskGraph::Init(0));
+    std::vector<Task*> alive = {new SizedTask<8>, new SizedTask<70>, new SizedTask<200>, new SizedTask<1000>};
+    delete madeBefore;
+    TaskGraphPrivate::Invalidate();
+    EXPECT_EQ(sink.CountContaining("tasks still alive"), 3u); // one pool per size that has a task
+    for (Task* task : alive)
+        delete task; // into the pools that were kept
+    ASSERT_TRUE(TaskGraph::Init(0));
+    TaskGraph::Queue(new SizedTask<70>);
+    EXPECT_EQ(TaskGraph::RunQueuedTasks(ENamedThread::kWorker), 1u);
+    TaskGraphPrivate::Invalidate();
+    EXPECT_EQ(sink.CountContaining("tasks still alive"), 3u); // this time every pool went
+    EXPECT_EQ(asserts.Count(), 0u);
+}
+
 TEST_F(TaskGraphQueue, TaskWithoutPrerequisitesIsQueuedAtOnce)
 {
     SetupTask(new ProbeTask(m_counters), {});
@@ -353,6 +383,27 @@ TEST_F(TaskGraphWorkers, TasksRunOnceAfterTheirPrerequisites)
     EXPECT_EQ(m_counters.destroyed.load(), kSetupThreads * kTasksPerThread);
     EXPECT_EQ(m_counters.early.load(), 0);
     ASSERT_TRUE(TaskGraph::Init(4));
+}
+
+// Workers that went to sleep are woken for every burst of tasks, be it smaller or larger than the
+// number of sleepers: no task is left in the queue while every worker sleeps.
+TEST_F(TaskGraphWorkers, SleepingWorkersWakeForEveryBurst)
+{
+    for (int burst : {1, 2, 3, 4, 5, 9})
+    {
+        for (int round = 0; round < 20; ++round)
+        {
+            // Far longer than a worker looks for work before it sleeps.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            int expected = m_counters.runs.load() + burst;
+            for (int i = 0; i < burst; ++i)
+                TaskGraph::Queue(new ProbeTask(m_counters));
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (m_counters.runs.load() < expected && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            ASSERT_EQ(m_counters.runs.load(), expected) << "burst of " << burst << ", round " << round;
+        }
+    }
 }
 
 // Queued tasks are finished before the workers stop.
