@@ -47,5 +47,10 @@ void SetConnectTimeoutMs(uint32 timeoutMs);
 void SetListenPort(uint16 port);
 // Dropped viewer connections because of malformed packets since the process started.
 uint32 GetRejectedConnections();
+
+// Tests: `hook` (null: none) runs on the send thread each time it drains a thread record, with the
+// record's index, after the send thread has read how far the record's events are published and
+// before it reads the record's texts. Set it while the send thread is stopped.
+void SetDrainHookForTests(void (*hook)(uint32 recordIndex));
 } // namespace ProfilerSendThread
 } // namespace Morvex
