@@ -89,13 +89,20 @@ size_t RoundToGranularity(size_t bytes)
     return (bytes + granularity - 1) / granularity * granularity;
 }
 
+// The emitting path's own copy of Core::ReadTimestamp, so that it is never a call.
+[[gnu::always_inline]] inline uint64 Timestamp()
+{
+    unsigned int aux;
+    return __rdtscp(&aux);
+}
+
 // Under the lock.
 void CreateLocked()
 {
     if (GImpl.created)
         return;
     GImpl.created = true;
-    GImpl.startTimestamp = Core::ReadTimestamp();
+    GImpl.startTimestamp = Timestamp();
     GImpl.arenaBytes = RoundToGranularity(kArenaBytes);
     GImpl.arena = static_cast<uint8*>(PlatformVirtualMemory::Allocate(GImpl.arenaBytes));
     GImpl.memoryInUse.fetch_add(GImpl.arenaBytes, std::memory_order_relaxed);
@@ -167,7 +174,7 @@ ThreadRecord* RecordAt(uint32 index)
                                            size_t(index) * kRecordSize);
 }
 
-ThreadRecord* CreateRecord()
+[[gnu::noinline]] ThreadRecord* CreateRecord()
 {
     EnsureCreated();
     // Named outside the lock: the provider may take the thread registry's lock.
@@ -239,16 +246,25 @@ inline ThreadRecord* CurrentRecord()
     return CreateRecord();
 }
 
-// Room check for `needed` more slots. A zone's end must always find a slot, so every other event
-// leaves one free slot per open zone. `released` is the consumer's word, read once per event.
-inline bool HasRoom(ThreadRecord* record, uint64 released, uint32 needed)
+// Takes the consumer's word again: the room it gave back since the last look.
+[[gnu::noinline]] void RefreshLimits(ThreadRecord* record)
 {
-    if (kEventRingSize - (record->produced - EventsOf(released)) < needed) [[unlikely]]
-    {
-        record->dropped.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
-    return true;
+    uint64 released = record->released.load(std::memory_order_acquire);
+    record->eventLimit = EventsOf(released) + kEventRingSize;
+    record->textLimit = TextOf(released) + kTextRingBytes;
+}
+
+// Room check for `needed` more slots. A zone's end must always find a slot, so every other event
+// leaves one free slot per open zone.
+inline bool HasRoom(ThreadRecord* record, uint32 needed)
+{
+    if (record->eventLimit - record->produced >= needed) [[likely]]
+        return true;
+    RefreshLimits(record);
+    if (record->eventLimit - record->produced >= needed)
+        return true;
+    record->dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 inline Event& Slot(ThreadRecord* record, uint32 slot)
@@ -273,18 +289,22 @@ inline void Put(Event& event, uint32 offset, T value)
 // no room (the consumer has not caught up): the text is dropped, never waited for. The text becomes
 // visible with the next Publish, together with the event that refers to it: the consumer never
 // gives its bytes back while that event is still to be sent.
-uint32 WriteText(ThreadRecord* record, uint64 released, const char* text, uint32 length)
+uint32 WriteText(ThreadRecord* record, const char* text, uint32 length)
 {
     if (length > kMaxTextLength)
         length = kMaxTextLength;
     uint32 needed = 4 + ((length + 3) & ~3u);
     uint32 head = record->textHead;
-    uint32 tail = TextOf(released);
     uint32 position = head & (kTextRingBytes - 1);
     uint32 toEnd = kTextRingBytes - position;
     uint32 skip = needed > toEnd ? toEnd : 0;
-    if ((head - tail) + skip + needed > kTextRingBytes)
-        return kTextWrap;
+    // The limit is at most one ring ahead of the head, so the difference never wraps.
+    if (record->textLimit - head < skip + needed)
+    {
+        RefreshLimits(record);
+        if (record->textLimit - head < skip + needed)
+            return kTextWrap;
+    }
     if (skip != 0)
     {
         std::memcpy(record->texts + position, &kTextWrap, 4);
@@ -316,13 +336,13 @@ inline uint32 Activation(ThreadRecord* record)
 }
 
 // A zone-end event at the current depth (already decremented).
-inline void WriteEnd(ThreadRecord* record)
+inline void WriteEnd(ThreadRecord* record, uint64 timestamp)
 {
-    if (!HasRoom(record, record->released.load(std::memory_order_acquire), 1))
+    if (!HasRoom(record, 1))
         return;
     Event& end = Slot(record, record->produced);
     end.bytes[0] = ProfilerProtocol::kZoneEnd;
-    Put<uint64>(end, 1, Core::ReadTimestamp());
+    Put<uint64>(end, 1, timestamp);
     Put<uint32>(end, 9, record->depth);
     Publish(record, 1);
 }
@@ -335,7 +355,7 @@ void EndThread(ThreadRecord* record)
         while (record->depth > 0)
         {
             --record->depth;
-            WriteEnd(record);
+            WriteEnd(record, Timestamp());
         }
     // Thread-local destructors that run after this one record nothing.
     t_record = nullptr;
@@ -358,8 +378,7 @@ inline bool Recording(ThreadRecord*& record, uint32& activation)
 
 uint64 Core::ReadTimestamp()
 {
-    unsigned int aux;
-    return __rdtscp(&aux);
+    return Timestamp();
 }
 
 uint64 Core::GetStartTimestamp()
@@ -486,15 +505,21 @@ uint16 RegisterTimer(const char* name, bool secondNamespace)
     return RegisterTimerLocked(name, secondNamespace);
 }
 
-uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char* text)
+namespace
+{
+// The time is read first, as soon as the zone is known to be recorded: the bookkeeping after it
+// then runs while the serialising read completes, instead of before it.
+template <bool kWithText>
+[[gnu::always_inline]] inline uint32 Begin(uint16 timer, const void* descriptor, uint16 flags,
+                                           const char* text)
 {
     ThreadRecord* record;
     uint32 activation;
     if (!Recording(record, activation) || timer == kInvalidTimer)
         return 0;
-    uint64 released = record->released.load(std::memory_order_acquire);
+    const uint64 timestamp = Timestamp();
     // The zone's own end, and the end of every zone already open, stay reserved.
-    if (!HasRoom(record, released, record->depth + (text != nullptr ? 3 : 2)))
+    if (!HasRoom(record, record->depth + (kWithText ? 3 : 2)))
         return 0;
     uint32 sequence = ++record->sequence;
     if (sequence == 0) [[unlikely]]
@@ -502,7 +527,7 @@ uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char*
     ++record->depth;
     Event& begin = Slot(record, record->produced);
     begin.bytes[0] = ProfilerProtocol::kZoneBegin;
-    Put<uint64>(begin, 1, Core::ReadTimestamp());
+    Put<uint64>(begin, 1, timestamp);
     Put<uint64>(begin, 9, reinterpret_cast<uint64>(descriptor));
     Put<uint16>(begin, 17, timer);
     Put<uint16>(begin, 19, flags);
@@ -510,9 +535,9 @@ uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char*
     Put<uint32>(begin, 25, sequence);
     Put<uint8>(begin, kBeginActivationOffset, uint8(activation));
     uint32 published = 1;
-    if (text != nullptr)
+    if constexpr (kWithText)
     {
-        uint32 position = WriteText(record, released, text, uint32(std::strlen(text)));
+        uint32 position = WriteText(record, text, uint32(std::strlen(text)));
         if (position != kTextWrap)
         {
             Event& event = Slot(record, record->produced + 1);
@@ -526,6 +551,20 @@ uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char*
     return sequence;
 }
 
+// Kept apart from the common zone without text, which then needs fewer registers.
+[[gnu::noinline]] uint32 BeginWithText(uint16 timer, const void* descriptor, uint16 flags, const char* text)
+{
+    return Begin<true>(timer, descriptor, flags, text);
+}
+} // namespace
+
+uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char* text)
+{
+    if (text != nullptr)
+        return BeginWithText(timer, descriptor, flags, text);
+    return Begin<false>(timer, descriptor, flags, nullptr);
+}
+
 uint32 BeginZone(ZoneDescriptor& descriptor, const char* text)
 {
     uint16 timer = descriptor.timer.load(std::memory_order_relaxed);
@@ -536,7 +575,9 @@ uint32 BeginZone(ZoneDescriptor& descriptor, const char* text)
         timer = RegisterTimer(descriptor.name);
         descriptor.timer.store(timer, std::memory_order_relaxed);
     }
-    return BeginZone(timer, &descriptor, 0, text);
+    if (text == nullptr) [[likely]]
+        return Begin<false>(timer, &descriptor, 0, nullptr);
+    return BeginWithText(timer, &descriptor, 0, text);
 }
 
 void EndZone(uint32 sequence)
@@ -544,6 +585,7 @@ void EndZone(uint32 sequence)
     ThreadRecord* record = t_record;
     if (sequence == 0 || record == nullptr)
         return;
+    const uint64 timestamp = Timestamp();
     // A zone of an earlier activation: the depth no longer counts it, and its begin went to an
     // earlier stream (or to none).
     if (int32(sequence - record->firstSequence) < 0)
@@ -553,7 +595,7 @@ void EndZone(uint32 sequence)
     uint32 activation = record->active.load(std::memory_order_acquire);
     if (activation == 0 || activation != record->epoch)
         return;
-    WriteEnd(record);
+    WriteEnd(record, timestamp);
 }
 
 void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
@@ -562,8 +604,7 @@ void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
     uint32 activation;
     if (!IsActive() || !Recording(record, activation) || format == nullptr)
         return;
-    uint64 released = record->released.load(std::memory_order_acquire);
-    if (!HasRoom(record, released, record->depth + 1))
+    if (!HasRoom(record, record->depth + 1))
         return;
     char text[kMaxMessageLength + 1];
     va_list args;
@@ -574,7 +615,7 @@ void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
         length = 0;
     if (length > int(kMaxMessageLength))
         length = int(kMaxMessageLength);
-    uint32 position = WriteText(record, released, text, uint32(length));
+    uint32 position = WriteText(record, text, uint32(length));
     if (position == kTextWrap)
     {
         record->dropped.fetch_add(1, std::memory_order_relaxed);
@@ -582,7 +623,7 @@ void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
     }
     Event& event = Slot(record, record->produced);
     event.bytes[0] = ProfilerProtocol::kMessage;
-    Put<uint64>(event, 1, Core::ReadTimestamp());
+    Put<uint64>(event, 1, Timestamp());
     Put<uint32>(event, 9, position);
     Put<uint64>(event, 13, value);
     Put<uint16>(event, 21, id);
@@ -596,10 +637,9 @@ void CounterText(uint32 counterId, const char* text)
     uint32 activation;
     if (!IsActive() || text == nullptr || !Recording(record, activation))
         return;
-    uint64 released = record->released.load(std::memory_order_acquire);
-    if (!HasRoom(record, released, record->depth + 1))
+    if (!HasRoom(record, record->depth + 1))
         return;
-    uint32 position = WriteText(record, released, text, uint32(std::strlen(text)));
+    uint32 position = WriteText(record, text, uint32(std::strlen(text)));
     if (position == kTextWrap)
     {
         record->dropped.fetch_add(1, std::memory_order_relaxed);

@@ -53,8 +53,12 @@ struct alignas(64) ThreadRecord
     uint32 firstSequence = 1; // the first zone sequence number of that activation
     uint32 sequence = 0;
     uint32 depth = 0;
-    uint32 produced = 0;     // events written
-    uint32 textHead = 0;     // text bytes written
+    uint32 produced = 0; // events written
+    uint32 textHead = 0; // text bytes written
+    // How far `produced` and `textHead` may go, from the last look at `released`; looked at again
+    // only when an event or a text does not fit.
+    uint32 eventLimit = 0;
+    uint32 textLimit = 0;
     Event* events = nullptr; // kEventRingSize slots, allocated on activation
     uint8* texts = nullptr;  // kTextRingBytes, in the same block
     // Owner to consumer, with release: PackPositions(produced, textHead) after each complete event.
