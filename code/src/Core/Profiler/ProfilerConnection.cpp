@@ -37,6 +37,9 @@ constexpr uint32 kSymbolReplySlots = 4;
 // Addresses symbolised per call: the symbolisation lock is held that long.
 constexpr uint32 kSymbolChunk = 16;
 constexpr uint32 kMaxSymbolName = 1024;
+// libdw reads a unit's line table with about 256 KiB of arrays on the stack: a thread of 256 KiB
+// overflows its stack there.
+constexpr uint32 kSymbolsWorkerStack = 0x100000;
 
 bool IsLoopbackHost(const char* host)
 {
@@ -178,7 +181,7 @@ void SymbolsWorker::Begin(const std::atomic<uint32>* connectionSerial)
     m_requestFirst = m_requestCount = 0;
     m_replyFirst = m_replyCount = 0;
     SetName("ProfilerSymbolsWorker");
-    Start(0x40000, ThreadPriority::Normal);
+    Start(kSymbolsWorkerStack, ThreadPriority::Normal);
 }
 
 void SymbolsWorker::End()
