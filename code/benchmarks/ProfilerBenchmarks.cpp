@@ -23,14 +23,6 @@ using namespace Morvex;
 
 namespace
 {
-Profiler::ThreadRecord* CurrentRecord()
-{
-    for (uint32 i = 0; i < Profiler::Core::GetRecordCount(); ++i)
-        if (Profiler::Core::GetRecord(i)->osThreadId == uint32(gettid()))
-            return Profiler::Core::GetRecord(i);
-    return nullptr;
-}
-
 void BM_ZoneOff(benchmark::State& state)
 {
     for (auto _ : state)
@@ -60,7 +52,7 @@ void BM_ZoneOn(benchmark::State& state)
     {
         MX_PROFILE_ZONE("Bench::Warm");
     }
-    Profiler::ThreadRecord* record = CurrentRecord();
+    Profiler::ThreadRecord* record = Profiler::Core::GetThreadRecord();
     uint32 n = 0;
     for (auto _ : state)
     {
@@ -69,10 +61,10 @@ void BM_ZoneOn(benchmark::State& state)
             benchmark::ClobberMemory();
         }
         if ((++n & 0x3FFF) == 0)
-            record->consumed.store(record->produced.load());
+            record->released.store(record->published.load());
     }
     Profiler::Core::SetRecording(false);
-    record->consumed.store(record->produced.load());
+    record->released.store(record->published.load());
     state.counters["dropped"] = double(record->dropped.load());
 }
 BENCHMARK(BM_ZoneOn);
@@ -107,7 +99,7 @@ void BM_SendThroughput(benchmark::State& state)
     {
         MX_PROFILE_ZONE("Bench::Warm");
     }
-    Profiler::ThreadRecord* record = CurrentRecord();
+    Profiler::ThreadRecord* record = Profiler::Core::GetThreadRecord();
     const uint32 batch = uint32(state.range(0));
     uint64 events = 0;
     for (auto _ : state)
@@ -118,7 +110,7 @@ void BM_SendThroughput(benchmark::State& state)
         }
         events += 2 * batch;
         // Done when the send thread has taken everything.
-        while (record->consumed.load() != record->produced.load())
+        while (record->released.load() != record->published.load())
             std::this_thread::yield();
     }
     Profiler::Activate(false);

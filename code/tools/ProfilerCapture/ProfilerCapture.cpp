@@ -106,7 +106,8 @@ public:
     bool handshake = false;
     bool goodbye = false;
     std::string executable, identity;
-    std::map<uint32_t, Thread> threads;
+    std::map<uint32_t, Thread> threads;          // by the program's thread slot
+    std::map<uint32_t, std::string> threadNames; // by thread id
     std::map<uint32_t, std::string> timers;
     // Finished events; a zone's name is "\x01<timer id>" until the output names it, because a
     // timer's description may follow the first events that use it.
@@ -151,8 +152,17 @@ public:
             if (!r.U32(index) || !r.U8(gpu) || !r.U32(osId) || !r.U64(value) ||
                 !r.StringView(name, nameLength))
                 return false;
-            threads[index].osId = osId;
-            threads[index].name.assign(name, nameLength);
+            Thread& thread = threads[index];
+            // The program gives the slot of an ended thread to a new one: the old thread is over.
+            if (thread.osId != 0 && thread.osId != osId)
+            {
+                while (!thread.stack.empty())
+                    Close(index, thread, thread.last);
+                thread.texts.clear();
+            }
+            thread.osId = osId;
+            thread.name.assign(name, nameLength);
+            threadNames[Tid(index)] = thread.name;
             return true;
         }
         case kTimerDescription:
@@ -199,13 +209,12 @@ public:
     {
         std::string out = "{\"traceEvents\":[\n";
         bool first = true;
-        for (const auto& [index, thread] : threads)
+        for (const auto& [tid, name] : threadNames)
         {
             out += first ? "" : ",\n";
             first = false;
             out += "{\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":" + std::to_string(pid) +
-                   ",\"tid\":" + std::to_string(Tid(index)) +
-                   ",\"args\":{\"name\":" + JsonString(thread.name) + "}}";
+                   ",\"tid\":" + std::to_string(tid) + ",\"args\":{\"name\":" + JsonString(name) + "}}";
         }
         for (const std::string& e : events)
         {
@@ -565,7 +574,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("Captured %zu events of %zu threads into %s%s\n", capture.events.size(),
-                capture.threads.size(), out.c_str(),
+                capture.threadNames.size(), out.c_str(),
                 capture.goodbye ? "" : " (the connection ended without a goodbye)");
     return broken || !capture.handshake ? 1 : 0;
 }

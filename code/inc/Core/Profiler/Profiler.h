@@ -21,7 +21,9 @@ namespace Morvex
 namespace Profiler
 {
 constexpr uint32 kMaxTimers = 1536;
-// Thread records; threads past the cap record nothing (their events count as dropped).
+// Thread records at once. A thread's record goes to a later thread once the thread has ended and
+// the send thread has taken its events; threads past the cap record nothing (their events count as
+// dropped).
 constexpr uint32 kMaxThreads = 256;
 constexpr uint32 kEventRingSize = 0x10000; // events per thread (32 bytes each)
 constexpr uint32 kTextRingBytes = 0x20000; // text bytes per thread
@@ -75,7 +77,9 @@ uint16 RegisterTimer(const char* name, bool secondNamespace = false);
 uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char* text = nullptr);
 // Resolves the site's timer on first use.
 uint32 BeginZone(ZoneDescriptor& descriptor, const char* text = nullptr);
-// Ends the zone `sequence` returned by BeginZone; 0 does nothing.
+// Ends the zone `sequence` returned by BeginZone; 0 does nothing. A zone begun before the profiler
+// was last switched on records no end (its begin belongs to an earlier stream). Zones a thread
+// leaves open end when the thread ends.
 void EndZone(uint32 sequence);
 // A message event with the text formatted into 512 characters. `kind`: 0 info, 1 warning, 2 error.
 void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...) MX_PRINTF_FORMAT(4, 5);

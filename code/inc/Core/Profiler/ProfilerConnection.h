@@ -30,10 +30,13 @@ namespace ProfilerSendThread
 // "/MorvexProfilerStarted" exists); then starts the thread "Profiler". `trace`: "--profiler-trace"
 // (system event tracing, which this platform does not offer without privileges: a warning).
 // `beforeThread` (may be null) runs on the calling thread after the connection attempt and before
-// the thread starts. Asserts "!ThreadBase::IsValid()" when already running.
+// the thread starts. The thread "ProfilerSymbolsWorker" starts with it: it answers the viewer's
+// symbols requests through the stack-trace symboliser, so that they never hold up the stream.
+// Asserts "!ThreadBase::IsValid()" when already running.
 void Start(const char* host, uint16 port, bool trace, void (*beforeThread)() = nullptr);
-// Stops and joins the send thread (which flushes the rings and says goodbye), closes the sockets
-// and resets the state to kNotStarted. Nothing happens when not running.
+// Stops the symbols worker (a request in progress is dropped), stops and joins the send thread
+// (which flushes the rings and says goodbye), closes the sockets and resets the state to
+// kNotStarted. Nothing happens when not running.
 void Stop();
 bool IsRunning();
 EConnectionState GetState();
@@ -47,5 +50,10 @@ void SetConnectTimeoutMs(uint32 timeoutMs);
 void SetListenPort(uint16 port);
 // Dropped viewer connections because of malformed packets since the process started.
 uint32 GetRejectedConnections();
+
+// Tests: `hook` (null: none) runs on the send thread each time it drains a thread record, with the
+// record's index, after the send thread has read how far the record's events are published and
+// before it reads the record's texts. Set it while the send thread is stopped.
+void SetDrainHookForTests(void (*hook)(uint32 recordIndex));
 } // namespace ProfilerSendThread
 } // namespace Morvex

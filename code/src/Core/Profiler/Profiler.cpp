@@ -42,8 +42,12 @@ struct Impl
     uint64 startTimestamp = 0;
     std::atomic<uint32> timerCount{0};
     uint32 timerNamespace[(kMaxTimers + 31) / 32] = {};
-    std::atomic<ThreadRecord*> records[kMaxThreads] = {};
-    std::atomic<uint32> recordCount{0};
+    std::atomic<ThreadRecord*> records[kMaxThreads] = {}; // null: no thread
+    std::atomic<uint32> recordCount{0};                   // slots used so far
+    std::atomic<uint32> recordsInUse{0};
+    uint32 freeSlots[kMaxThreads] = {}; // slots given back, taken last-in first-out
+    uint32 freeCount = 0;
+    std::atomic<uint32> activation{0};
     uint8* arena = nullptr;
     size_t arenaBytes = 0;
     const char** timerNames = nullptr;
@@ -58,8 +62,24 @@ struct Impl
 Impl GImpl;
 
 thread_local ThreadRecord* t_record = nullptr;
-// Set once a thread found the record table full: it records nothing, and does not retry.
+// Set once a thread found the record table full, or gave its record back as it ended: it records
+// nothing, and does not retry.
 thread_local bool t_recordRefused = false;
+
+void EndThread(ThreadRecord* record);
+
+// Gives the thread's record back when the thread ends. Only the slow path of record creation
+// touches it: the emitting path reads t_record alone.
+struct RecordOwner
+{
+    ThreadRecord* record = nullptr;
+    ~RecordOwner()
+    {
+        if (record != nullptr)
+            EndThread(record);
+    }
+};
+thread_local RecordOwner t_owner;
 
 size_t RoundToGranularity(size_t bytes)
 {
@@ -69,13 +89,20 @@ size_t RoundToGranularity(size_t bytes)
     return (bytes + granularity - 1) / granularity * granularity;
 }
 
+// The emitting path's own copy of Core::ReadTimestamp, so that it is never a call.
+[[gnu::always_inline]] inline uint64 Timestamp()
+{
+    unsigned int aux;
+    return __rdtscp(&aux);
+}
+
 // Under the lock.
 void CreateLocked()
 {
     if (GImpl.created)
         return;
     GImpl.created = true;
-    GImpl.startTimestamp = Core::ReadTimestamp();
+    GImpl.startTimestamp = Timestamp();
     GImpl.arenaBytes = RoundToGranularity(kArenaBytes);
     GImpl.arena = static_cast<uint8*>(PlatformVirtualMemory::Allocate(GImpl.arenaBytes));
     GImpl.memoryInUse.fetch_add(GImpl.arenaBytes, std::memory_order_relaxed);
@@ -141,7 +168,13 @@ void AllocateRings(ThreadRecord* record)
     record->texts = block + size_t(kEventRingSize) * sizeof(Event);
 }
 
-ThreadRecord* CreateRecord()
+ThreadRecord* RecordAt(uint32 index)
+{
+    return reinterpret_cast<ThreadRecord*>(GImpl.arena + kNameTableBytes + kNameAreaBytes +
+                                           size_t(index) * kRecordSize);
+}
+
+[[gnu::noinline]] ThreadRecord* CreateRecord()
 {
     EnsureCreated();
     // Named outside the lock: the provider may take the thread registry's lock.
@@ -155,7 +188,22 @@ ThreadRecord* CreateRecord()
     {
         std::lock_guard<std::mutex> guard(GImpl.lock);
         uint32 count = GImpl.recordCount.load(std::memory_order_relaxed);
-        if (count >= kMaxThreads || GImpl.arena == nullptr)
+        if (GImpl.freeCount != 0)
+        {
+            // The slot of an ended thread: the send thread took all it published, and its ring
+            // positions stay as they are (nothing is pending between them).
+            record = RecordAt(GImpl.freeSlots[--GImpl.freeCount]);
+            record->epoch = 0;
+            record->depth = 0;
+            record->ended.store(0, std::memory_order_relaxed);
+        }
+        else if (count < kMaxThreads && GImpl.arena != nullptr)
+        {
+            record = new (RecordAt(count)) ThreadRecord();
+            record->index = count;
+            GImpl.recordCount.store(count + 1, std::memory_order_release);
+        }
+        if (record == nullptr)
         {
             t_recordRefused = true;
             warn = !GImpl.capWarned;
@@ -163,20 +211,22 @@ ThreadRecord* CreateRecord()
         }
         else
         {
-            uint8* at = GImpl.arena + kNameTableBytes + kNameAreaBytes + size_t(count) * kRecordSize;
-            record = new (at) ThreadRecord();
-            record->index = count;
+            ++record->generation;
+            record->firstSequence = record->sequence + 1 != 0 ? record->sequence + 1 : 1;
             record->osThreadId = ProfilerPlatform_GetThreadId();
             std::memcpy(record->name, name, sizeof(record->name));
             record->name[sizeof(record->name) - 1] = '\0';
+            uint32 active = 0;
             if (Detail::GActive.load(std::memory_order_relaxed) != 0)
             {
                 AllocateRings(record);
-                record->active.store(record->events != nullptr ? 1 : 0, std::memory_order_release);
+                active = record->events != nullptr ? GImpl.activation.load(std::memory_order_relaxed) : 0;
             }
-            GImpl.records[count].store(record, std::memory_order_release);
-            GImpl.recordCount.store(count + 1, std::memory_order_release);
+            record->active.store(active, std::memory_order_release);
+            GImpl.recordsInUse.fetch_add(1, std::memory_order_relaxed);
+            GImpl.records[record->index].store(record, std::memory_order_release);
             t_record = record;
+            t_owner.record = record;
         }
     }
     // Logged outside the lock and after t_recordRefused is set: the log's profiler sink comes back
@@ -196,19 +246,25 @@ inline ThreadRecord* CurrentRecord()
     return CreateRecord();
 }
 
+// Takes the consumer's word again: the room it gave back since the last look.
+[[gnu::noinline]] void RefreshLimits(ThreadRecord* record)
+{
+    uint64 released = record->released.load(std::memory_order_acquire);
+    record->eventLimit = EventsOf(released) + kEventRingSize;
+    record->textLimit = TextOf(released) + kTextRingBytes;
+}
+
 // Room check for `needed` more slots. A zone's end must always find a slot, so every other event
 // leaves one free slot per open zone.
-inline bool Reserve(ThreadRecord* record, uint32 needed, uint32& slot)
+inline bool HasRoom(ThreadRecord* record, uint32 needed)
 {
-    uint32 produced = record->produced.load(std::memory_order_relaxed);
-    uint32 consumed = record->consumed.load(std::memory_order_acquire);
-    if (kEventRingSize - (produced - consumed) < needed)
-    {
-        record->dropped.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
-    slot = produced;
-    return true;
+    if (record->eventLimit - record->produced >= needed) [[likely]]
+        return true;
+    RefreshLimits(record);
+    if (record->eventLimit - record->produced >= needed)
+        return true;
+    record->dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 inline Event& Slot(ThreadRecord* record, uint32 slot)
@@ -216,10 +272,11 @@ inline Event& Slot(ThreadRecord* record, uint32 slot)
     return record->events[slot & (kEventRingSize - 1)];
 }
 
+// Makes `count` more events, and the texts written for them, visible to the consumer at once.
 inline void Publish(ThreadRecord* record, uint32 count)
 {
-    record->produced.store(record->produced.load(std::memory_order_relaxed) + count,
-                           std::memory_order_release);
+    record->produced += count;
+    record->published.store(PackPositions(record->produced, record->textHead), std::memory_order_release);
 }
 
 template <typename T>
@@ -229,19 +286,25 @@ inline void Put(Event& event, uint32 offset, T value)
 }
 
 // Copies a text into the thread's text ring; returns its position, or kTextWrap when the ring has
-// no room (the consumer has not caught up): the text is dropped, never waited for.
+// no room (the consumer has not caught up): the text is dropped, never waited for. The text becomes
+// visible with the next Publish, together with the event that refers to it: the consumer never
+// gives its bytes back while that event is still to be sent.
 uint32 WriteText(ThreadRecord* record, const char* text, uint32 length)
 {
     if (length > kMaxTextLength)
         length = kMaxTextLength;
     uint32 needed = 4 + ((length + 3) & ~3u);
-    uint32 head = record->textHead.load(std::memory_order_relaxed);
-    uint32 tail = record->textTail.load(std::memory_order_acquire);
+    uint32 head = record->textHead;
     uint32 position = head & (kTextRingBytes - 1);
     uint32 toEnd = kTextRingBytes - position;
     uint32 skip = needed > toEnd ? toEnd : 0;
-    if ((head - tail) + skip + needed > kTextRingBytes)
-        return kTextWrap;
+    // The limit is at most one ring ahead of the head, so the difference never wraps.
+    if (record->textLimit - head < skip + needed)
+    {
+        RefreshLimits(record);
+        if (record->textLimit - head < skip + needed)
+            return kTextWrap;
+    }
     if (skip != 0)
     {
         std::memcpy(record->texts + position, &kTextWrap, 4);
@@ -250,26 +313,72 @@ uint32 WriteText(ThreadRecord* record, const char* text, uint32 length)
     }
     std::memcpy(record->texts + position, &length, 4);
     std::memcpy(record->texts + position + 4, text, length);
-    record->textHead.store(head + needed, std::memory_order_release);
+    record->textHead = head + needed;
     return position;
 }
 
-inline bool Recording(ThreadRecord*& record)
+// The owner's first event of an activation: zones still open from an earlier one no longer count.
+// Their ends are not recorded (their begins went to an earlier stream, or to none).
+[[gnu::noinline]] void StartEpoch(ThreadRecord* record, uint32 activation)
+{
+    record->epoch = activation;
+    record->depth = 0;
+    record->firstSequence = record->sequence + 1 != 0 ? record->sequence + 1 : 1;
+}
+
+// The activation the calling thread records for now (0: none), with its epoch started.
+inline uint32 Activation(ThreadRecord* record)
+{
+    uint32 activation = record->active.load(std::memory_order_acquire);
+    if (activation != record->epoch && activation != 0) [[unlikely]]
+        StartEpoch(record, activation);
+    return activation;
+}
+
+// A zone-end event at the current depth (already decremented).
+inline void WriteEnd(ThreadRecord* record, uint64 timestamp)
+{
+    if (!HasRoom(record, 1))
+        return;
+    Event& end = Slot(record, record->produced);
+    end.bytes[0] = ProfilerProtocol::kZoneEnd;
+    Put<uint64>(end, 1, timestamp);
+    Put<uint32>(end, 9, record->depth);
+    Publish(record, 1);
+}
+
+void EndThread(ThreadRecord* record)
+{
+    // Zones still open end with the thread, so that the slot's next thread starts with none.
+    uint32 activation = record->active.load(std::memory_order_acquire);
+    if (activation != 0 && activation == record->epoch)
+        while (record->depth > 0)
+        {
+            --record->depth;
+            WriteEnd(record, Timestamp());
+        }
+    // Thread-local destructors that run after this one record nothing.
+    t_record = nullptr;
+    t_recordRefused = true;
+    record->ended.store(1, std::memory_order_release);
+}
+
+inline bool Recording(ThreadRecord*& record, uint32& activation)
 {
     record = CurrentRecord();
-    if (record == nullptr)
+    if (record == nullptr) [[unlikely]]
     {
         GImpl.droppedWithoutRecord.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    return record->active.load(std::memory_order_acquire) != 0;
+    activation = Activation(record);
+    return activation != 0;
 }
 } // namespace
 
 uint64 Core::ReadTimestamp()
 {
-    unsigned int aux;
-    return __rdtscp(&aux);
+    return Timestamp();
 }
 
 uint64 Core::GetStartTimestamp()
@@ -288,6 +397,24 @@ ThreadRecord* Core::GetRecord(uint32 index)
     if (index >= GetRecordCount())
         return nullptr;
     return GImpl.records[index].load(std::memory_order_acquire);
+}
+
+uint32 Core::GetRecordsInUse()
+{
+    return GImpl.recordsInUse.load(std::memory_order_relaxed);
+}
+
+ThreadRecord* Core::GetThreadRecord()
+{
+    return t_record;
+}
+
+void Core::ReleaseRecord(ThreadRecord* record)
+{
+    std::lock_guard<std::mutex> guard(GImpl.lock);
+    GImpl.records[record->index].store(nullptr, std::memory_order_relaxed);
+    GImpl.freeSlots[GImpl.freeCount++] = record->index;
+    GImpl.recordsInUse.fetch_sub(1, std::memory_order_relaxed);
 }
 
 uint32 Core::GetTimerCount()
@@ -320,11 +447,17 @@ void Core::SetRecording(bool on)
     uint32 count = GImpl.recordCount.load(std::memory_order_relaxed);
     if (on)
     {
+        uint32 activation = GImpl.activation.load(std::memory_order_relaxed) + 1;
+        if (activation == 0)
+            activation = 1;
+        GImpl.activation.store(activation, std::memory_order_relaxed);
         for (uint32 i = 0; i < count; ++i)
         {
             ThreadRecord* record = GImpl.records[i].load(std::memory_order_relaxed);
+            if (record == nullptr)
+                continue;
             AllocateRings(record);
-            record->active.store(record->events != nullptr ? 1 : 0, std::memory_order_release);
+            record->active.store(record->events != nullptr ? activation : 0, std::memory_order_release);
         }
         Detail::GActive.store(1, std::memory_order_release);
     }
@@ -332,8 +465,14 @@ void Core::SetRecording(bool on)
     {
         Detail::GActive.store(0, std::memory_order_release);
         for (uint32 i = 0; i < count; ++i)
-            GImpl.records[i].load(std::memory_order_relaxed)->active.store(0, std::memory_order_release);
+            if (ThreadRecord* record = GImpl.records[i].load(std::memory_order_relaxed))
+                record->active.store(0, std::memory_order_release);
     }
+}
+
+uint32 Core::GetActivation()
+{
+    return GImpl.activation.load(std::memory_order_relaxed);
 }
 
 void Core::SetThreadNameProvider(ThreadNameProvider provider)
@@ -366,34 +505,42 @@ uint16 RegisterTimer(const char* name, bool secondNamespace)
     return RegisterTimerLocked(name, secondNamespace);
 }
 
-uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char* text)
+namespace
+{
+// The time is read first, as soon as the zone is known to be recorded: the bookkeeping after it
+// then runs while the serialising read completes, instead of before it.
+template <bool kWithText>
+[[gnu::always_inline]] inline uint32 Begin(uint16 timer, const void* descriptor, uint16 flags,
+                                           const char* text)
 {
     ThreadRecord* record;
-    if (!Recording(record) || timer == kInvalidTimer)
+    uint32 activation;
+    if (!Recording(record, activation) || timer == kInvalidTimer)
         return 0;
-    uint32 slot;
+    const uint64 timestamp = Timestamp();
     // The zone's own end, and the end of every zone already open, stay reserved.
-    if (!Reserve(record, record->depth + (text != nullptr ? 3 : 2), slot))
+    if (!HasRoom(record, record->depth + (kWithText ? 3 : 2)))
         return 0;
     uint32 sequence = ++record->sequence;
-    if (sequence == 0)
+    if (sequence == 0) [[unlikely]]
         sequence = ++record->sequence;
     ++record->depth;
-    Event& begin = Slot(record, slot);
+    Event& begin = Slot(record, record->produced);
     begin.bytes[0] = ProfilerProtocol::kZoneBegin;
-    Put<uint64>(begin, 1, Core::ReadTimestamp());
+    Put<uint64>(begin, 1, timestamp);
     Put<uint64>(begin, 9, reinterpret_cast<uint64>(descriptor));
     Put<uint16>(begin, 17, timer);
     Put<uint16>(begin, 19, flags);
     Put<uint32>(begin, 21, record->depth);
     Put<uint32>(begin, 25, sequence);
+    Put<uint8>(begin, kBeginActivationOffset, uint8(activation));
     uint32 published = 1;
-    if (text != nullptr)
+    if constexpr (kWithText)
     {
         uint32 position = WriteText(record, text, uint32(std::strlen(text)));
         if (position != kTextWrap)
         {
-            Event& event = Slot(record, slot + 1);
+            Event& event = Slot(record, record->produced + 1);
             event.bytes[0] = ProfilerProtocol::kZoneText;
             Put<uint32>(event, 1, sequence);
             Put<uint32>(event, 5, position);
@@ -402,6 +549,20 @@ uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char*
     }
     Publish(record, published);
     return sequence;
+}
+
+// Kept apart from the common zone without text, which then needs fewer registers.
+[[gnu::noinline]] uint32 BeginWithText(uint16 timer, const void* descriptor, uint16 flags, const char* text)
+{
+    return Begin<true>(timer, descriptor, flags, text);
+}
+} // namespace
+
+uint32 BeginZone(uint16 timer, const void* descriptor, uint16 flags, const char* text)
+{
+    if (text != nullptr)
+        return BeginWithText(timer, descriptor, flags, text);
+    return Begin<false>(timer, descriptor, flags, nullptr);
 }
 
 uint32 BeginZone(ZoneDescriptor& descriptor, const char* text)
@@ -414,7 +575,9 @@ uint32 BeginZone(ZoneDescriptor& descriptor, const char* text)
         timer = RegisterTimer(descriptor.name);
         descriptor.timer.store(timer, std::memory_order_relaxed);
     }
-    return BeginZone(timer, &descriptor, 0, text);
+    if (text == nullptr) [[likely]]
+        return Begin<false>(timer, &descriptor, 0, nullptr);
+    return BeginWithText(timer, &descriptor, 0, text);
 }
 
 void EndZone(uint32 sequence)
@@ -422,27 +585,26 @@ void EndZone(uint32 sequence)
     ThreadRecord* record = t_record;
     if (sequence == 0 || record == nullptr)
         return;
+    const uint64 timestamp = Timestamp();
+    // A zone of an earlier activation: the depth no longer counts it, and its begin went to an
+    // earlier stream (or to none).
+    if (int32(sequence - record->firstSequence) < 0)
+        return;
     if (record->depth > 0)
         --record->depth;
-    if (record->active.load(std::memory_order_acquire) == 0)
+    uint32 activation = record->active.load(std::memory_order_acquire);
+    if (activation == 0 || activation != record->epoch)
         return;
-    uint32 slot;
-    if (!Reserve(record, 1, slot))
-        return;
-    Event& end = Slot(record, slot);
-    end.bytes[0] = ProfilerProtocol::kZoneEnd;
-    Put<uint64>(end, 1, Core::ReadTimestamp());
-    Put<uint32>(end, 9, record->depth);
-    Publish(record, 1);
+    WriteEnd(record, timestamp);
 }
 
 void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
 {
     ThreadRecord* record;
-    if (!IsActive() || !Recording(record) || format == nullptr)
+    uint32 activation;
+    if (!IsActive() || !Recording(record, activation) || format == nullptr)
         return;
-    uint32 slot;
-    if (!Reserve(record, record->depth + 1, slot))
+    if (!HasRoom(record, record->depth + 1))
         return;
     char text[kMaxMessageLength + 1];
     va_list args;
@@ -459,9 +621,9 @@ void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
         record->dropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    Event& event = Slot(record, slot);
+    Event& event = Slot(record, record->produced);
     event.bytes[0] = ProfilerProtocol::kMessage;
-    Put<uint64>(event, 1, Core::ReadTimestamp());
+    Put<uint64>(event, 1, Timestamp());
     Put<uint32>(event, 9, position);
     Put<uint64>(event, 13, value);
     Put<uint16>(event, 21, id);
@@ -472,10 +634,10 @@ void Message(uint64 value, uint16 id, uint8 kind, const char* format, ...)
 void CounterText(uint32 counterId, const char* text)
 {
     ThreadRecord* record;
-    if (!IsActive() || text == nullptr || !Recording(record))
+    uint32 activation;
+    if (!IsActive() || text == nullptr || !Recording(record, activation))
         return;
-    uint32 slot;
-    if (!Reserve(record, record->depth + 1, slot))
+    if (!HasRoom(record, record->depth + 1))
         return;
     uint32 position = WriteText(record, text, uint32(std::strlen(text)));
     if (position == kTextWrap)
@@ -483,7 +645,7 @@ void CounterText(uint32 counterId, const char* text)
         record->dropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    Event& event = Slot(record, slot);
+    Event& event = Slot(record, record->produced);
     event.bytes[0] = ProfilerProtocol::kZoneText;
     Put<uint32>(event, 1, counterId);
     Put<uint32>(event, 5, position);
@@ -493,9 +655,10 @@ void CounterText(uint32 counterId, const char* text)
 uint64 GetDroppedEvents()
 {
     uint64 total = GImpl.droppedWithoutRecord.load(std::memory_order_relaxed);
+    // Slots without a thread keep their counts.
     uint32 count = Core::GetRecordCount();
     for (uint32 i = 0; i < count; ++i)
-        total += Core::GetRecord(i)->dropped.load(std::memory_order_relaxed);
+        total += RecordAt(i)->dropped.load(std::memory_order_relaxed);
     return total;
 }
 } // namespace Profiler

@@ -14,6 +14,7 @@
 #include "ProfilerCore.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
@@ -29,6 +30,16 @@ constexpr uint32 kSendTimeoutMs = 5000;
 constexpr uint32 kMaxEncodedEvent = 64;
 constexpr uint32 kMaxPendingSaves = 4;
 constexpr uint32 kMaxNotices = 8;
+// A symbols request names at most this many addresses (its payload is a count and the addresses).
+constexpr uint32 kMaxSymbolsPerRequest = (kMaxPayloadSize - 4) / 8;
+constexpr uint32 kSymbolRequestSlots = 2;
+constexpr uint32 kSymbolReplySlots = 4;
+// Addresses symbolised per call: the symbolisation lock is held that long.
+constexpr uint32 kSymbolChunk = 16;
+constexpr uint32 kMaxSymbolName = 1024;
+// libdw reads a unit's line table with about 256 KiB of arrays on the stack: a thread of 256 KiB
+// overflows its stack there.
+constexpr uint32 kSymbolsWorkerStack = 0x100000;
 
 bool IsLoopbackHost(const char* host)
 {
@@ -85,6 +96,216 @@ struct SaveRequest
     uint32 compression;
 };
 
+// Answers the viewer's symbols requests away from the send thread: symbolisation reads debug
+// information from files and shares one lock with every other stack trace of the process, so it
+// must not hold up the draining of the rings. The send thread queues requests and sends the finished
+// replies; each carries the serial of the connection it belongs to, and work for a connection that
+// has gone is dropped.
+class SymbolsWorker final : public ThreadBase
+{
+public:
+    struct Reply
+    {
+        uint32 serial;
+        PayloadWriter payload;
+    };
+
+    // Main thread, while neither thread runs.
+    void Begin(const std::atomic<uint32>* connectionSerial);
+    // Main thread: ends the thread; a request in progress is abandoned.
+    void End();
+    void Run() override;
+
+    // Send thread: queues the `count` addresses that `addresses` holds. False when the queue is full:
+    // the request is to be offered again later.
+    bool Queue(uint32 serial, PayloadReader& addresses, uint32 count);
+    // Send thread: hands each finished reply to `send`, in order.
+    template <typename Send>
+    void TakeReplies(Send&& send);
+
+private:
+    struct Request
+    {
+        uint32 serial;
+        uint32 count;
+        uint64 addresses[kMaxSymbolsPerRequest];
+    };
+
+    class NameVisitor final : public StackFrameVisitor
+    {
+    public:
+        NameVisitor(char (*names)[kMaxSymbolName + 1], const uint32* slots) : m_names(names), m_slots(slots)
+        {
+        }
+        void OnFrame(const StackFrameInfo& frame) override
+        {
+            char* out = m_names[m_slots[frame.index]];
+            size_t length = frame.name != nullptr ? strnlen(frame.name, kMaxSymbolName) : 0;
+            std::memcpy(out, frame.name, length);
+            out[length] = '\0';
+        }
+
+    private:
+        char (*m_names)[kMaxSymbolName + 1];
+        const uint32* m_slots;
+    };
+
+    bool Stale(uint32 serial) const
+    {
+        return m_stopping.load(std::memory_order_acquire) ||
+               m_connectionSerial->load(std::memory_order_acquire) != serial;
+    }
+    void Answer(const Request& request);
+    // Queues m_building for the send thread, waiting for room; false when the work is stale.
+    bool Push();
+
+    const std::atomic<uint32>* m_connectionSerial = nullptr;
+    std::atomic<bool> m_stopping{false};
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    Request m_requests[kSymbolRequestSlots];
+    uint32 m_requestFirst = 0;
+    uint32 m_requestCount = 0;
+    Reply m_replies[kSymbolReplySlots];
+    uint32 m_replyFirst = 0;
+    uint32 m_replyCount = 0;
+    // The worker's own.
+    Reply m_building;
+    char m_names[kSymbolChunk][kMaxSymbolName + 1];
+};
+
+void SymbolsWorker::Begin(const std::atomic<uint32>* connectionSerial)
+{
+    m_connectionSerial = connectionSerial;
+    m_stopping.store(false, std::memory_order_relaxed);
+    m_requestFirst = m_requestCount = 0;
+    m_replyFirst = m_replyCount = 0;
+    SetName("ProfilerSymbolsWorker");
+    Start(kSymbolsWorkerStack, ThreadPriority::Normal);
+}
+
+void SymbolsWorker::End()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping.store(true, std::memory_order_release);
+    }
+    m_wake.notify_all();
+    Stop();
+}
+
+bool SymbolsWorker::Queue(uint32 serial, PayloadReader& addresses, uint32 count)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_requestCount == kSymbolRequestSlots || count > kMaxSymbolsPerRequest ||
+            m_stopping.load(std::memory_order_relaxed))
+            return false;
+        Request& request = m_requests[(m_requestFirst + m_requestCount) % kSymbolRequestSlots];
+        request.serial = serial;
+        request.count = count;
+        for (uint32 i = 0; i < count; ++i)
+            addresses.U64(request.addresses[i]);
+        ++m_requestCount;
+    }
+    m_wake.notify_all();
+    return true;
+}
+
+template <typename Send>
+void SymbolsWorker::TakeReplies(Send&& send)
+{
+    bool took = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (; m_replyCount != 0; --m_replyCount, took = true)
+        {
+            send(m_replies[m_replyFirst]);
+            m_replyFirst = (m_replyFirst + 1) % kSymbolReplySlots;
+        }
+    }
+    if (took)
+        m_wake.notify_all();
+}
+
+bool SymbolsWorker::Push()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_wake.wait(lock, [this] { return m_replyCount < kSymbolReplySlots || Stale(m_building.serial); });
+    if (Stale(m_building.serial))
+        return false;
+    Reply& reply = m_replies[(m_replyFirst + m_replyCount) % kSymbolReplySlots];
+    reply.serial = m_building.serial;
+    reply.payload.Reset();
+    reply.payload.Bytes(m_building.payload.Data(), m_building.payload.Size());
+    ++m_replyCount;
+    m_building.payload.Reset();
+    return true;
+}
+
+void SymbolsWorker::Answer(const Request& request)
+{
+    m_building.serial = request.serial;
+    m_building.payload.Reset();
+    for (uint32 first = 0; first < request.count; first += kSymbolChunk)
+    {
+        if (Stale(request.serial))
+            return;
+        uint32 count = request.count - first < kSymbolChunk ? request.count - first : kSymbolChunk;
+        // The viewer names instructions; SymbolizeStack takes return addresses and looks one byte
+        // back, at the call. Null and the last address stand for nothing.
+        void* frames[kSymbolChunk];
+        uint32 slots[kSymbolChunk];
+        uint32 frameCount = 0;
+        for (uint32 i = 0; i < count; ++i)
+        {
+            m_names[i][0] = '\0';
+            uint64 address = request.addresses[first + i];
+            if (address != 0 && address != ~0ull)
+            {
+                frames[frameCount] = reinterpret_cast<void*>(uintptr_t(address + 1));
+                slots[frameCount++] = i;
+            }
+        }
+        NameVisitor visitor(m_names, slots);
+        SymbolizeStack(frames, frameCount, visitor);
+        for (uint32 i = 0; i < count; ++i)
+        {
+            uint32 length = uint32(strnlen(m_names[i], kMaxSymbolName));
+            if (m_building.payload.Room() < 12 + length && !Push())
+                return;
+            m_building.payload.U64(request.addresses[first + i]);
+            m_building.payload.String(m_names[i], length);
+        }
+    }
+    if (m_building.payload.Size() != 0)
+        Push();
+}
+
+void SymbolsWorker::Run()
+{
+    for (;;)
+    {
+        const Request* request = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            m_wake.wait(lock,
+                        [this] { return m_stopping.load(std::memory_order_relaxed) || m_requestCount != 0; });
+            if (m_stopping.load(std::memory_order_relaxed))
+                return;
+            request = &m_requests[m_requestFirst];
+        }
+        // The slot stays taken while it is read: Queue fills only slots past the count.
+        {
+            MX_PROFILE_ZONE("Resolve symbols");
+            Answer(*request);
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_requestFirst = (m_requestFirst + 1) % kSymbolRequestSlots;
+        --m_requestCount;
+    }
+}
+
 class SendThread final : public ThreadBase
 {
 public:
@@ -102,9 +323,11 @@ public:
     uint32 m_connectTimeoutMs = 2000;
     uint64 m_moduleBase = 0;
     double m_frequencyKHz = 0;
-    uint32 m_describedThreads = 0;
     uint32 m_describedTimers = 0;
     std::atomic<uint32> m_rejected{0};
+    // Counts the connections made and dropped: replies of the symbols worker carry it.
+    std::atomic<uint32> m_connectionSerial{0};
+    SymbolsWorker m_symbols;
 
     std::mutex m_saveLock;
     SaveRequest m_saves[kMaxPendingSaves];
@@ -126,15 +349,28 @@ private:
     void Pass();
     void SendPacket(uint16 type, const PayloadWriter& payload);
     void SendHandshake();
-    void Describe();
+    void DescribeThread(const ThreadRecord* record);
+    void DescribeTimers();
     void Drain(ThreadRecord* record);
     void FlushEvents(ThreadRecord* record, uint32 count);
     void SendSaves();
+    void SendSymbols();
     void ReceiveRequests();
-    // False: the packet is malformed or out of place, and the connection goes.
-    bool HandleRequest(uint16 type, PayloadReader& packet);
+    enum class ERequest
+    {
+        kHandled,
+        kLater, // no room for it now: offered again on a later pass
+        kBad,   // malformed or out of place: the connection goes
+    };
+    ERequest HandleRequest(uint16 type, PayloadReader& packet);
     void Reject(const char* why);
     void DropConnection();
+    // What the current connection was told about each thread slot: the slot's generation described
+    // (0: none) and the zones it saw begin and not yet end. Ends beyond those, whose begins went to
+    // an earlier connection or to none, are left out, and depths are the connection's own.
+    void ForgetThreads();
+    uint32 m_describedGeneration[Profiler::kMaxThreads] = {};
+    uint32 m_openZones[Profiler::kMaxThreads] = {};
 
     PacketReader m_packetReader;
     PayloadWriter m_writer;
@@ -143,6 +379,7 @@ private:
 };
 
 SendThread GSendThread;
+std::atomic<void (*)(uint32)> GDrainHook{nullptr};
 
 void SendThread::CloseAll()
 {
@@ -167,9 +404,10 @@ void SendThread::Connect(const char* host, uint16 port)
         return;
     }
     SetState(EConnectionState::kConnected);
+    m_connectionSerial.fetch_add(1, std::memory_order_acq_rel);
     m_packetReader.Reset();
     m_writer.Reset();
-    m_describedThreads = 0;
+    ForgetThreads();
     m_describedTimers = 0;
     SendHandshake();
 }
@@ -186,6 +424,7 @@ void SendThread::SendPacket(uint16 type, const PayloadWriter& payload)
     if (!ProfilerPlatform::SendAll(m_transmitSocket, m_frame, kHeaderSize + payload.Size(), kSendTimeoutMs))
     {
         ProfilerPlatform::Close(m_transmitSocket);
+        m_connectionSerial.fetch_add(1, std::memory_order_acq_rel);
         SetState(EConnectionState::kNotStarted);
     }
 }
@@ -220,22 +459,32 @@ void SendThread::SendHandshake()
     SendPacket(kHandshake, m_writer);
 }
 
-void SendThread::Describe()
+void SendThread::ForgetThreads()
+{
+    std::memset(m_describedGeneration, 0, sizeof(m_describedGeneration));
+    std::memset(m_openZones, 0, sizeof(m_openZones));
+}
+
+void SendThread::DescribeThread(const ThreadRecord* record)
+{
+    // A slot that got a new thread is described again, before the new thread's events.
+    if (State() != EConnectionState::kConnected || record->generation == m_describedGeneration[record->index])
+        return;
+    m_describedGeneration[record->index] = record->generation;
+    m_openZones[record->index] = 0;
+    m_writer.Reset();
+    m_writer.U32(record->index);
+    m_writer.U8(0); // a CPU thread
+    m_writer.U32(record->osThreadId);
+    m_writer.U64(0);
+    m_writer.String(record->name, uint32(strnlen(record->name, sizeof(record->name))));
+    SendPacket(kThreadDescription, m_writer);
+}
+
+void SendThread::DescribeTimers()
 {
     if (State() != EConnectionState::kConnected)
         return;
-    uint32 threads = Profiler::Core::GetRecordCount();
-    for (; m_describedThreads < threads; ++m_describedThreads)
-    {
-        const ThreadRecord* record = Profiler::Core::GetRecord(m_describedThreads);
-        m_writer.Reset();
-        m_writer.U32(record->index);
-        m_writer.U8(0); // a CPU thread
-        m_writer.U32(record->osThreadId);
-        m_writer.U64(0);
-        m_writer.String(record->name, uint32(strnlen(record->name, sizeof(record->name))));
-        SendPacket(kThreadDescription, m_writer);
-    }
     uint32 timers = Profiler::Core::GetTimerCount();
     for (; m_describedTimers < timers; ++m_describedTimers)
     {
@@ -252,16 +501,18 @@ void SendThread::Describe()
 // Sends texts and events of one record published so far and gives their room back to the producer.
 void SendThread::Drain(ThreadRecord* record)
 {
-    // Events first: every text an event refers to was published before the event, so the text head
-    // read afterwards covers it.
-    uint32 produced = record->produced.load(std::memory_order_acquire);
-    uint32 textHead = record->textHead.load(std::memory_order_acquire);
-    uint32 consumed = record->consumed.load(std::memory_order_relaxed);
-    uint32 textTail = record->textTail.load(std::memory_order_relaxed);
+    // One word gives both ends: the texts it covers are exactly those of the events it covers, so a
+    // text's room is never given back before the event that refers to it has been sent.
+    uint64 published = record->published.load(std::memory_order_acquire);
+    if (auto hook = GDrainHook.load(std::memory_order_relaxed))
+        hook(record->index);
+    uint64 released = record->released.load(std::memory_order_relaxed);
     // Nothing published: the rings may not even exist yet (their pointers are only read once an
-    // event or a text has been published after they were made).
-    if (produced == consumed && textHead == textTail)
+    // event has been published after they were made).
+    if (published == released)
         return;
+    uint32 produced = Profiler::EventsOf(published), textHead = Profiler::TextOf(published);
+    uint32 consumed = Profiler::EventsOf(released), textTail = Profiler::TextOf(released);
     bool sending = State() == EConnectionState::kConnected;
 
     if (sending && textTail != textHead)
@@ -298,6 +549,9 @@ void SendThread::Drain(ThreadRecord* record)
         MX_PROFILE_ZONE("Write events");
         uint32 count = 0;
         uint64 previous = 0;
+        uint32& open = m_openZones[record->index];
+        const uint8 activation = uint8(Profiler::Core::GetActivation());
+        uint32 leftOutSequence = 0;
         m_writer.Reset();
         m_writer.U16(0);
         m_writer.U32(record->index);
@@ -317,6 +571,17 @@ void SendThread::Drain(ThreadRecord* record)
                 previous = 0;
             }
             uint8 type = e[0];
+            // A begin recorded after the previous activation's stream had ended never gets its end
+            // (its activation is over); its text goes with it.
+            if (type == kZoneBegin && e[Profiler::kBeginActivationOffset] != activation)
+            {
+                leftOutSequence = uint32(get(25, 4));
+                continue;
+            }
+            bool textOfLeftOut = type == kZoneText && leftOutSequence != 0 && get(1, 4) == leftOutSequence;
+            leftOutSequence = 0;
+            if (textOfLeftOut || (type == kZoneEnd && open == 0))
+                continue;
             m_writer.U8(type);
             switch (type)
             {
@@ -328,7 +593,7 @@ void SendThread::Drain(ThreadRecord* record)
                 m_writer.Varint(get(9, 8) - m_moduleBase);
                 m_writer.Varint(get(17, 2));
                 m_writer.Varint(get(19, 2));
-                m_writer.Varint(get(21, 4));
+                m_writer.Varint(++open);
                 m_writer.Varint(get(25, 4));
                 break;
             }
@@ -337,7 +602,7 @@ void SendThread::Drain(ThreadRecord* record)
                 uint64 ts = get(1, 8);
                 m_writer.Varint(ts - previous);
                 previous = ts;
-                m_writer.Varint(get(9, 4));
+                m_writer.Varint(--open);
                 break;
             }
             case kZoneText:
@@ -361,8 +626,7 @@ void SendThread::Drain(ThreadRecord* record)
         FlushEvents(record, count);
     }
     // Without a viewer the events are discarded, so that producers never find their rings full.
-    record->consumed.store(produced, std::memory_order_release);
-    record->textTail.store(textHead, std::memory_order_release);
+    record->released.store(published, std::memory_order_release);
 }
 
 void SendThread::FlushEvents(ThreadRecord* record, uint32 count)
@@ -391,8 +655,20 @@ void SendThread::SendSaves()
     m_saveCount = 0;
 }
 
+void SendThread::SendSymbols()
+{
+    uint32 serial = m_connectionSerial.load(std::memory_order_relaxed);
+    m_symbols.TakeReplies(
+        [this, serial](const SymbolsWorker::Reply& reply)
+        {
+            if (reply.serial == serial)
+                SendPacket(kSymbolData, reply.payload);
+        });
+}
+
 void SendThread::DropConnection()
 {
+    m_connectionSerial.fetch_add(1, std::memory_order_acq_rel);
     ProfilerPlatform::Close(m_transmitSocket);
     ProfilerPlatform::Close(m_acceptedSocket);
     m_packetReader.Reset();
@@ -433,7 +709,7 @@ void SendThread::Reject(const char* why)
     DropConnection();
 }
 
-bool SendThread::HandleRequest(uint16 type, PayloadReader& packet)
+SendThread::ERequest SendThread::HandleRequest(uint16 type, PayloadReader& packet)
 {
     EConnectionState state = State();
     if (type == kConnectRequest)
@@ -442,13 +718,13 @@ bool SendThread::HandleRequest(uint16 type, PayloadReader& packet)
         uint16 port = 0;
         if (state != EConnectionState::kAccepted || !packet.String(hostname, sizeof(hostname)) ||
             !packet.U16(port) || !packet.AtEnd() || hostname[0] == '\0' || port == 0)
-            return false;
+            return ERequest::kBad;
         ProfilerPlatform::Close(m_acceptedSocket);
         Connect(hostname, port);
-        return true;
+        return ERequest::kHandled;
     }
     if (state != EConnectionState::kConnected)
-        return false;
+        return ERequest::kBad;
     switch (type)
     {
     case kModuleRequest:
@@ -456,7 +732,7 @@ bool SendThread::HandleRequest(uint16 type, PayloadReader& packet)
     {
         uint64 address = 0;
         if (!packet.U64(address) || !packet.AtEnd())
-            return false;
+            return ERequest::kBad;
         const char* module = "";
         const char* symbol = "";
         uint64 base = 0;
@@ -471,13 +747,13 @@ bool SendThread::HandleRequest(uint16 type, PayloadReader& packet)
         else
             m_writer.String(symbol, uint32(strnlen(symbol, 4096)));
         SendPacket(type == kModuleRequest ? kModuleReply : kFunctionReply, m_writer);
-        return true;
+        return ERequest::kHandled;
     }
     case kThreadRequest:
     {
         uint64 threadId = 0;
         if (!packet.U64(threadId) || !packet.AtEnd())
-            return false;
+            return ERequest::kBad;
         char name[ThreadInfo::kNameCapacity] = {};
         if (threadId <= 0xFFFFFFFFu)
         {
@@ -491,51 +767,32 @@ bool SendThread::HandleRequest(uint16 type, PayloadReader& packet)
         m_writer.U64(threadId);
         m_writer.String(name, uint32(std::strlen(name)));
         SendPacket(kThreadReply, m_writer);
-        return true;
+        return ERequest::kHandled;
     }
     case kNameRequest:
     {
         uint64 namePtr = 0;
         // Only the names of our own timer table are read; any other address is refused unread.
         if (!packet.U64(namePtr) || !packet.AtEnd() || !Profiler::Core::IsTimerNameAddress(namePtr))
-            return false;
+            return ERequest::kBad;
         const char* name = reinterpret_cast<const char*>(namePtr);
         m_writer.Reset();
         m_writer.U64(namePtr);
         m_writer.String(name, uint32(strnlen(name, kMaxPayloadSize - 16)));
         SendPacket(kNameReply, m_writer);
-        return true;
+        return ERequest::kHandled;
     }
     case kSymbolsRequest:
     {
         uint32 symbolsCount = 0;
         if (!packet.U32(symbolsCount) || packet.Left() != uint64(symbolsCount) * 8)
-            return false;
-        MX_PROFILE_ZONE("Consume symbols data");
-        m_writer.Reset();
-        for (uint32 i = 0; i < symbolsCount; ++i)
-        {
-            uint64 symbol = 0;
-            packet.U64(symbol);
-            const char* module = "";
-            const char* name = "";
-            uint64 base = 0;
-            ProfilerPlatform::DescribeAddress(symbol, module, base, name);
-            uint32 length = uint32(strnlen(name, 1024));
-            if (m_writer.Room() < 12 + length)
-            {
-                SendPacket(kSymbolData, m_writer);
-                m_writer.Reset();
-            }
-            m_writer.U64(symbol);
-            m_writer.String(name, length);
-        }
-        if (m_writer.Size() != 0)
-            SendPacket(kSymbolData, m_writer);
-        return true;
+            return ERequest::kBad;
+        return m_symbols.Queue(m_connectionSerial.load(std::memory_order_relaxed), packet, symbolsCount)
+                   ? ERequest::kHandled
+                   : ERequest::kLater;
     }
     default:
-        return false;
+        return ERequest::kBad;
     }
 }
 
@@ -548,13 +805,17 @@ void SendThread::ReceiveRequests()
                                                          : -1;
     if (socket < 0)
         return;
-    int got = ProfilerPlatform::Receive(socket, m_packetReader.FreeSpace(), m_packetReader.FreeBytes());
-    if (got < 0)
+    // A full reader holds a whole packet waiting for room elsewhere: it is offered again first.
+    if (m_packetReader.FreeBytes() != 0)
     {
-        DropConnection();
-        return;
+        int got = ProfilerPlatform::Receive(socket, m_packetReader.FreeSpace(), m_packetReader.FreeBytes());
+        if (got < 0)
+        {
+            DropConnection();
+            return;
+        }
+        m_packetReader.Added(uint32(got));
     }
-    m_packetReader.Added(uint32(got));
     for (;;)
     {
         uint16 type = 0;
@@ -569,7 +830,10 @@ void SendThread::ReceiveRequests()
             return;
         }
         PayloadReader packet(payload, length);
-        if (!HandleRequest(type, packet))
+        ERequest handled = HandleRequest(type, packet);
+        if (handled == ERequest::kLater)
+            return;
+        if (handled == ERequest::kBad)
         {
             Reject("malformed or unexpected request");
             return;
@@ -604,16 +868,30 @@ void SendThread::Pass()
     }
     {
         MX_PROFILE_ZONE("Flush buffers");
-        Describe();
+        DescribeTimers();
         uint32 records = Profiler::Core::GetRecordCount();
         for (uint32 i = 0; i < records; ++i)
-            Drain(Profiler::Core::GetRecord(i));
+        {
+            ThreadRecord* record = Profiler::Core::GetRecord(i);
+            if (record == nullptr)
+                continue;
+            // Read before the drain: everything the thread published is then taken by it.
+            bool ended = record->ended.load(std::memory_order_acquire);
+            DescribeThread(record);
+            Drain(record);
+            if (ended)
+                Profiler::Core::ReleaseRecord(record);
+        }
         // Timers first used while draining are named in the same pass.
-        Describe();
+        DescribeTimers();
     }
     {
         MX_PROFILE_ZONE("Consume call stacks data");
         SendSaves();
+    }
+    {
+        MX_PROFILE_ZONE("Consume symbols data");
+        SendSymbols();
     }
     ReceiveRequests();
 }
@@ -666,6 +944,7 @@ void ProfilerSendThread::Start(const char* host, uint16 port, bool trace, void (
         MX_LOG_WARNING("Failed to start system event tracing (not running under Administrator?)");
     if (beforeThread != nullptr)
         beforeThread();
+    t.m_symbols.Begin(&t.m_connectionSerial);
     t.SetName("Profiler");
     t.Start(0x40000, ThreadPriority::Normal);
 }
@@ -675,6 +954,7 @@ void ProfilerSendThread::Stop()
     SendThread& t = GSendThread;
     if (!t.IsValid())
         return;
+    t.m_symbols.End();
     t.ThreadBase::Stop();
     t.CloseAll();
     t.LogNotices();
@@ -717,5 +997,10 @@ void ProfilerSendThread::SetListenPort(uint16 port)
 uint32 ProfilerSendThread::GetRejectedConnections()
 {
     return GSendThread.m_rejected.load(std::memory_order_relaxed);
+}
+
+void ProfilerSendThread::SetDrainHookForTests(void (*hook)(uint32 recordIndex))
+{
+    GDrainHook.store(hook, std::memory_order_relaxed);
 }
 } // namespace Morvex

@@ -1,7 +1,8 @@
 // The profiler: the wire encoding, the timer registry, recording into the rings (full rings, the
 // thread cap, inactive zones), and the send thread against a viewer played by the test: what it
-// streams, the viewer's hostile bytes, a viewer that is not there, the save command's checks and
-// the connect-back through the listening socket.
+// streams, texts while their ring goes round, zones open across a deactivation or a dropped viewer,
+// thread slots handed to new threads, symbols, the viewer's hostile bytes, a viewer that is not
+// there, the save command's checks and the connect-back through the listening socket.
 
 #include "Core/CmdSystem.h"
 #include "Core/Profiler/Profiler.h"
@@ -99,7 +100,10 @@ class ProfilerRecording : public testing::Test
 protected:
     void TearDown() override { Profiler::Core::SetRecording(false); }
 
-    static uint32 Pending(const Profiler::ThreadRecord* r) { return r->produced.load() - r->consumed.load(); }
+    static uint32 Pending(const Profiler::ThreadRecord* r)
+    {
+        return Profiler::EventsOf(r->published.load()) - Profiler::EventsOf(r->released.load());
+    }
 };
 
 TEST_F(ProfilerRecording, InactiveZonesMakeNoRecordAndNoEvent)
@@ -133,7 +137,7 @@ TEST_F(ProfilerRecording, FullRingDropsEventsInsteadOfWaitingAndKeepsZonesBalanc
                 MX_PROFILE_ZONE("ProfilerTests::Inner");
                 Profiler::Message(i, 0, 0, "message %u", i);
             }
-            record = Profiler::Core::GetRecord(Profiler::Core::GetRecordCount() - 1);
+            record = Profiler::Core::GetThreadRecord();
         })
         .join();
     ASSERT_NE(record, nullptr);
@@ -141,7 +145,8 @@ TEST_F(ProfilerRecording, FullRingDropsEventsInsteadOfWaitingAndKeepsZonesBalanc
     EXPECT_GT(Profiler::GetDroppedEvents(), droppedBefore);
     // Every zone that began in the ring also ended in it, the outer one included.
     uint32 begins = 0, ends = 0;
-    for (uint32 i = record->consumed.load(); i != record->produced.load(); ++i)
+    for (uint32 i = Profiler::EventsOf(record->released.load());
+         i != Profiler::EventsOf(record->published.load()); ++i)
     {
         uint8 type = record->events[i & (Profiler::kEventRingSize - 1)].bytes[0];
         begins += type == kZoneBegin;
@@ -272,6 +277,36 @@ uint16_t UnusedPort()
     return probe.port; // closed again when the probe goes
 }
 
+// Reaches the program's listening socket as a viewer would and asks it to connect to `viewerPort`.
+bool AskToConnectBack(uint16_t listenPort, uint16_t viewerPort)
+{
+    int s = -1;
+    for (int attempt = 0; attempt < 100 && s < 0; ++attempt)
+    {
+        s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(listenPort);
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+        {
+            close(s);
+            s = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    if (s < 0)
+        return false;
+    PayloadWriter w;
+    w.String("127.0.0.1", 9);
+    w.U16(viewerPort);
+    uint32_t header = MakeHeader(kConnectRequest, w.Size());
+    bool sent = send(s, &header, 4, MSG_NOSIGNAL) == 4 &&
+                send(s, w.Data(), w.Size(), MSG_NOSIGNAL) == ssize_t(w.Size());
+    close(s);
+    return sent;
+}
+
 class ProfilerConnectionTest : public testing::Test
 {
 protected:
@@ -297,6 +332,7 @@ protected:
     {
         Profiler::Activate(false);
         ProfilerSendThread::SetListenPort(0);
+        ProfilerSendThread::SetDrainHookForTests(nullptr);
     }
 
     // Activates towards the viewer and takes its connection and handshake.
@@ -317,20 +353,32 @@ protected:
 
 struct Decoded
 {
+    struct Message
+    {
+        uint32_t thread;
+        uint64_t value;
+        std::string text; // the text its reference names when the event arrives
+    };
     std::vector<std::string> threadNames;
     std::map<uint32_t, std::string> timers;
     std::vector<std::string> texts;
     std::vector<uint32_t> beganTimers;
+    std::vector<Message> messages;
     uint32_t ends = 0;
     bool goodbye = false;
+    // What a viewer could not make sense of: events of an undescribed thread slot, an end without
+    // a begin, a depth that is not the count of open zones, a slot described anew while the zones
+    // of its previous thread are open.
+    std::vector<std::string> zoneErrors;
 };
 
-Decoded ReadToGoodbye(FakeViewer& viewer)
+// Follows the stream packet by packet, as a viewer would.
+class StreamDecoder
 {
+public:
     Decoded d;
-    uint16_t type = 0;
-    std::vector<uint8_t> p;
-    while (!d.goodbye && viewer.ReadPacket(type, p))
+
+    void Handle(uint16_t type, const std::vector<uint8_t>& p)
     {
         PayloadReader r(p.data(), uint32_t(p.size()));
         const char* text;
@@ -343,23 +391,36 @@ Decoded ReadToGoodbye(FakeViewer& viewer)
             d.goodbye = true;
             break;
         case kThreadDescription:
-            if (r.U32(u32) && r.U8(u8) && r.U32(u32) && r.U64(u64) && r.StringView(text, length))
+        {
+            uint32_t thread = 0;
+            if (r.U32(thread) && r.U8(u8) && r.U32(u32) && r.U64(u64) && r.StringView(text, length))
                 d.threadNames.emplace_back(text, length);
+            if (open.count(thread) != 0 && open[thread] != 0)
+                error(thread, "described anew with " + std::to_string(open[thread]) + " zones open");
+            open[thread] = 0;
             break;
+        }
         case kTimerDescription:
             if (r.U32(u32) && r.StringView(text, length))
                 d.timers[u32].assign(text, length);
             break;
         case kTextData:
-            r.U32(u32);
+        {
+            uint32_t thread = 0;
+            r.U32(thread);
             while (r.U32(u32) && r.StringView(text, length))
+            {
                 d.texts.emplace_back(text, length);
+                ringTexts[thread][u32].assign(text, length);
+            }
             break;
+        }
         case kEventData:
         {
             uint16_t count = 0;
+            uint32_t thread = 0;
             r.U16(count);
-            r.U32(u32);
+            r.U32(thread);
             for (uint32_t i = 0; i < count; ++i)
             {
                 uint8_t kind = 0;
@@ -368,18 +429,60 @@ Decoded ReadToGoodbye(FakeViewer& viewer)
                 uint32_t fields = kind == kZoneBegin ? 6 : kind == kMessage ? 5 : 2;
                 for (uint32_t f = 0; f < fields; ++f)
                     r.Varint(v[f]);
+                if (open.count(thread) == 0)
+                    error(thread, "events before the thread's description");
                 if (kind == kZoneBegin)
+                {
                     d.beganTimers.push_back(uint32_t(v[2]));
+                    if (v[4] != ++open[thread])
+                        error(thread, "begin at depth " + std::to_string(v[4]) + " with " +
+                                          std::to_string(open[thread] - 1) + " open");
+                }
+                if (kind == kZoneEnd)
+                {
+                    if (open[thread] == 0)
+                        error(thread, "end without a begin");
+                    else if (v[1] != --open[thread])
+                        error(thread, "end at depth " + std::to_string(v[1]) + " with " +
+                                          std::to_string(open[thread]) + " open");
+                }
+                if (kind == kMessage)
+                    d.messages.push_back({thread, v[2], ringTexts[thread][uint32_t(v[1])]});
                 d.ends += kind == kZoneEnd;
             }
             EXPECT_TRUE(r.AtEnd());
             break;
         }
+        case kSymbolData:
+            while (r.U64(u64) && r.StringView(text, length))
+                symbols.emplace_back(u64, std::string(text, length));
+            EXPECT_TRUE(r.AtEnd());
+            break;
         default:
             break;
         }
     }
-    return d;
+
+    std::vector<std::pair<uint64_t, std::string>> symbols;
+
+private:
+    void error(uint32_t thread, const std::string& what)
+    {
+        d.zoneErrors.push_back("thread " + std::to_string(thread) + ": " + what);
+    }
+
+    std::map<uint32_t, std::map<uint32_t, std::string>> ringTexts; // thread -> position -> text
+    std::map<uint32_t, uint32_t> open;                             // thread -> zones open
+};
+
+Decoded ReadToGoodbye(FakeViewer& viewer)
+{
+    StreamDecoder decoder;
+    uint16_t type = 0;
+    std::vector<uint8_t> p;
+    while (!decoder.d.goodbye && viewer.ReadPacket(type, p))
+        decoder.Handle(type, p);
+    return decoder.d;
 }
 
 bool Has(const std::vector<std::string>& list, const std::string& what)
@@ -418,8 +521,11 @@ TEST_F(ProfilerConnectionTest, StreamsHandshakeThreadsTimersZonesAndTextsThenSay
     auto sendThreadRecorded = []
     {
         for (uint32 i = 0; i < Profiler::Core::GetRecordCount(); ++i)
-            if (std::strcmp(Profiler::Core::GetRecord(i)->name, "Profiler") == 0)
+        {
+            const Profiler::ThreadRecord* record = Profiler::Core::GetRecord(i);
+            if (record != nullptr && std::strcmp(record->name, "Profiler") == 0)
                 return true;
+        }
         return false;
     };
     for (int i = 0; i < 500 && !sendThreadRecorded(); ++i)
@@ -440,6 +546,7 @@ TEST_F(ProfilerConnectionTest, StreamsHandshakeThreadsTimersZonesAndTextsThenSay
     // Zones still open when recording stops (the send thread's own) never end; the rest do.
     EXPECT_GE(d.ends, 3u);
     EXPECT_LE(d.ends, d.beganTimers.size());
+    EXPECT_TRUE(d.zoneErrors.empty()) << testing::PrintToString(d.zoneErrors);
 }
 
 TEST_F(ProfilerConnectionTest, ValidRequestsAreAnswered)
@@ -523,6 +630,355 @@ TEST_F(ProfilerConnectionTest, HostileBytesDropTheConnectionOnly)
     }
 }
 
+// The send thread stops inside its drain of one record (after it has read how far the events go)
+// while the test's producer writes; a slow send thread or a busy machine does the same.
+struct DrainPause
+{
+    static inline std::atomic<uint32> index{~0u};
+    static inline std::atomic<int> left{0};
+    static inline std::atomic<int> entered{0};
+    static inline std::atomic<bool> resume{false};
+
+    static void Hook(uint32 recordIndex)
+    {
+        if (recordIndex != index.load() || left.load() == 0)
+            return;
+        left.fetch_sub(1);
+        entered.fetch_add(1);
+        while (!resume.exchange(false))
+            std::this_thread::yield();
+    }
+    // Never leaves the send thread waiting, whatever the test's outcome.
+    ~DrainPause()
+    {
+        left.store(0);
+        resume.store(true);
+        index.store(~0u);
+    }
+};
+
+template <typename Condition>
+bool WaitFor(Condition condition)
+{
+    for (int i = 0; i < 2000 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return condition();
+}
+
+bool Drained(const Profiler::ThreadRecord* record)
+{
+    return record->released.load() == record->published.load();
+}
+
+TEST_F(ProfilerConnectionTest, TextsStayWithTheirEventsWhileTheTextRingGoesRound)
+{
+    // Each text takes 512 bytes of the ring (its length and 508 characters): 256 of them go once
+    // round, and the 256th lands where the one before them was.
+    auto text = [](uint32 value)
+    {
+        char t[509];
+        std::snprintf(t, sizeof(t), "m%06u", value);
+        std::memset(t + 7, 'x', 501);
+        t[508] = '\0';
+        return std::string(t);
+    };
+    DrainPause pause;
+    ProfilerSendThread::SetDrainHookForTests(&DrainPause::Hook);
+    FakeViewer viewer;
+    Connect(viewer);
+    std::atomic<int> step{0};
+    std::atomic<uint32> producerIndex{0};
+    std::thread producer(
+        [&]
+        {
+            // Whole texts first, so that they line up with the ring's end; each batch drains.
+            const Profiler::ThreadRecord* record = nullptr;
+            for (uint32 batch = 0; batch < 3; ++batch)
+            {
+                for (uint32 i = 0; i < 100; ++i)
+                    Profiler::Message(1000 + batch * 100 + i, 0, 0, "%s",
+                                      text(1000 + batch * 100 + i).c_str());
+                record = Profiler::Core::GetThreadRecord();
+                if (record == nullptr || !WaitFor([record] { return Drained(record); }))
+                    return;
+            }
+            producerIndex = record->index;
+            step = 1;
+            WaitFor([&] { return step.load() == 2; });
+            Profiler::Message(1, 0, 0, "%s", text(1).c_str());
+            step = 3;
+            WaitFor([&] { return step.load() == 4; });
+            for (uint32 value = 2; value <= 257; ++value)
+                Profiler::Message(value, 0, 0, "%s", text(value).c_str());
+            step = 5;
+        });
+    bool paced = WaitFor([&] { return step.load() == 1; });
+    if (paced)
+    {
+        DrainPause::index = producerIndex.load();
+        DrainPause::left = 2;
+        // First pause: one message is written while the send thread is inside the drain.
+        paced = WaitFor([] { return DrainPause::entered.load() == 1; });
+        step = 2;
+        paced = paced && WaitFor([&] { return step.load() == 3; });
+        DrainPause::resume = true;
+        // Second pause: a whole ring of texts is written.
+        paced = paced && WaitFor([] { return DrainPause::entered.load() == 2; });
+        step = 4;
+        paced = paced && WaitFor([&] { return step.load() == 5; });
+        DrainPause::resume = true;
+    }
+    producer.join();
+    ASSERT_TRUE(paced);
+    Profiler::Activate(false);
+    ProfilerSendThread::SetDrainHookForTests(nullptr);
+    Decoded d = ReadToGoodbye(viewer);
+    ASSERT_TRUE(d.goodbye);
+    bool sawFirst = false;
+    uint32 checked = 0;
+    for (const Decoded::Message& m : d.messages)
+    {
+        if (m.thread != producerIndex.load())
+            continue;
+        ++checked;
+        sawFirst = sawFirst || m.value == 1;
+        EXPECT_TRUE(m.text == text(uint32(m.value)))
+            << "message " << m.value << " names " << m.text.substr(0, 7);
+    }
+    EXPECT_TRUE(sawFirst);
+    EXPECT_GE(checked, 300u + 200u);
+}
+
+std::vector<std::string> TimerNames(const Decoded& d)
+{
+    std::vector<std::string> names;
+    for (uint32_t id : d.beganTimers)
+        names.push_back(d.timers.count(id) != 0 ? d.timers.at(id) : "?");
+    return names;
+}
+
+// Zones open when the profiler stops, and zone begins that no stream took, never reach the next
+// stream: their ends are left out, and depths count only what that stream saw begin.
+TEST_F(ProfilerConnectionTest, ZonesOpenAcrossADeactivationLeaveTheNextStreamBalanced)
+{
+    FakeViewer first;
+    Connect(first);
+    uint32 open = Profiler::BeginZone(Profiler::RegisterTimer("ProfilerTests::OpenAcross"), this, 0);
+    ASSERT_NE(open, 0u);
+    Profiler::Activate(false);
+    Decoded before = ReadToGoodbye(first);
+    EXPECT_TRUE(Has(TimerNames(before), "ProfilerTests::OpenAcross"));
+    EXPECT_TRUE(before.zoneErrors.empty()) << testing::PrintToString(before.zoneErrors);
+
+    // Recorded while no send thread runs, as a thread does that records just after the stream of
+    // its activation ended.
+    Profiler::Core::SetRecording(true);
+    uint32 unsent = Profiler::BeginZone(Profiler::RegisterTimer("ProfilerTests::Unsent"), this, 0, "unsent");
+    ASSERT_NE(unsent, 0u);
+    Profiler::Core::SetRecording(false);
+
+    FakeViewer second;
+    Connect(second);
+    {
+        MX_PROFILE_ZONE("ProfilerTests::AfterReactivation");
+    }
+    Profiler::EndZone(unsent);
+    Profiler::EndZone(open);
+    {
+        MX_PROFILE_ZONE("ProfilerTests::AfterTheStaleEnds");
+    }
+    Profiler::Activate(false);
+    Decoded after = ReadToGoodbye(second);
+    ASSERT_TRUE(after.goodbye);
+    std::vector<std::string> began = TimerNames(after);
+    EXPECT_TRUE(Has(began, "ProfilerTests::AfterReactivation"));
+    EXPECT_TRUE(Has(began, "ProfilerTests::AfterTheStaleEnds"));
+    EXPECT_FALSE(Has(began, "ProfilerTests::Unsent"));
+    EXPECT_FALSE(Has(began, "ProfilerTests::OpenAcross"));
+    EXPECT_TRUE(after.zoneErrors.empty()) << testing::PrintToString(after.zoneErrors);
+}
+
+TEST_F(ProfilerConnectionTest, ZonesOpenWhenTheViewerDropsLeaveTheNextConnectionBalanced)
+{
+    uint16_t listenPort = UnusedPort();
+    ProfilerSendThread::SetListenPort(listenPort);
+    FakeViewer first;
+    Connect(first);
+    uint32 open = Profiler::BeginZone(Profiler::RegisterTimer("ProfilerTests::OpenWhileDropped"), this, 0);
+    ASSERT_NE(open, 0u);
+    ASSERT_TRUE(WaitFor([] { return Drained(Profiler::Core::GetThreadRecord()); }));
+    first.Send("junk", 4);
+    ASSERT_TRUE(first.WaitClosed());
+
+    FakeViewer second;
+    ASSERT_TRUE(AskToConnectBack(listenPort, second.port));
+    ASSERT_TRUE(second.Accept());
+    {
+        MX_PROFILE_ZONE("ProfilerTests::InsideTheDroppedOne");
+    }
+    Profiler::EndZone(open);
+    {
+        MX_PROFILE_ZONE("ProfilerTests::AfterTheDroppedOne");
+    }
+    Profiler::Activate(false);
+    Decoded d = ReadToGoodbye(second);
+    ASSERT_TRUE(d.goodbye);
+    std::vector<std::string> began = TimerNames(d);
+    EXPECT_TRUE(Has(began, "ProfilerTests::InsideTheDroppedOne"));
+    EXPECT_TRUE(Has(began, "ProfilerTests::AfterTheDroppedOne"));
+    EXPECT_TRUE(d.zoneErrors.empty()) << testing::PrintToString(d.zoneErrors);
+}
+
+// More threads than there are slots, one after the other, as a task graph's workers come and go:
+// each ended thread's slot goes to a later one once the send thread has taken its events.
+TEST_F(ProfilerConnectionTest, EndedThreadsGiveTheirSlotsToNewOnes)
+{
+    FakeViewer viewer;
+    Connect(viewer);
+    CapturingSink sink;
+    const uint16 timer = Profiler::RegisterTimer("ProfilerTests::ShortLived");
+    const uint32 threads = Profiler::kMaxThreads + 64;
+    for (uint32 i = 0; i < threads; ++i)
+    {
+        ASSERT_TRUE(WaitFor([] { return Profiler::Core::GetRecordsInUse() < Profiler::kMaxThreads; }));
+        std::thread(
+            [timer, i, &sink]
+            {
+                char text[32];
+                std::snprintf(text, sizeof(text), "short-lived %u", i);
+                // Left open: it ends with the thread.
+                Profiler::BeginZone(timer, &sink, 0);
+                Profiler::EndZone(Profiler::BeginZone(timer, &sink, 0, text));
+            })
+            .join();
+    }
+    Profiler::Activate(false);
+    Decoded d = ReadToGoodbye(viewer);
+    ASSERT_TRUE(d.goodbye);
+    uint32 seen = 0;
+    for (uint32 i = 0; i < threads; ++i)
+        seen += Has(d.texts, "short-lived " + std::to_string(i)) ? 1 : 0;
+    EXPECT_EQ(seen, threads);
+    std::vector<std::string> began = TimerNames(d);
+    EXPECT_EQ(uint32(std::count(began.begin(), began.end(), "ProfilerTests::ShortLived")), 2 * threads);
+    EXPECT_TRUE(d.zoneErrors.empty()) << testing::PrintToString(d.zoneErrors);
+    EXPECT_EQ(sink.CountContaining("further threads are not profiled"), 0u);
+    EXPECT_LE(Profiler::Core::GetRecordCount(), Profiler::kMaxThreads);
+}
+
+// A function of this file alone: only the symbol tables or debug information name it.
+[[gnu::noinline]] int LocalMarkerFunction(int x)
+{
+    asm volatile("" : "+r"(x));
+    return x * 7 + 3;
+}
+
+uint64_t MarkerAddress()
+{
+    return reinterpret_cast<uint64_t>(&LocalMarkerFunction);
+}
+
+std::vector<uint8_t> SymbolsRequest(const std::vector<uint64_t>& addresses)
+{
+    PayloadWriter w;
+    w.U32(uint32_t(addresses.size()));
+    for (uint64_t a : addresses)
+        w.U64(a);
+    return std::vector<uint8_t>(w.Data(), w.Data() + w.Size());
+}
+
+TEST_F(ProfilerConnectionTest, SymbolsRequestsAreAnsweredWithTheEnginesSymboliser)
+{
+    FakeViewer viewer;
+    Connect(viewer);
+    // Far more answers than one packet holds, with addresses that stand for nothing among them.
+    std::vector<uint64_t> addresses = {MarkerAddress(), 0, ~0ull, MarkerAddress() + 4};
+    while (addresses.size() < 2000)
+        addresses.push_back(MarkerAddress() + addresses.size() % 4);
+    viewer.SendPacket(kSymbolsRequest, SymbolsRequest(addresses));
+    StreamDecoder decoder;
+    uint16_t type = 0;
+    std::vector<uint8_t> p;
+    uint32_t packets = 0;
+    while (decoder.symbols.size() < addresses.size() && viewer.ReadPacket(type, p))
+    {
+        packets += type == kSymbolData;
+        decoder.Handle(type, p);
+    }
+    ASSERT_EQ(decoder.symbols.size(), addresses.size());
+    EXPECT_GT(packets, 1u);
+    for (size_t i = 0; i < addresses.size(); ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(decoder.symbols[i].first, addresses[i]);
+        if (addresses[i] == 0 || addresses[i] == ~0ull)
+            EXPECT_EQ(decoder.symbols[i].second, "");
+        else
+            EXPECT_NE(decoder.symbols[i].second.find("LocalMarkerFunction"), std::string::npos)
+                << decoder.symbols[i].second;
+        if (HasFailure())
+            break;
+    }
+    EXPECT_EQ(ProfilerSendThread::GetState(), EConnectionState::kConnected);
+}
+
+// Symbolisation shares one lock with every stack trace of the process: while another thread holds
+// it, events still stream, and the answer follows once the lock is free.
+TEST_F(ProfilerConnectionTest, SymbolsWaitingForTheSymbolisationLockDoNotHoldUpTheStream)
+{
+    // Holds the lock from inside a symbolisation until released; never past the test.
+    struct Holder final : StackFrameVisitor
+    {
+        std::atomic<bool> inside{false};
+        std::atomic<bool> release{false};
+        std::thread thread;
+        void OnFrame(const StackFrameInfo&) override
+        {
+            inside = true;
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        void Release()
+        {
+            release = true;
+            if (thread.joinable())
+                thread.join();
+        }
+        ~Holder() { Release(); }
+    } holder;
+    holder.thread = std::thread(
+        [&holder]
+        {
+            void* frame = reinterpret_cast<void*>(MarkerAddress() + 1);
+            SymbolizeStack(&frame, 1, holder);
+        });
+    ASSERT_TRUE(WaitFor([&holder] { return holder.inside.load(); }));
+
+    FakeViewer viewer;
+    Connect(viewer);
+    viewer.SendPacket(kSymbolsRequest, SymbolsRequest({MarkerAddress()}));
+    Profiler::Message(4242, 0, 0, "while the symbols wait");
+    StreamDecoder decoder;
+    uint16_t type = 0;
+    std::vector<uint8_t> p;
+    auto messageArrived = [&decoder]
+    {
+        for (const Decoded::Message& m : decoder.d.messages)
+            if (m.value == 4242)
+                return true;
+        return false;
+    };
+    while (!messageArrived() && viewer.ReadPacket(type, p))
+        decoder.Handle(type, p);
+    EXPECT_TRUE(messageArrived());
+    EXPECT_TRUE(decoder.symbols.empty());
+    holder.Release();
+    while (decoder.symbols.empty() && viewer.ReadPacket(type, p))
+        decoder.Handle(type, p);
+    ASSERT_EQ(decoder.symbols.size(), 1u);
+    EXPECT_NE(decoder.symbols[0].second.find("LocalMarkerFunction"), std::string::npos);
+}
+
 TEST_F(ProfilerConnectionTest, AbsentViewerIsAWarningWithHostAndPort)
 {
     uint16_t port = UnusedPort();
@@ -599,36 +1055,15 @@ TEST_F(ProfilerConnectionTest, DroppedViewerLeavesAListenerThatConnectsBackOnReq
 
     // A second viewer reaches the listener and tells the program where to connect back.
     FakeViewer second;
-    int s = -1;
-    for (int attempt = 0; attempt < 100 && s < 0; ++attempt)
-    {
-        s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(listenPort);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
-        {
-            close(s);
-            s = -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ASSERT_GE(s, 0);
-    PayloadWriter w;
-    w.String("127.0.0.1", 9);
-    w.U16(second.port);
-    uint32_t header = MakeHeader(kConnectRequest, w.Size());
-    ASSERT_EQ(send(s, &header, 4, MSG_NOSIGNAL), 4);
-    ASSERT_EQ(send(s, w.Data(), w.Size(), MSG_NOSIGNAL), ssize_t(w.Size()));
+    ASSERT_TRUE(AskToConnectBack(listenPort, second.port));
     ASSERT_TRUE(second.Accept());
     std::vector<uint8_t> handshake;
     uint16_t type = 0;
     ASSERT_TRUE(second.ReadPacket(type, handshake));
     EXPECT_EQ(type, kHandshake);
     EXPECT_EQ(handshake.size(), kHandshakeSize);
-    close(s);
 }
+
 // Near the end: it uses up the thread records of the process.
 class ProfilerRecordingLast : public ProfilerRecording
 {
@@ -639,11 +1074,12 @@ TEST_F(ProfilerRecordingLast, ThreadsPastTheCapRecordNothingAndNothingFails)
     Profiler::Core::SetRecording(true);
     CapturingSink sink;
     uint64 droppedBefore = Profiler::GetDroppedEvents();
-    uint32 start = Profiler::Core::GetRecordCount();
+    // No send thread runs: the slots of ended threads are not given back.
+    uint32 start = Profiler::Core::GetRecordsInUse();
     const uint32 threads = Profiler::kMaxThreads - start + 20;
     for (uint32 i = 0; i < threads; ++i)
         std::thread([] { MX_PROFILE_ZONE("ProfilerTests::PerThread"); }).join();
-    EXPECT_EQ(Profiler::Core::GetRecordCount(), Profiler::kMaxThreads);
+    EXPECT_EQ(Profiler::Core::GetRecordsInUse(), Profiler::kMaxThreads);
     EXPECT_GE(Profiler::GetDroppedEvents() - droppedBefore, 20u);
     EXPECT_EQ(sink.CountContaining("further threads are not profiled"), 1u);
 }
