@@ -60,7 +60,8 @@ uint16 CaptureStackBackTrace(void** frames, uint32 capacity, uint32 framesToSkip
 // Builds a StackFrameInfo for each of the `count` addresses in order and hands it to the visitor;
 // stops early at a null address. The addresses are return addresses: the function and line are
 // those of the call instruction just before each one. Any thread (serialised with every other
-// symbolisation).
+// symbolisation). A thread with less than 512 KiB of stack left gets names from the symbol tables
+// only, without file and line: reading line tables needs more stack than that.
 void SymbolizeStack(void* const* addresses, uint32 count, StackFrameVisitor& visitor);
 
 // The text form of the frames. One line per frame, "%2d: [%p] %s(%d): %s\n" (index, function

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <mutex>
+#include <pthread.h>
 #include <type_traits>
 #include <unistd.h>
 #include <unwind.h>
@@ -63,6 +64,28 @@ constinit std::atomic<bool> GDebugInfoEnabled{true};
 // Serialises every symbolisation, since libdw is not thread-safe. The profiler's lock events are to
 // name it "Morvex::Backtrace_Symbols".
 using SymbolsLock = std::lock_guard<std::mutex>;
+
+// Reading a module's line table puts a few hundred KiB of arrays on the caller's stack inside libdw.
+// A thread with less room than this left (the engine's workers have 256 KiB stacks) names functions
+// from the symbol tables instead of overflowing its stack.
+constexpr uintptr_t kDebugInfoStackRoom = 512 * 1024;
+
+bool HasStackRoomForDebugInfo()
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return true; // unknown: the system's default stacks have several MiB
+    void* base = nullptr;
+    size_t size = 0;
+    const bool known = pthread_attr_getstack(&attr, &base, &size) == 0;
+    pthread_attr_destroy(&attr);
+    if (!known)
+        return true;
+    // The frame address, not a local's: a sanitizer may keep locals on a stack of its own.
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const auto low = reinterpret_cast<uintptr_t>(base);
+    return here > low && here - low >= kDebugInfoStackRoom;
+}
 
 // Marks a module whose own debug file was already asked for (libdw's per-module user data).
 constinit char GDebugFileAsked = 0;
@@ -315,7 +338,8 @@ void SymbolizeStack(void* const* addresses, uint32 count, StackFrameVisitor& vis
     if (addresses == nullptr)
         return;
     SymbolsLock lock(GSymbolsLock);
-    const bool debugInfo = LoadEngine() && GDebugInfoEnabled.load(std::memory_order_relaxed);
+    const bool debugInfo =
+        HasStackRoomForDebugInfo() && LoadEngine() && GDebugInfoEnabled.load(std::memory_order_relaxed);
     bool refreshed = false;
     FrameText text;
     for (uint32 i = 0; i < count && addresses[i] != nullptr; ++i)

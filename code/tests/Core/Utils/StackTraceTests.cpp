@@ -13,8 +13,10 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <link.h>
+#include <pthread.h>
 #include <regex>
 #include <string>
 #include <thread>
@@ -354,6 +356,43 @@ TEST(StackTrace, CaptureSkipsAndStopsAtCapacity)
     EXPECT_EQ(CaptureStackBackTrace(frames, 2, 0), 2u);
     EXPECT_EQ(CaptureStackBackTrace(frames, 0, 0), 0u);
     EXPECT_EQ(CaptureStackBackTrace(nullptr, 4, 0), 0u);
+}
+
+namespace
+{
+// Runs `body` on a thread with a stack of `stackSize` bytes and waits for it.
+void RunOnStack(size_t stackSize, std::function<void()> body)
+{
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, stackSize), 0);
+    pthread_t thread;
+    auto entry = [](void* arg) -> void*
+    {
+        (*static_cast<std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, entry, &body), 0);
+    pthread_attr_destroy(&attr);
+    pthread_join(thread, nullptr);
+}
+} // namespace
+
+// Reading line tables takes more stack than a small thread has: such a thread gets the function's
+// name from the symbol table instead of overflowing, and a thread with room gets file and line.
+TEST(StackTrace, ThreadsWithSmallStacksGetNamesWithoutLines)
+{
+    const Probe p = FreeProbe();
+    for (const auto& [stackSize, withLine] : {std::pair{size_t(256) << 10, false}, {size_t(4) << 20, true}})
+    {
+        SCOPED_TRACE(stackSize);
+        std::vector<CopiedFrame> frames;
+        RunOnStack(stackSize, [&] { frames = Symbolize({p.frame}); });
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].name, "(anonymous namespace)::FreeProbe()");
+        EXPECT_EQ(frames[0].info.line != 0, withLine) << frames[0].info.line;
+        EXPECT_EQ(frames[0].hasFile, withLine);
+    }
 }
 
 // The symbolisation lock keeps concurrent traces whole.
