@@ -367,7 +367,9 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
             slots[s].free.store(false, std::memory_order_relaxed);
             FileAsyncReadRequest request;
             request.filename = bench.path.c_str();
-            request.data = slots[s].capacity == 0 ? nullptr : slots[s].buffer.get();
+            // A size of 0 asks for the whole file as it is when read: a file that was empty at the
+            // walk may have grown since, beyond the slot's buffer, so the loader takes a buffer of its own.
+            request.data = bench.size == 0 ? nullptr : slots[s].buffer.get();
             request.size = static_cast<uint32>(bench.size);
             request.priority = EFileAsyncPriority::kHigh;
             request.flags = EFileAsyncFlags::kFinishOnProcessingThread;
