@@ -274,6 +274,9 @@ void FileReadingPerformanceBlocking(const CmdArgs& args)
 namespace
 {
 constexpr uint32 kAsyncSlots = 16;
+// The slots' buffers together stay within this unless one file alone is larger: a folder of large
+// files must not take sixteen of them into memory at once.
+constexpr uint64 kAsyncBufferBudget = 0x10000000;
 
 struct AsyncSlot
 {
@@ -334,10 +337,18 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
         AsyncLoader::Resume();
     auto slots = std::make_unique<AsyncSlot[]>(kAsyncSlots);
     AsyncBenchCallbacks callbacks(slots.get());
+    auto heldBytes = [&]
+    {
+        uint64 held = 0;
+        for (uint32 s = 0; s < kAsyncSlots; ++s)
+            held += slots[s].capacity;
+        return held;
+    };
     // Each slot's first file is known: its buffer is grown and touched before the clock starts, as
-    // the blocking form's buffer is.
+    // the blocking form's buffer is, as far as the budget allows.
     for (uint32 s = 0; s < kAsyncSlots && s < files.size(); ++s)
-        slots[s].Grow(files[s].size);
+        if (files[s].size <= 0xFFFFFFFFull && heldBytes() + files[s].size <= kAsyncBufferBudget)
+            slots[s].Grow(files[s].size);
     uint32 tooLarge = 0;
     const auto start = std::chrono::steady_clock::now();
     // The main thread sleeps while every slot is busy instead of yielding in a loop: on a machine
@@ -348,6 +359,20 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
             if (slots[s].free.load(std::memory_order_acquire))
                 return true;
         return false;
+    };
+    auto waitForAllSlots = [&]
+    {
+        for (uint32 s = 0; s < kAsyncSlots; ++s)
+        {
+            while (true)
+            {
+                const uint32 seen = callbacks.m_completions.load(std::memory_order_acquire);
+                if (slots[s].free.load(std::memory_order_acquire))
+                    break;
+                AsyncLoader::MainThread_Finalize(0.001);
+                callbacks.WaitForCompletion(seen);
+            }
+        }
     };
     size_t next = 0;
     while (next < files.size())
@@ -362,6 +387,18 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
             {
                 ++tooLarge;
                 continue;
+            }
+            if (bench.size > slots[s].capacity &&
+                heldBytes() - slots[s].capacity + bench.size > kAsyncBufferBudget)
+            {
+                // A buffer beyond the budget is taken only once every other one is given back.
+                waitForAllSlots();
+                for (uint32 t = 0; t < kAsyncSlots; ++t)
+                    if (t != s)
+                    {
+                        slots[t].buffer.reset();
+                        slots[t].capacity = 0;
+                    }
             }
             slots[s].Grow(bench.size);
             slots[s].free.store(false, std::memory_order_relaxed);
@@ -381,17 +418,7 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
         if (next < files.size() && !anySlotFree())
             callbacks.WaitForCompletion(seen);
     }
-    for (uint32 s = 0; s < kAsyncSlots; ++s)
-    {
-        while (true)
-        {
-            const uint32 seen = callbacks.m_completions.load(std::memory_order_acquire);
-            if (slots[s].free.load(std::memory_order_acquire))
-                break;
-            AsyncLoader::MainThread_Finalize(0.001);
-            callbacks.WaitForCompletion(seen);
-        }
-    }
+    waitForAllSlots();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     while (!AsyncLoader::MainThread_Finalize(1.0))
     {

@@ -552,3 +552,30 @@ TEST_F(ReporterRun, ReadingBenchmarksFromTheConfiguration)
     for (const std::string* output : {&r.out, &r.err})
         EXPECT_EQ(output->find("objects still alive"), std::string::npos) << *output;
 }
+
+// The asynchronous benchmark over a folder of large files, in an address space that holds one of
+// them but not all: the slots' buffers are not all grown to the files' sizes at once.
+TEST_F(ReporterRun, AsyncReadingBenchmarkHoldsOneLargeFileAtATime)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit leaves";
+#endif
+    TempDir assets;
+    for (const char* name : {"a.dds", "b.dds", "c/d.tfd"})
+    {
+        assets.WriteFile(name, "");
+        std::filesystem::resize_file(assets.Join(name), 600u << 20);
+    }
+    m_work.WriteFile("crash-reporter.cfg", "Test.FileReadingPerformanceAsync " + assets.Path() +
+                                               "\nset Client.DebugDisableAsyncReads 1\n"
+                                               "Test.FileReadingPerformanceAsync " +
+                                               assets.Path() + "\n");
+    auto r = RunProcess({"/bin/sh", "-c", "ulimit -v 1500000 && exec \"$0\" --test", kReporter},
+                        m_work.Path(), {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string line =
+        "INFO   : Async: 3 files, 1,887,436,800 \\([0-9.]+ GB\\) size total read in [0-9]+\\.[0-9] "
+        "seconds at [0-9]+\\.[0-9] MB/sec\n";
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(line + "(.|\n)*" + line))) << r.out;
+    EXPECT_EQ((r.out + r.err).find("ERROR"), std::string::npos) << r.out << r.err;
+}
