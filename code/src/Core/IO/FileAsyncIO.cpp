@@ -388,6 +388,11 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
                 ++tooLarge;
                 continue;
             }
+            // An empty file has nothing to read. A request of size 0 would ask for the whole file as
+            // it is when read: one that grew since the walk, past the slot's buffer or past what
+            // the loader lends for one read.
+            if (bench.size == 0)
+                continue;
             if (bench.size > slots[s].capacity &&
                 heldBytes() - slots[s].capacity + bench.size > kAsyncBufferBudget)
             {
@@ -404,9 +409,7 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
             slots[s].free.store(false, std::memory_order_relaxed);
             FileAsyncReadRequest request;
             request.filename = bench.path.c_str();
-            // A size of 0 asks for the whole file as it is when read: a file that was empty at the
-            // walk may have grown since, beyond the slot's buffer, so the loader takes a buffer of its own.
-            request.data = bench.size == 0 ? nullptr : slots[s].buffer.get();
+            request.data = slots[s].buffer.get();
             request.size = static_cast<uint32>(bench.size);
             request.priority = EFileAsyncPriority::kHigh;
             request.flags = EFileAsyncFlags::kFinishOnProcessingThread;
