@@ -347,7 +347,7 @@ void FileReadingPerformanceAsync(const CmdArgs& args)
     // Each slot's first file is known: its buffer is grown and touched before the clock starts, as
     // the blocking form's buffer is, as far as the budget allows.
     for (uint32 s = 0; s < kAsyncSlots && s < files.size(); ++s)
-        if (files[s].size <= 0xFFFFFFFFull && heldBytes() + files[s].size <= kAsyncBufferBudget)
+        if (files[s].size <= 0xFFFFFFFFull && (s == 0 || heldBytes() + files[s].size <= kAsyncBufferBudget))
             slots[s].Grow(files[s].size);
     uint32 tooLarge = 0;
     const auto start = std::chrono::steady_clock::now();
