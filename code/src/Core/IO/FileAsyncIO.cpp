@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace Morvex
@@ -165,9 +166,10 @@ void ReadSynchronously(const FileAsyncReadRequest& readRequest, FileAsyncControl
 // ---------------------------------------------------------------------------------------------
 // The reading benchmarks.
 
+// The path is kept at its own length: a folder of many files must not cost a full path buffer each.
 struct BenchFile
 {
-    FilePath path;
+    std::string path;
     uint64 size;
 };
 
@@ -184,14 +186,14 @@ bool GatherFiles(StrView folder, std::vector<BenchFile>& files)
         return false;
     if (Platform_IsAbsolutePath(folder))
     {
-        return Platform_IterateDirectoryRecursively(folder,
-                                                    [&](const FilePath&, const DirEntry& entry)
-                                                    {
-                                                        if (!entry.info.isDirectory &&
-                                                            IsBenchFile(entry.path.view()))
-                                                            files.push_back({entry.path, entry.info.size});
-                                                        return true;
-                                                    });
+        return Platform_IterateDirectoryRecursively(
+            folder,
+            [&](const FilePath&, const DirEntry& entry)
+            {
+                if (!entry.info.isDirectory && IsBenchFile(entry.path.view()))
+                    files.push_back({std::string(entry.path.c_str(), entry.path.length()), entry.info.size});
+                return true;
+            });
     }
     if (FileSystem::FindWildcards(folder) != folder.end())
     {
@@ -208,7 +210,7 @@ bool GatherFiles(StrView folder, std::vector<BenchFile>& files)
     {
         File file;
         if (IsBenchFile(path.view()) && FileSystem::Open(file, path, EFileOpenMode::kRead))
-            files.push_back({path, file.GetSize()});
+            files.push_back({std::string(path.c_str(), path.length()), file.GetSize()});
     }
     return true;
 }
@@ -251,7 +253,7 @@ void FileReadingPerformanceBlocking(const CmdArgs& args)
     for (const BenchFile& bench : files)
     {
         File file;
-        if (!FileSystem::Open(file, bench.path, EFileOpenMode::kRead))
+        if (!FileSystem::Open(file, StrView(bench.path.c_str()), EFileOpenMode::kRead))
             continue;
         const uint64 size = file.GetSize();
         const uint64 want = std::min(size, kBlockingBufferLimit);

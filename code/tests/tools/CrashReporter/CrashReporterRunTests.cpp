@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -578,4 +579,32 @@ TEST_F(ReporterRun, AsyncReadingBenchmarkHoldsOneLargeFileAtATime)
         "seconds at [0-9]+\\.[0-9] MB/sec\n";
     EXPECT_TRUE(std::regex_search(r.out, std::regex(line + "(.|\n)*" + line))) << r.out;
     EXPECT_EQ((r.out + r.err).find("ERROR"), std::string::npos) << r.out << r.err;
+}
+
+// Both benchmarks over a folder of many files in a small address space: the list of files costs
+// about what the names need.
+TEST_F(ReporterRun, ReadingBenchmarksListManyFilesInLittleMemory)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit leaves";
+#endif
+    TempDir assets;
+    for (int i = 0; i < 20000; ++i)
+    {
+        const std::string name = assets.Join("f" + std::to_string(i) + ".dds");
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0) << name;
+        ::close(fd);
+    }
+    m_work.WriteFile("crash-reporter.cfg", "Test.FileReadingPerformanceAsync " + assets.Path() +
+                                               "\nTest.FileReadingPerformanceBlocking " + assets.Path() +
+                                               "\n");
+    auto r = RunProcess({"/bin/sh", "-c", "ulimit -v 300000 && exec \"$0\" --test", kReporter}, m_work.Path(),
+                        {"XDG_DATA_HOME=" + m_data.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string rate = " size total read in [0-9]+\\.[0-9] seconds at [0-9]+\\.[0-9] MB/sec\n";
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("INFO   : Async: 20000 files, 0 \\(0 bytes\\)" + rate +
+                                            "INFO   : Blocking: 20000 files, 0 \\(0 bytes\\)" + rate)))
+        << r.out;
 }
