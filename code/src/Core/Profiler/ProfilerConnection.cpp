@@ -721,6 +721,10 @@ SendThread::ERequest SendThread::HandleRequest(uint16 type, PayloadReader& packe
             return ERequest::kBad;
         ProfilerPlatform::Close(m_acceptedSocket);
         Connect(hostname, port);
+        // A viewer that names an address nobody answers at must not leave the program unreachable:
+        // the listener waits for the next one.
+        if (State() == EConnectionState::kFailed)
+            SetState(EConnectionState::kNotStarted);
         return ERequest::kHandled;
     }
     if (state != EConnectionState::kConnected)
