@@ -451,6 +451,18 @@ bool SendAll(int s, const void* data, size_t size)
     return true;
 }
 
+// A whole decimal number within [low, high]; false for anything else.
+bool ParseNumber(const char* text, long low, long high, int& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < low || value > high)
+        return false;
+    out = int(value);
+    return true;
+}
+
 int Usage()
 {
     std::fprintf(stderr, "Usage: ProfilerCapture --out FILE.json [--port N] [--port-file FILE] "
@@ -465,25 +477,33 @@ int main(int argc, char** argv)
     int port = kDefaultViewerPort;
     int timeoutSec = 120;
     bool announce = true;
+    // Waits are in milliseconds in an int: longer time-outs would wrap.
+    constexpr long kMaxTimeoutSec = 2147483;
     for (int i = 1; i < argc; ++i)
     {
         std::string a = argv[i];
         if (a == "--out" && i + 1 < argc)
             out = argv[++i];
         else if (a == "--port" && i + 1 < argc)
-            port = std::atoi(argv[++i]);
+        {
+            if (!ParseNumber(argv[++i], 0, 65535, port))
+                return Usage();
+        }
         else if (a == "--port-file" && i + 1 < argc)
             portFile = argv[++i];
         else if (a == "--request-connect" && i + 1 < argc)
             requestConnect = argv[++i];
         else if (a == "--timeout" && i + 1 < argc)
-            timeoutSec = std::atoi(argv[++i]);
+        {
+            if (!ParseNumber(argv[++i], 1, kMaxTimeoutSec, timeoutSec))
+                return Usage();
+        }
         else if (a == "--no-announce")
             announce = false;
         else
             return Usage();
     }
-    if (out.empty() || port < 0 || port > 65535)
+    if (out.empty())
         return Usage();
     std::signal(SIGPIPE, SIG_IGN);
 

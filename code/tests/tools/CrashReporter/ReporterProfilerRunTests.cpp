@@ -371,4 +371,25 @@ TEST_F(CaptureTool, HostileStreamsEndWithAClearWordAndValidJson)
         EXPECT_EQ(r.json, c.json);
     }
 }
+
+// Each would otherwise listen somewhere else than asked, or wait without end.
+TEST_F(CaptureTool, BadNumbersInItsArgumentsAreAUsageError)
+{
+    // The other number is good, so that a run that took the bad one ends by itself.
+    const std::vector<std::vector<std::string>> cases = {
+        {"--timeout", "1", "--port", "12abc"}, {"--timeout", "1", "--port", "65536"},
+        {"--timeout", "1", "--port", "-1"},    {"--timeout", "1", "--port", ""},
+        {"--port", "0", "--timeout", "0"},     {"--port", "0", "--timeout", "-1"},
+        {"--port", "0", "--timeout", "1x"},    {"--port", "0", "--timeout", "3000000"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c[2] + " " + c[3]);
+        ProcessResult r = RunProcess(
+            {PROFILER_CAPTURE_PATH, "--out", m_dir.Join("t.json"), "--no-announce", c[0], c[1], c[2], c[3]});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err.rfind("Usage: ProfilerCapture", 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
 } // namespace
