@@ -9,7 +9,9 @@
 // It prints "ProfilerCapture listening on 127.0.0.1:<port>" once it listens, announces itself
 // through the named semaphore "/MorvexProfilerStarted" (unless --no-announce), and with
 // --request-connect asks a program that listens for viewers to connect back to it. It ends when
-// the program says goodbye or closes the connection. Save requests of the program are written as
+// the program says goodbye or closes the connection. What arrived is written either way; the exit
+// code is 0 only when the stream was whole (a goodbye, or a close between packets: the program may
+// have crashed), else 1 with the reason on stderr. Save requests of the program are written as
 // the raw packet stream, compressed as requested.
 
 #include "Core/Profiler/ProfilerProtocol.h"
@@ -19,6 +21,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +58,27 @@ struct Thread
     double last = 0;
 };
 
+// The length of the well-formed UTF-8 sequence at text[i], or 0: overlong forms, surrogates and
+// code points past U+10FFFF are not well-formed, and JSON readers refuse them.
+size_t Utf8SequenceLength(const std::string& text, size_t i)
+{
+    auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    if (c < 0x80)
+        return 1;
+    size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    unsigned char second = byte(i + 1);
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+        (c == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
 std::string JsonString(const std::string& text)
 {
     std::string out = "\"";
@@ -63,11 +87,8 @@ std::string JsonString(const std::string& text)
     {
         unsigned char c = static_cast<unsigned char>(text[i]);
         // Well-formed UTF-8 sequences pass; any other byte becomes U+FFFD, so the file stays UTF-8.
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool valid = length != 0 && i + length <= text.size();
-        for (size_t k = 1; valid && k < length; ++k)
-            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!valid)
+        size_t length = Utf8SequenceLength(text, i);
+        if (length == 0)
         {
             out += "\\ufffd";
             ++i;
@@ -136,7 +157,9 @@ public:
             std::memcpy(&frequencyKHz, data + Handshake::kFrequencyKHz, 8);
             executable = Text(data + Handshake::kExecutablePath, Handshake::kExecutablePathSize);
             identity = Text(data + Handshake::kModuleIdentity, Handshake::kModuleIdentitySize);
-            handshake = frequencyKHz > 0;
+            // Every time-stamp is divided by it: a counter slower than 1 kHz, or no number at all,
+            // would turn them into infinities, which JSON cannot hold.
+            handshake = std::isfinite(frequencyKHz) && frequencyKHz >= 1.0;
             return handshake;
         }
         case kGoodbye:
@@ -259,6 +282,8 @@ private:
 
     static std::string Number(double v)
     {
+        if (!std::isfinite(v))
+            v = 0;
         char buf[64];
         std::snprintf(buf, sizeof(buf), "%.3f", v);
         return buf;
@@ -426,6 +451,18 @@ bool SendAll(int s, const void* data, size_t size)
     return true;
 }
 
+// A whole decimal number within [low, high]; false for anything else.
+bool ParseNumber(const char* text, long low, long high, int& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < low || value > high)
+        return false;
+    out = int(value);
+    return true;
+}
+
 int Usage()
 {
     std::fprintf(stderr, "Usage: ProfilerCapture --out FILE.json [--port N] [--port-file FILE] "
@@ -440,25 +477,33 @@ int main(int argc, char** argv)
     int port = kDefaultViewerPort;
     int timeoutSec = 120;
     bool announce = true;
+    // Waits are in milliseconds in an int: longer time-outs would wrap.
+    constexpr long kMaxTimeoutSec = 2147483;
     for (int i = 1; i < argc; ++i)
     {
         std::string a = argv[i];
         if (a == "--out" && i + 1 < argc)
             out = argv[++i];
         else if (a == "--port" && i + 1 < argc)
-            port = std::atoi(argv[++i]);
+        {
+            if (!ParseNumber(argv[++i], 0, 65535, port))
+                return Usage();
+        }
         else if (a == "--port-file" && i + 1 < argc)
             portFile = argv[++i];
         else if (a == "--request-connect" && i + 1 < argc)
             requestConnect = argv[++i];
         else if (a == "--timeout" && i + 1 < argc)
-            timeoutSec = std::atoi(argv[++i]);
+        {
+            if (!ParseNumber(argv[++i], 1, kMaxTimeoutSec, timeoutSec))
+                return Usage();
+        }
         else if (a == "--no-announce")
             announce = false;
         else
             return Usage();
     }
-    if (out.empty() || port < 0 || port > 65535)
+    if (out.empty())
         return Usage();
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -525,13 +570,38 @@ int main(int argc, char** argv)
     while (!capture.goodbye && !broken)
     {
         pollfd q{s, POLLIN, 0};
-        if (poll(&q, 1, timeoutSec * 1000) <= 0)
+        int ready = poll(&q, 1, timeoutSec * 1000);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+        {
+            std::fprintf(stderr, "ProfilerCapture: nothing arrived for %d s; the capture ends there\n",
+                         timeoutSec);
+            broken = true;
             break;
+        }
         ssize_t n = recv(s, buffer.data(), buffer.size(), 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
+        {
+            std::fprintf(stderr, "ProfilerCapture: the connection failed: %s\n", std::strerror(errno));
+            broken = true;
             break;
+        }
+        if (n == 0)
+        {
+            // A program may end without its goodbye (it crashed); one that stops inside a packet
+            // has lost the rest of its stream.
+            if (!pending.empty())
+            {
+                std::fprintf(stderr,
+                             "ProfilerCapture: the stream ended inside a packet (%zu bytes of it arrived)\n",
+                             pending.size());
+                broken = true;
+            }
+            break;
+        }
         pending.append(buffer.data(), size_t(n));
         size_t at = 0;
         while (pending.size() - at >= kHeaderSize)
@@ -541,6 +611,9 @@ int main(int argc, char** argv)
             uint32_t payload = HeaderLength(header);
             if (payload > kMaxPayloadSize)
             {
+                std::fprintf(stderr,
+                             "ProfilerCapture: packet %llu says it holds %u bytes, more than a packet can\n",
+                             static_cast<unsigned long long>(capture.packets + 1), payload);
                 broken = true;
                 break;
             }

@@ -44,7 +44,8 @@ EConnectionState GetState();
 // Queues a save request (packet type 10) for the viewer; sent by the send thread while connected.
 void RequestSave(const char* path, uint32 compression);
 
-// Bounds the blocking connect (default 2000 ms).
+// Bounds the blocking connect, and the time a viewer that reached the listening socket has to ask
+// for its connect-back before it is dropped (default 2000 ms).
 void SetConnectTimeoutMs(uint32 timeoutMs);
 // The port of "ProfilerClientListenSocket" (default 1985; tests use others). 0 disables listening.
 void SetListenPort(uint16 port);

@@ -321,6 +321,8 @@ public:
     int m_acceptedSocket = -1;
     uint16 m_listenPort = kListenPort;
     uint32 m_connectTimeoutMs = 2000;
+    // When the viewer of the listening socket came in.
+    uint64 m_acceptedAtNs = 0;
     uint64 m_moduleBase = 0;
     double m_frequencyKHz = 0;
     uint32 m_describedTimers = 0;
@@ -721,6 +723,10 @@ SendThread::ERequest SendThread::HandleRequest(uint16 type, PayloadReader& packe
             return ERequest::kBad;
         ProfilerPlatform::Close(m_acceptedSocket);
         Connect(hostname, port);
+        // A viewer that names an address nobody answers at must not leave the program unreachable:
+        // the listener waits for the next one.
+        if (State() == EConnectionState::kFailed)
+            SetState(EConnectionState::kNotStarted);
         return ERequest::kHandled;
     }
     if (state != EConnectionState::kConnected)
@@ -863,9 +869,15 @@ void SendThread::Pass()
         if (m_acceptedSocket >= 0)
         {
             m_packetReader.Reset();
+            m_acceptedAtNs = ProfilerPlatform::MonotonicNs();
             SetState(EConnectionState::kAccepted);
         }
     }
+    // The listener serves one viewer at a time: one that connects and never asks for its
+    // connect-back would shut every other viewer out for the rest of the run.
+    if (State() == EConnectionState::kAccepted &&
+        ProfilerPlatform::MonotonicNs() - m_acceptedAtNs > uint64(m_connectTimeoutMs) * 1000000ull)
+        Reject("no connect request in time");
     {
         MX_PROFILE_ZONE("Flush buffers");
         DescribeTimers();

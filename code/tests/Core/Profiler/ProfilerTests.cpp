@@ -278,7 +278,7 @@ uint16_t UnusedPort()
 }
 
 // Reaches the program's listening socket as a viewer would and asks it to connect to `viewerPort`.
-bool AskToConnectBack(uint16_t listenPort, uint16_t viewerPort)
+bool AskToConnectBack(uint16_t listenPort, uint16_t viewerPort, const char* viewerHost = "127.0.0.1")
 {
     int s = -1;
     for (int attempt = 0; attempt < 100 && s < 0; ++attempt)
@@ -298,7 +298,7 @@ bool AskToConnectBack(uint16_t listenPort, uint16_t viewerPort)
     if (s < 0)
         return false;
     PayloadWriter w;
-    w.String("127.0.0.1", 9);
+    w.String(viewerHost, uint32_t(std::strlen(viewerHost)));
     w.U16(viewerPort);
     uint32_t header = MakeHeader(kConnectRequest, w.Size());
     bool sent = send(s, &header, 4, MSG_NOSIGNAL) == 4 &&
@@ -1062,6 +1062,76 @@ TEST_F(ProfilerConnectionTest, DroppedViewerLeavesAListenerThatConnectsBackOnReq
     ASSERT_TRUE(second.ReadPacket(type, handshake));
     EXPECT_EQ(type, kHandshake);
     EXPECT_EQ(handshake.size(), kHandshakeSize);
+}
+
+// A connect-back that cannot be made (nobody at the port, a name that does not resolve) is a warning;
+// the listener goes on waiting for the next viewer.
+TEST_F(ProfilerConnectionTest, FailedConnectBackLeavesTheListenerForTheNextViewer)
+{
+    uint16_t listenPort = UnusedPort();
+    ProfilerSendThread::SetListenPort(listenPort);
+    FakeViewer first;
+    Connect(first);
+    first.Send("junk", 4);
+    ASSERT_TRUE(first.WaitClosed());
+
+    for (const char* host : {"127.0.0.1", "no-such-host.invalid"})
+    {
+        SCOPED_TRACE(host);
+        ASSERT_TRUE(AskToConnectBack(listenPort, UnusedPort(), host));
+        FakeViewer next;
+        ASSERT_TRUE(AskToConnectBack(listenPort, next.port));
+        ASSERT_TRUE(next.Accept());
+        std::vector<uint8_t> handshake;
+        uint16_t type = 0;
+        ASSERT_TRUE(next.ReadPacket(type, handshake));
+        EXPECT_EQ(type, kHandshake);
+        next.Send("junk", 4); // back to listening for the next round
+        ASSERT_TRUE(next.WaitClosed());
+    }
+    CapturingSink sink;
+    Profiler::Activate(false);
+    EXPECT_TRUE(sink.Contains(Log::Warning, "Can't connect to Profiler at `no-such-host.invalid:"));
+}
+
+// Whatever reaches the listening socket and then says nothing (or half a request) holds the one
+// place of the listener only for the connect time-out: the next viewer still gets its connect-back.
+TEST_F(ProfilerConnectionTest, SilentPeerAtTheListenerDoesNotLockOutTheNextViewer)
+{
+    uint16_t listenPort = UnusedPort();
+    ProfilerSendThread::SetListenPort(listenPort);
+    FakeViewer first;
+    Connect(first);
+    first.Send("junk", 4);
+    ASSERT_TRUE(first.WaitClosed());
+
+    for (size_t partial : {size_t(0), size_t(6)})
+    {
+        SCOPED_TRACE(partial);
+        ASSERT_TRUE(WaitFor([] { return ProfilerSendThread::GetState() == EConnectionState::kListening; }));
+        int idle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(listenPort);
+        ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        const uint8_t request[] = {9, 0, kConnectRequest, 0, 9, 0, 0, 0};
+        ASSERT_EQ(send(idle, request, partial, MSG_NOSIGNAL), ssize_t(partial));
+        ASSERT_TRUE(WaitFor([] { return ProfilerSendThread::GetState() == EConnectionState::kAccepted; }));
+
+        uint32 rejected = ProfilerSendThread::GetRejectedConnections();
+        FakeViewer next;
+        ASSERT_TRUE(AskToConnectBack(listenPort, next.port));
+        ASSERT_TRUE(next.Accept(15000));
+        std::vector<uint8_t> handshake;
+        uint16_t type = 0;
+        ASSERT_TRUE(next.ReadPacket(type, handshake));
+        EXPECT_EQ(type, kHandshake);
+        EXPECT_EQ(ProfilerSendThread::GetRejectedConnections(), rejected + 1);
+        close(idle);
+        next.Send("junk", 4); // back to listening for the next round
+        ASSERT_TRUE(next.WaitClosed());
+    }
 }
 
 // Near the end: it uses up the thread records of the process.

@@ -1,7 +1,9 @@
 // The real reporter with --profiler: a silent send streamed to the capture tool and read back with
-// Python's json; no viewer at the address; a peer that answers with hostile bytes.
+// Python's json; no viewer at the address; a peer that answers with hostile bytes. Then the capture
+// tool against a hostile program side.
 
 #include "CollectorProcess.h"
+#include "Core/Profiler/ProfilerProtocol.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <semaphore.h>
@@ -199,5 +202,194 @@ TEST_F(ReporterProfiler, HostilePeerEndsNothing)
     EXPECT_NE((r.out + r.err).find("Profiler: dropped the viewer's connection"), std::string::npos)
         << r.out << r.err;
     EXPECT_TRUE(closedByReporter);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The capture tool against a program side played by the test: whatever arrives, it ends with a clear
+// word and an exit code that says whether the stream was whole, and what it wrote is valid JSON.
+
+using namespace Morvex::ProfilerProtocol;
+
+std::string Packet(uint16_t type, const std::string& payload)
+{
+    uint32_t header = MakeHeader(type, uint32_t(payload.size()));
+    return std::string(reinterpret_cast<const char*>(&header), 4) + payload;
+}
+
+template <typename T>
+std::string Raw(T v)
+{
+    return std::string(reinterpret_cast<const char*>(&v), sizeof(v));
+}
+
+std::string Str(const std::string& text)
+{
+    return Raw(uint32_t(text.size())) + text;
+}
+
+std::string HandshakePacket(double frequencyKHz)
+{
+    std::string h(kHandshakeSize, '\0');
+    auto put = [&h](uint32_t offset, const std::string& bytes) { h.replace(offset, bytes.size(), bytes); };
+    put(Handshake::kMagic, Raw(kHandshakeMagic));
+    put(Handshake::kVersion, Raw(kProtocolVersion));
+    put(Handshake::kProcessId, Raw(uint32_t(4321)));
+    put(Handshake::kStartTimestamp, Raw(uint64_t(1000)));
+    put(Handshake::kFrequencyKHz, Raw(frequencyKHz));
+    return Packet(kHandshake, h);
+}
+
+std::string ThreadPacket(const std::string& name)
+{
+    return Packet(kThreadDescription,
+                  Raw(uint32_t(0)) + Raw(uint8_t(0)) + Raw(uint32_t(77)) + Raw(uint64_t(0)) + Str(name));
+}
+
+// A zone that begins 5 ticks after the start of the stream and ends 3 ticks later.
+std::string OneZone()
+{
+    const char events[] = {kZoneBegin, 5, 0, 0, 0, 1, 1, kZoneEnd, 3, 0};
+    return Packet(kEventData, Raw(uint16_t(2)) + Raw(uint32_t(0)) + std::string(events, sizeof(events)));
+}
+
+class CaptureTool : public testing::Test
+{
+protected:
+    enum class EEnd
+    {
+        kClose,
+        kReset,
+        kStall, // the connection stays open and silent
+    };
+
+    struct Result
+    {
+        ProcessResult process;
+        std::string json; // what Python's json read back ("invalid: ..." when it could not)
+    };
+
+    Result Run(const std::string& bytes, EEnd end)
+    {
+        const std::string json = m_dir.Join("trace.json");
+        const std::string portFile = m_dir.Join("port");
+        fs::remove(json);
+        fs::remove(portFile);
+        ChildProcess capture({PROFILER_CAPTURE_PATH, "--out", json, "--port", "0", "--port-file", portFile,
+                              "--no-announce", "--timeout", "2"});
+        for (int i = 0; i < 500 && !fs::exists(portFile); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Result result;
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(uint16_t(fs::exists(portFile) ? std::stoi(Slurp(portFile)) : 0));
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+        {
+            send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (end == EEnd::kReset)
+            {
+                linger l{1, 0};
+                setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+            }
+            if (end == EEnd::kStall)
+                result.process = capture.Wait();
+        }
+        close(s);
+        if (end != EEnd::kStall)
+            result.process = capture.Wait();
+        ProcessResult check = RunProcess(
+            {"/usr/bin/python3", "-c",
+             "import json,sys\n"
+             "try:\n"
+             "  d=json.load(open(sys.argv[1],encoding='utf-8'))\n"
+             "  print(' '.join(e.get('args',{}).get('name',e.get('name','')) for e in d['traceEvents']))\n"
+             "except Exception as e: print('invalid:',e)\n",
+             json});
+        result.json = check.out;
+        return result;
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(CaptureTool, HostileStreamsEndWithAClearWordAndValidJson)
+{
+    const std::string whole = HandshakePacket(3.0e6) + ThreadPacket("Main") + OneZone();
+    struct Case
+    {
+        const char* what;
+        std::string bytes;
+        EEnd end;
+        int exitCode;
+        std::string error; // on stderr; "" for none
+        std::string json;  // the names Python read, in order
+    };
+    const Case cases[] = {
+        {"whole with goodbye", whole + Packet(kGoodbye, ""), EEnd::kClose, 0, "", "Main timer 0\n"},
+        {"closed between packets (the program crashed)", whole, EEnd::kClose, 0, "", "Main timer 0\n"},
+        {"closed inside a packet", whole + OneZone().substr(0, 9), EEnd::kClose, 1,
+         "ProfilerCapture: the stream ended inside a packet (9 bytes of it arrived)", "Main timer 0\n"},
+        {"reset", whole, EEnd::kReset, 1, "ProfilerCapture: the connection failed: Connection reset by peer",
+         "Main timer 0\n"},
+        {"silent inside a packet", whole + OneZone().substr(0, 5), EEnd::kStall, 1,
+         "ProfilerCapture: nothing arrived for 2 s; the capture ends there", "Main timer 0\n"},
+        {"length beyond a packet", whole + std::string("\xff\xff\x05\x00", 4), EEnd::kClose, 1,
+         "ProfilerCapture: packet 4 says it holds 65535 bytes, more than a packet can", "Main timer 0\n"},
+        {"string longer than its packet",
+         whole + Packet(kTimerDescription, Raw(uint32_t(1)) + Raw(uint32_t(1000)) + "ab"), EEnd::kClose, 1,
+         "ProfilerCapture: packet 4 (type 4) is malformed", "Main timer 0\n"},
+        // Time-stamps are divided by the frequency: these would make infinities, which JSON has not.
+        {"frequency far too low", HandshakePacket(1e-310) + ThreadPacket("Main") + OneZone(), EEnd::kClose, 1,
+         "ProfilerCapture: packet 1 (type 1) is malformed", "\n"},
+        {"frequency infinite",
+         HandshakePacket(std::numeric_limits<double>::infinity()) + ThreadPacket("Main") + OneZone(),
+         EEnd::kClose, 1, "ProfilerCapture: packet 1 (type 1) is malformed", "\n"},
+        // A surrogate, a code point past U+10FFFF and an overlong NUL: none is UTF-8.
+        {"names that are not UTF-8",
+         HandshakePacket(3.0e6) +
+             ThreadPacket("a\xed\xa0\x80"
+                          "b\xf5\x80\x80\x80"
+                          "c\xc0\x80"
+                          "d\xf4\x90\x80\x80") +
+             OneZone() + Packet(kGoodbye, ""),
+         EEnd::kClose, 0, "",
+         "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
+         "b\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
+         "c\xef\xbf\xbd\xef\xbf\xbd"
+         "d\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd timer 0\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Result r = Run(c.bytes, c.end);
+        EXPECT_EQ(r.process.exitCode, c.exitCode) << r.process.out << r.process.err;
+        if (c.error.empty())
+            EXPECT_EQ(r.process.err, "");
+        else
+            EXPECT_NE(r.process.err.find(c.error + "\n"), std::string::npos) << r.process.err;
+        EXPECT_EQ(r.json, c.json);
+    }
+}
+
+// Each would otherwise listen somewhere else than asked, or wait without end.
+TEST_F(CaptureTool, BadNumbersInItsArgumentsAreAUsageError)
+{
+    // The other number is good, so that a run that took the bad one ends by itself.
+    const std::vector<std::vector<std::string>> cases = {
+        {"--timeout", "1", "--port", "12abc"}, {"--timeout", "1", "--port", "65536"},
+        {"--timeout", "1", "--port", "-1"},    {"--timeout", "1", "--port", ""},
+        {"--port", "0", "--timeout", "0"},     {"--port", "0", "--timeout", "-1"},
+        {"--port", "0", "--timeout", "1x"},    {"--port", "0", "--timeout", "3000000"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c[2] + " " + c[3]);
+        ProcessResult r = RunProcess(
+            {PROFILER_CAPTURE_PATH, "--out", m_dir.Join("t.json"), "--no-announce", c[0], c[1], c[2], c[3]});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err.rfind("Usage: ProfilerCapture", 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
 }
 } // namespace
