@@ -30,7 +30,8 @@ constexpr uint32 kTextRingBytes = 0x20000; // text bytes per thread
 constexpr uint32 kMaxTextLength = 2047;    // longer texts are cut
 constexpr uint32 kMaxMessageLength = 511;  // Message formats into 512 characters
 constexpr uint16 kInvalidTimer = 0xFFFF;
-constexpr uint32 kMaxHostLength = 15;
+// A DNS name has at most 253 characters; a longer host is refused rather than cut into another name.
+constexpr uint32 kMaxHostLength = 255;
 
 // The timers of lock events, registered first (ids 0..4) when the profiler is created.
 enum ELockTimer : uint16

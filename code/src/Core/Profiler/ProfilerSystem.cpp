@@ -67,26 +67,31 @@ void NameFromRegistry(char* out, uint32 capacity)
         Str::SNPrintf(out, int(capacity), "Thread %u", Threading::GetCurrentThreadId());
 }
 
-// "host[:port]": the host cut to 15 characters; false for a port that is not 1..65535.
-bool ParseTarget(const char* value, char (&host)[Profiler::kMaxHostLength + 1], uint16& port)
+enum class ETargetParse
+{
+    kOk,
+    kBadPort,     // the host was taken, with the default port
+    kHostTooLong, // nothing was taken
+};
+
+// "host[:port]". A host name is never cut: cut, it would name another machine.
+ETargetParse ParseTarget(const char* value, char (&host)[Profiler::kMaxHostLength + 1], uint16& port)
 {
     const char* colon = std::strchr(value, ':');
-    size_t hostLength = colon != nullptr ? size_t(colon - value) : std::strlen(value);
-    if (colon != nullptr)
-    {
-        char* end = nullptr;
-        unsigned long parsed = std::strtoul(colon + 1, &end, 10);
-        if (colon[1] == '\0' || *end != '\0' || parsed == 0 || parsed > 65535)
-            return false;
-        port = uint16(parsed);
-    }
-    else
-        port = ProfilerProtocol::kDefaultViewerPort;
+    const size_t hostLength = colon != nullptr ? size_t(colon - value) : std::strlen(value);
     if (hostLength > Profiler::kMaxHostLength)
-        hostLength = Profiler::kMaxHostLength;
+        return ETargetParse::kHostTooLong;
     std::memcpy(host, value, hostLength);
     host[hostLength] = '\0';
-    return true;
+    port = ProfilerProtocol::kDefaultViewerPort;
+    if (colon == nullptr)
+        return ETargetParse::kOk;
+    char* end = nullptr;
+    const unsigned long parsed = std::strtoul(colon + 1, &end, 10);
+    if (colon[1] < '0' || colon[1] > '9' || *end != '\0' || parsed == 0 || parsed > 65535)
+        return ETargetParse::kBadPort;
+    port = uint16(parsed);
+    return ETargetParse::kOk;
 }
 
 void Profiler_Cmd(const CmdArgs& args)
@@ -101,7 +106,7 @@ void Profiler_Cmd(const CmdArgs& args)
     {
         char host[Profiler::kMaxHostLength + 1];
         uint16 port = 0;
-        if (!ParseTarget(args[1], host, port))
+        if (ParseTarget(args[1], host, port) != ETargetParse::kOk)
         {
             MX_LOG_ERROR("Usage: /%s [host[:port]]", args[0]);
             return;
@@ -217,18 +222,33 @@ void Profiler::Init(const StartOptions& options)
     GSettings.initialized = true;
     Core::SetThreadNameProvider(&NameFromRegistry);
     GSettings.trace = options.trace;
-    char host[261];
-    Str::SNPrintf(host, "%s",
-                  options.hostPc != nullptr && options.hostPc[0] != '\0' ? options.hostPc : kLoopbackHost);
-    SetTarget(host, ProfilerProtocol::kDefaultViewerPort);
+    SetTarget(kLoopbackHost, ProfilerProtocol::kDefaultViewerPort);
+    if (options.hostPc != nullptr && options.hostPc[0] != '\0')
+    {
+        if (std::strlen(options.hostPc) <= kMaxHostLength)
+            SetTarget(options.hostPc, ProfilerProtocol::kDefaultViewerPort);
+        else
+            MX_LOG_WARNING("Profiler: ignoring --hostpc: the host name is longer than %u characters",
+                           kMaxHostLength);
+    }
     if (options.profilerValue != nullptr && options.profilerValue[0] != '\0')
     {
         char parsedHost[kMaxHostLength + 1];
         uint16 port = 0;
-        if (ParseTarget(options.profilerValue, parsedHost, port))
-            SetTarget(parsedHost, port);
-        else
+        switch (ParseTarget(options.profilerValue, parsedHost, port))
+        {
+        case ETargetParse::kOk:
+            SetTarget(parsedHost[0] != '\0' ? parsedHost : GSettings.host, port);
+            break;
+        case ETargetParse::kBadPort:
             MX_LOG_WARNING("Profiler: ignoring the port of --profiler %s", options.profilerValue);
+            SetTarget(parsedHost[0] != '\0' ? parsedHost : GSettings.host, port);
+            break;
+        case ETargetParse::kHostTooLong:
+            MX_LOG_WARNING("Profiler: ignoring --profiler: the host name is longer than %u characters",
+                           kMaxHostLength);
+            break;
+        }
     }
     if (options.profiler && IsSupported())
         Activate(true);

@@ -77,18 +77,15 @@ protected:
 
     ProcessResult RunReporter(uint16_t profilerPort)
     {
-        std::vector<std::string> args = {CRASH_REPORTER_PATH,
-                                         "--id",
-                                         "42",
-                                         "--dump-path",
-                                         m_in.Join("dumps"),
-                                         "--user-path",
-                                         m_user.Path(),
-                                         "--wc",
-                                         m_in.Join("logs") + "/*.log",
-                                         "--silent",
-                                         "--profiler",
-                                         "127.0.0.1:" + std::to_string(profilerPort)};
+        return RunReporter("127.0.0.1:" + std::to_string(profilerPort));
+    }
+
+    ProcessResult RunReporter(const std::string& profilerValue)
+    {
+        std::vector<std::string> args = {
+            CRASH_REPORTER_PATH,          "--id",        "42",          "--dump-path",
+            m_in.Join("dumps"),           "--user-path", m_user.Path(), "--wc",
+            m_in.Join("logs") + "/*.log", "--silent",    "--profiler",  profilerValue};
         return RunProcess(
             args, m_work.Path(),
             {"XDG_DATA_HOME=" + m_data.Path(), "TMPDIR=" + m_tmp.Path(), "DISPLAY=", "WAYLAND_DISPLAY="});
@@ -157,6 +154,38 @@ TEST_F(ReporterProfiler, AbsentViewerIsAWarningAndTheRunEndsWell)
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Sent successfully"), std::string::npos) << r.out;
+}
+
+// Host names are used whole (a cut name would be another machine's), a bad port falls back to
+// 1980 for the given host, and a name too long for any resolver is refused with a warning.
+TEST_F(ReporterProfiler, ProfilerTargetsKeepTheirWholeHostName)
+{
+    const std::string longName = "a-viewer-name-longer-than-fifteen-characters.invalid";
+    const std::string tooLong = std::string(300, 'h') + ".invalid";
+    const struct
+    {
+        std::string value;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {longName + ":4321", {"Can't connect to Profiler at `" + longName + ":4321`"}},
+        {longName + ":abc",
+         {"Profiler: ignoring the port of --profiler " + longName + ":abc",
+          "Can't connect to Profiler at `" + longName + ":1980`"}},
+        {tooLong + ":4321", {"Profiler: ignoring --profiler: the host name is longer than 255 characters"}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.value.substr(0, 60));
+        ProcessResult r = RunReporter(c.value);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        const std::string all = r.out + r.err;
+        for (const std::string& warning : c.warnings)
+            EXPECT_NE(all.find(warning), std::string::npos) << warning << "\n" << all;
+        EXPECT_EQ(all.find("Can't connect to Profiler at `" + longName.substr(0, 15) + ":"),
+                  std::string::npos)
+            << all;
+        EXPECT_NE(r.out.find("Sent successfully"), std::string::npos) << r.out;
+    }
 }
 
 // A peer that takes the connection and answers with garbage, an oversized header and a truncated
