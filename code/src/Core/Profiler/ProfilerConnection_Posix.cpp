@@ -168,6 +168,9 @@ void ProfilerPlatform::Close(int& socket)
     socket = -1;
 }
 
+// A running viewer announces itself through a named object; on Linux that is a POSIX named
+// semaphore (it lives until removed or until the machine restarts, and needs no privileges). Only its
+// existence counts: the program never waits on it.
 bool ProfilerPlatform::ViewerAnnounced()
 {
     sem_t* semaphore = sem_open("/MorvexProfilerStarted", 0);

@@ -78,7 +78,7 @@ inline void CpuPause()
 
 // Spins a little, then yields, while another thread holds it: the queues are held for a few
 // instructions at a time. Reads before it writes, so that waiting threads do not fight over the line.
-class SpinningMutex
+class QueueSpinLock
 {
 public:
     void lock()
@@ -128,7 +128,7 @@ public:
     // read-mostly state must not share a line with it.
     struct alignas(kCacheLine) NamedThreadQueue
     {
-        SpinningMutex lock;
+        QueueSpinLock lock;
         // Wakes sleeping workers: released for queued tasks while some worker sleeps, and once per
         // worker at the stop. A worker may find nothing after a wake-up (another took the task).
         Threading::Semaphore semaphore;
@@ -141,7 +141,7 @@ public:
 
         bool CheckEmpty()
         {
-            std::lock_guard<SpinningMutex> guard(lock);
+            std::lock_guard<QueueSpinLock> guard(lock);
             MX_ASSERT(m_queue.empty());
             return m_queue.empty();
         }
@@ -497,7 +497,7 @@ void TaskGraphImpl::QueueList(Task* first, Task* last, uint32 count)
     uint32 index = static_cast<uint32>(desiredThread);
     NamedThreadQueue& queue = QueueOf(index < kNumNamedThreads ? index : 0);
     {
-        std::lock_guard<SpinningMutex> lock(queue.lock);
+        std::lock_guard<QueueSpinLock> lock(queue.lock);
         first->m_queuePrev = queue.m_queue.tail;
         for (Task* t = first; t != last; t = t->m_queueNext)
             t->m_queueNext->m_queuePrev = t;
@@ -531,7 +531,7 @@ Task* TaskGraphImpl::PopTask(NamedThreadQueue& queue, bool useHint)
 {
     if (useHint && queue.numQueued.load(std::memory_order_relaxed) == 0)
         return nullptr; // a task appended right now is found by the next look
-    std::lock_guard<SpinningMutex> lock(queue.lock);
+    std::lock_guard<QueueSpinLock> lock(queue.lock);
     Task* task = queue.m_queue.head;
     if (task)
     {
@@ -725,7 +725,7 @@ uint32 TaskGraph::GetNumQueuedTasks(ENamedThread thread)
     if (!IsInited() || index >= kNumNamedThreads)
         return 0;
     TaskGraphImpl::NamedThreadQueue& queue = TaskGraphImpl::QueueOf(index);
-    std::lock_guard<SpinningMutex> lock(queue.lock);
+    std::lock_guard<QueueSpinLock> lock(queue.lock);
     return queue.numQueued.load(std::memory_order_relaxed);
 }
 

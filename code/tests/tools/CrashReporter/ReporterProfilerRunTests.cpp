@@ -14,12 +14,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <semaphore.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -29,12 +27,14 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string Slurp(const fs::path& path)
+// The port a capture tool started with "--port 0 --port-file <dir>/port" listens on, once it has
+// written it down; 0 when it does not within five seconds.
+int WaitForCapturePort(const TempDir& dir)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    const std::string portFile = dir.Join("port");
+    for (int i = 0; i < 500 && !fs::exists(portFile); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return fs::exists(portFile) ? std::stoi(dir.ReadFile("port")) : 0;
 }
 
 // A loopback listener on a free port, for the peers the tests play themselves.
@@ -101,10 +101,8 @@ TEST_F(ReporterProfiler, SilentSendStreamsToTheCaptureTool)
     const std::string portFile = m_capture.Join("port");
     ChildProcess capture(
         {PROFILER_CAPTURE_PATH, "--out", json, "--port", "0", "--port-file", portFile, "--timeout", "60"});
-    for (int i = 0; i < 500 && !fs::exists(portFile); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(fs::exists(portFile));
-    const int port = std::stoi(Slurp(portFile));
+    const int port = WaitForCapturePort(m_capture);
+    ASSERT_GT(port, 0);
 
     ProcessResult r = RunReporter(uint16_t(port));
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -305,14 +303,13 @@ protected:
         fs::remove(portFile);
         ChildProcess capture({PROFILER_CAPTURE_PATH, "--out", json, "--port", "0", "--port-file", portFile,
                               "--no-announce", "--timeout", "2"});
-        for (int i = 0; i < 500 && !fs::exists(portFile); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int port = WaitForCapturePort(m_dir);
         Result result;
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(fs::exists(portFile) ? std::stoi(Slurp(portFile)) : 0));
+        a.sin_port = htons(uint16_t(port));
         if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
         {
             send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
